@@ -1,0 +1,107 @@
+#include "core/emsg.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+#include "core/ini.h"
+#include "lib/lib.h"
+
+namespace {
+FilePtr flog;
+long bytes;
+char log_path[1000];
+
+constexpr const char *kLogName = "zorvexsvr.log";
+constexpr long kLogLimit = 500000;
+
+// Formats a message, cut at 999 characters as every log line is.
+void format_msg(char *out, const char *fmt, va_list ap) { vsnprintf(out, 1000, fmt, ap); }
+
+void echo(const char *msg) {
+    if (ini_true(INI_DEBUG)) fputs(msg, stdout);
+}
+}  // namespace
+
+const char *file_log(const char *name) {
+    const char *dir = ini_get(INI_LOGDIR);
+    if (!*dir) return name;
+    snprintf(log_path, sizeof log_path, "%s/%s", dir, name);
+    return log_path;
+}
+
+void imsg_log(const char *line) {
+    if (!flog) return;
+    time_t now = time(nullptr);
+    char tbuf[64];
+    const char *ts = ctime_r(&now, tbuf);
+    if (!ts) ts = "badtimebadtimebadtime";
+    int n = fprintf(flog.get(), "%.19s %s", ts, line);
+    if (n > 0) bytes += n;
+    if (ini_true(INI_DEBUG)) fflush(flog.get());
+}
+
+void imsg_open() {
+    const char *path = file_log(kLogName);
+    flog.reset(myfopen(path, "a"));
+    if (!flog) {
+        printf("Unable to open (%s) (%s) \n", path, strerror(errno));
+        return;
+    }
+    bytes = file_size(flog.get());
+}
+
+void imsg_flush() {
+    if (flog) fflush(flog.get());
+    if (bytes > kLogLimit) {
+        flog.reset();
+        bytes = 0;
+        remove(file_log(kLogName));
+        imsg_open();
+    }
+}
+
+void imsg_close() {
+    flog.reset();
+    bytes = 0;
+}
+
+int emsg(const char *fmt, ...) {
+    char msg[1000];
+    va_list ap;
+    va_start(ap, fmt);
+    format_msg(msg, fmt, ap);
+    va_end(ap);
+    echo(msg);
+    char line[1010];
+    snprintf(line, sizeof line, "error: %s", msg);
+    imsg_log(line);
+    imsg_flush();
+    return 0;
+}
+
+int imsg(const char *fmt, ...) {
+    char msg[1000];
+    va_list ap;
+    va_start(ap, fmt);
+    format_msg(msg, fmt, ap);
+    va_end(ap);
+    echo(msg);
+    imsg_log(msg);
+    imsg_flush();
+    return 0;
+}
+
+int dmsg(const char *fmt, ...) {
+    if (!ini_true(INI_DEBUG)) return 0;
+    char msg[1000];
+    va_list ap;
+    va_start(ap, fmt);
+    format_msg(msg, fmt, ap);
+    va_end(ap);
+    echo(msg);
+    imsg_log(msg);
+    return 0;
+}

@@ -1,0 +1,21 @@
+// The server's log: one append-only file "zorvexsvr.log" with one time-stamped
+// line per message. emsg for errors, imsg for information, dmsg for debugging
+// (only when the configuration key debug is true). Used by every module.
+#pragma once
+
+#include <cstdio>
+
+int emsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int imsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int dmsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes one line "<ctime without year> <line>"; nothing when the log is closed.
+void imsg_log(const char *line);
+void imsg_open();
+// Flushes the log and starts it afresh once it has passed 500000 bytes.
+void imsg_flush();
+// "<logdir>/<name>", or name alone when logdir is empty; next call overwrites.
+const char *file_log(const char *name);
+
+// Closes the log; for tests that reopen it elsewhere.
+void imsg_close();

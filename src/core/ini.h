@@ -1,0 +1,30 @@
+// Configuration file: loaded once at start-up, then answers lookups by key
+// number for the life of the process. Used by the core, the log, the session
+// layer, the pool and the support library.
+#pragma once
+
+// Key numbers, in the order of the key table; the order is the interface.
+enum IniKey {
+    INI_WORKAREA = 0,
+    INI_CONFIG = 1,
+    INI_LOGDIR = 2,
+    INI_DEBUG = 3,
+    INI_SECRET_FILE = 4,
+    INI_AUTHENT_PROCESS = 5,
+    INI_AUTHENT_NUMBER = 6,
+    INI_PORT = 7,
+    INI_KVAUTH_PATH = 8,
+    INI_NKEYS = 9
+};
+
+extern const char *const ini_names[];
+
+void ini_file_set(const char *path);
+// The path ini_load reads: the one set by -conf, else /etc/zorvexsvr.conf.
+const char *ini_file();
+void ini_load();
+void ini_free();
+// The key's value, or "" when the file did not set it; never null.
+const char *ini_get(int key);
+// 1 when the key's value is exactly "true".
+int ini_true(int key);
