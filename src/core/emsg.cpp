@@ -18,7 +18,9 @@ constexpr const char *kLogName = "zorvexsvr.log";
 constexpr long kLogLimit = 500000;
 
 // Formats a message, cut at 999 characters as every log line is.
-void format_msg(char *out, const char *fmt, va_list ap) { vsnprintf(out, 1000, fmt, ap); }
+void format_msg(char *out, const char *fmt, va_list ap) {
+    vsnprintf(out, 1000, fmt, ap);
+}
 
 void echo(const char *msg) {
     if (ini_true(INI_DEBUG)) fputs(msg, stdout);

@@ -9,17 +9,18 @@
 #include "core/emsg.h"
 #include "lib/lib.h"
 
-const char *const ini_names[] = {"workarea",        "config",         "logdir",
-                                 "debug",           "secret_file",    "authent_process",
-                                 "authent_number",  "port",           "kvauth_path",
-                                 ""};
+const char *const ini_names[] = {
+    "workarea",        "config",         "logdir", "debug",       "secret_file",
+    "authent_process", "authent_number", "port",   "kvauth_path", ""};
 
 namespace {
 std::optional<std::string> i_val[INI_NKEYS];
 int i_true[INI_NKEYS];
 char xini_file[1000];
 
-bool is_word_end(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_word_end(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 void ini_line(char *line) {
     char *p = line;
@@ -44,9 +45,13 @@ void ini_line(char *line) {
 }
 }  // namespace
 
-void ini_file_set(const char *path) { ncpy(xini_file, path, 999); }
+void ini_file_set(const char *path) {
+    ncpy(xini_file, path, 999);
+}
 
-const char *ini_file() { return xini_file[0] ? xini_file : "/etc/zorvexsvr.conf"; }
+const char *ini_file() {
+    return xini_file[0] ? xini_file : "/etc/zorvexsvr.conf";
+}
 
 void ini_free() {
     for (auto &v : i_val) v.reset();

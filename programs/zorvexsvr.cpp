@@ -1,0 +1,6 @@
+// The authentication server daemon.
+#include "core/zorvexsvr.h"
+
+int main(int argc, char **argv) {
+    return zorvexsvr_main(argc, argv);
+}

@@ -1,0 +1,78 @@
+// Channels: the server's record of each socket (the listening socket and every
+// client connection) with its callbacks, input buffer and line splitter, output
+// buffer and keystream generators. Used by start-up, the wait loop, the
+// session layer and the authenticator pool.
+#pragma once
+
+#include <cstdlib>
+#include <memory>
+
+#include "session/xlate.h"
+
+struct HEAD;
+struct UINFO;
+
+enum { C_BAD = 0, C_HTTP = 1, C_NNTP = 2, C_TOMASTER = 3, C_TOCHILD = 4, C_USER = 5, C_LISTEN = 6 };
+
+struct FreeDeleter {
+    void operator()(char *p) const { free(p); }
+};
+using CharBuf = std::unique_ptr<char, FreeDeleter>;
+
+struct CHAN;
+typedef CHAN Chan;
+typedef int (*ChanFn)(CHAN *, void *);
+
+struct CHAN {
+    short sk = -1;
+    CharBuf out;   // 8000 bytes, made by the session layer on the first reply
+    CharBuf in;    // insz + 1 bytes, in[inat] is NUL after every read
+    RhandPtr rin;  // set once the connection is enciphered
+    RhandPtr rout;
+    int encrypted = 0;
+    int inat = 0;
+    int insz = 0;
+    int serverpush = 0;
+    int pushgid = 0;
+    int inget = 0;
+    int outlen = 0;
+    int type = 0;
+    int code = 0;
+    int sending = 0;  // output waits: the wait loop asks for writability
+    int gothead = 0;
+    int keepalive = 0;
+    int canclose = 0;  // 0 holds a closed record in the list
+    void *p1 = nullptr;
+    ChanFn fn_read = nullptr;
+    ChanFn fn_write = nullptr;
+    ChanFn fn_close = nullptr;
+    CHAN *next = nullptr;
+    HEAD *head = nullptr;
+    int hostid = 0;
+    int isslave = 0;
+    UINFO *uinfo = nullptr;
+};
+
+// Newest channel first; the listening channel ends the list.
+extern Chan *clist;
+
+int chan_init();
+Chan *chan_new();
+void chan_setread(Chan *c, ChanFn fn, void *p1);
+void chan_setwrite(Chan *c, ChanFn fn, void *p1);
+void chan_setsending(Chan *c, int t);
+void chan_run();
+void chan_loop();
+// Frees closed channels whose canclose is set.
+void chan_idle();
+int chan_close(Chan *c);
+void chan_exit();
+// One write; the count written (maybe short, maybe 0), or negative when gone.
+int chan_write(Chan *c, char *bf, int len);
+// 1 while the channel is open after reading what the socket holds, else 0.
+int chan_readin(Chan *c);
+int chan_growin(Chan *c);
+// Hands each complete line to do_lines until it returns 0; keeps the rest.
+int chan_lines(Chan *c, int (*do_lines)(Chan *, char *));
+int chan_listen_read(Chan *c, void *x);
+int chan_listen_write(Chan *c, void *x);

@@ -1,0 +1,162 @@
+#include "net/tcplib.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "core/emsg.h"
+#include "core/zorvexsvr.h"
+#include "lib/lib.h"
+#include "net/chan.h"
+
+namespace {
+int werrno;
+
+constexpr int kTimeoutMs = 100;
+constexpr short kReadEvents = POLLIN | POLLPRI;
+
+// Reused by every cycle so that a cycle allocates nothing once warmed up.
+std::vector<pollfd> pfds;
+std::vector<Chan *> pchans;
+
+// Probes every open channel on its own after a failed wait, then shuts down.
+[[noreturn]] void wait_failed(Chan *cstart) {
+    emsg("Select call failed, should check for bad socket\n");
+    for (Chan *c = cstart; c; c = c->next) {
+        if (c->sk == -1) continue;
+        pollfd p{};
+        p.fd = c->sk;
+        p.events = POLLIN;
+        if (c->sending) p.events |= POLLOUT;
+        int r = poll(&p, 1, kTimeoutMs);
+        if (r < 0 || (r > 0 && (p.revents & POLLNVAL))) emsg("Bad socket found %d\n", c->sk);
+    }
+    main_exit();
+}
+}  // namespace
+
+void tcp_startup() {}
+
+short dupsocket(int af, int type, int protocol) {
+    return static_cast<short>(socket(af, type, protocol));
+}
+
+short tcp_listen(int port) {
+    short sk = dupsocket(AF_INET, SOCK_STREAM, 0);
+    if (sk != -1) close_on_exec(sk);
+    tcp_lasterror();
+    imsg("Socket listen on socket id %d port %d\n", sk, port);
+    if (sk == -1) return -1;
+    int one = 1;
+    setsockopt(sk, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(sk, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        tcp_lasterror();
+        close(sk);
+        return -1;
+    }
+    if (listen(sk, 25) != 0) {
+        tcp_lasterror();
+        return -1;
+    }
+    close_on_exec(sk);
+    return sk;
+}
+
+short tcp_accept(short xlisten) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    int fd = accept(xlisten, reinterpret_cast<sockaddr *>(&sa), &len);
+    tcp_lasterror();
+    if (fd < 0) return -1;
+    close_on_exec(fd);
+    // A client that never reads its replies must not stall the one thread:
+    // writes that the kernel can't take now return 0 and wait in the channel.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return static_cast<short>(fd);
+}
+
+int tcp_read(short sk, char *bf, int maxlen) {
+    ssize_t n = read(sk, bf, static_cast<size_t>(maxlen));
+    tcp_lasterror();
+    if (n > 0) {
+        bf[n] = 0;
+        return static_cast<int>(n);
+    }
+    bf[0] = 0;
+    if (n == 0) return -1;
+    return tcp_wouldblock() ? 0 : -1;
+}
+
+int tcp_write(short sk, char *bf, int maxlen) {
+    ssize_t n = write(sk, bf, static_cast<size_t>(maxlen));
+    tcp_lasterror();
+    if (n > 0) return static_cast<int>(n);
+    return tcp_wouldblock() ? 0 : -1;
+}
+
+int tcp_wouldblock() {
+    return werrno == EAGAIN || werrno == EWOULDBLOCK || werrno == EINPROGRESS;
+}
+
+void tcp_lasterror() {
+    werrno = errno;
+}
+
+char *tcperror() {
+    return strerror(werrno);
+}
+
+void tcp_close(short sk) {
+    close(sk);
+}
+
+int tcp_waitchans(Chan *cstart) {
+    pfds.clear();
+    pchans.clear();
+    for (Chan *c = cstart; c; c = c->next) {
+        if (c->sk == -1) continue;
+        pollfd p{};
+        p.fd = c->sk;
+        p.events = kReadEvents;
+        if (c->sending) p.events |= POLLOUT;
+        pfds.push_back(p);
+        pchans.push_back(c);
+    }
+    int nc = 0;
+    if (pfds.empty()) {
+        lib_sleep(1);
+    } else {
+        lib_msleep(10);
+        nc = poll(pfds.data(), pfds.size(), kTimeoutMs);
+        // A stop and continue of the process interrupts the wait: not a failure.
+        if (nc < 0 && errno == EINTR) nc = 0;
+        if (nc < 0) wait_failed(cstart);
+        for (const pollfd &p : pfds)
+            if (p.revents & POLLNVAL) wait_failed(cstart);
+    }
+    if (nc >= 1) {
+        // Records created by callbacks sit ahead of cstart and wait for the
+        // next cycle; none is freed before chan_idle below.
+        for (size_t i = 0; i < pchans.size(); i++) {
+            Chan *c = pchans[i];
+            short re = pfds[i].revents;
+            if (c->sk == -1 || re == 0) continue;
+            if ((re & (kReadEvents | POLLHUP | POLLERR)) && c->fn_read) c->fn_read(c, c->p1);
+            if (c->sk != -1 && c->sending && (re & (POLLOUT | POLLERR | POLLHUP)) && c->fn_write)
+                c->fn_write(c, c->p1);
+        }
+    } else {
+        chan_idle();
+    }
+    chan_loop();
+    return 0;
+}

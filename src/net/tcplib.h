@@ -1,0 +1,24 @@
+// Socket layer and wait loop: the listening socket, accept, reads and writes
+// with a three-way result (data, nothing now, gone), the last socket error,
+// and one cycle of the server's wait over all channels. Used by channels and
+// start-up.
+#pragma once
+
+struct CHAN;
+
+void tcp_startup();
+short dupsocket(int af, int type, int protocol);
+// Listening socket on all local IPv4 addresses, or -1.
+short tcp_listen(int port);
+short tcp_accept(short xlisten);
+// Count read (> 0), 0 when nothing is there now, -1 when the peer is gone.
+// Stores a NUL behind the bytes read: bf holds maxlen + 1 bytes.
+int tcp_read(short sk, char *bf, int maxlen);
+// Count written (> 0), 0 when nothing can be written now, -1 when gone.
+int tcp_write(short sk, char *bf, int maxlen);
+int tcp_wouldblock();
+void tcp_lasterror();
+char *tcperror();
+void tcp_close(short sk);
+// One wait cycle: 10 ms pause, wait up to 100 ms, callbacks, idle work.
+int tcp_waitchans(CHAN *cstart);

@@ -1,0 +1,247 @@
+// The daemon end to end: start-up, command line, shutdown by exit file, the
+// handshake, exit, the clear-mode refusal and bad input on the wire.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "session/xlate.h"
+#include "support/server_fixture.h"
+
+namespace {
+std::string reply_text(const std::string &line) {
+    size_t sp = line.find(' ');
+    return sp == std::string::npos ? "" : line.substr(sp + 1);
+}
+}  // namespace
+
+TEST(CommandLine, Options) {
+    std::string prog = program_path("zorvexsvr");
+    RunResult r = run_program({prog, "-m", "-version", "-x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Zorvexsvr Version 1.1e\n");
+    r = run_program({prog, "-h"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out,
+              "\nZorvexsvr Version 1.1e\n\nUsage: zorvexsvr [-conf /etc/zorvexsvr.conf] "
+              "[-install] [-uninstall] [-port <x>]\n\n");
+    r = run_program({prog, "-x", "-version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Unknown qualifier (-x)\n");
+    r = run_program({prog, "-conf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(r.err.empty());
+    r = run_program({prog, "-port"});
+    EXPECT_EQ(r.status, 1);
+    r = run_program({prog, "-conf", std::string(1000, 'c')});
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(Server, StartupPidAndExitFile) {
+    TestServer s;
+    write_file(s.file("zorvexsvr.exit"), "");  // stale: must not stop the new server
+    ASSERT_TRUE(s.start());
+    EXPECT_EQ(s.startup_output(), "Detaching process...\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(s.alive());
+    EXPECT_EQ(read_file(s.file("zorvexsvr.pid")), std::to_string(s.pid()) + "\n");
+    std::string log = s.log();
+    EXPECT_NE(log.find("-------------- Zorvexsvr 1.1e Starting -------------------\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("Set kvauth path (" + s.db_dir() + ")\n"), std::string::npos);
+    EXPECT_NE(log.find("Listening on Zorvex port " + std::to_string(s.port()) + " socket "),
+              std::string::npos);
+    EXPECT_EQ(log.find("Debug logging on"), std::string::npos);
+    EXPECT_TRUE(s.stop());
+    log = s.log();
+    size_t a = log.find("zorvexsvr exit called\n");
+    size_t b = log.find("All memory correctly freed\n");
+    ASSERT_NE(a, std::string::npos);
+    ASSERT_NE(b, std::string::npos);
+    EXPECT_LT(a, b);
+    EXPECT_FALSE(read_file(s.file("zorvexsvr.pid")).empty());
+}
+
+TEST(Server, PortRulesAndListenFailure) {
+    // The configuration's port wins over -port; -port counts without one.
+    TestServer s;
+    s.extra_conf.clear();
+    int cli_port = free_port();
+    write_file(s.conf_path(), "workarea " + s.dir() + "\nlogdir " + s.dir() + "\nport 0\n");
+    RunResult r = run_program(
+        {program_path("zorvexsvr"), "-conf", s.conf_path(), "-port", std::to_string(cli_port)}, "",
+        s.dir());
+    ASSERT_EQ(r.status, 0);
+    ASSERT_TRUE(s.wait_log("Listening on Zorvex port " + std::to_string(cli_port)));
+    // A second server on the same port can't listen and says so.
+    TestServer t;
+    write_file(t.conf_path(), "workarea " + t.dir() + "\nlogdir " + t.dir() + "\nport " +
+                                  std::to_string(cli_port) + "\n");
+    r = run_program({program_path("zorvexsvr"), "-conf", t.conf_path()}, "", t.dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(t.log().find("Could not listen on " + std::to_string(cli_port) + "\n"),
+              std::string::npos);
+    // Stop the first through its exit file.
+    write_file(s.file("zorvexsvr.exit"), "");
+    EXPECT_TRUE(s.wait_log("All memory correctly freed"));
+}
+
+TEST(Server, ClearModeExitAndHandshake) {
+    TestServer s;
+    ASSERT_TRUE(s.start());
+    ZvClient c;
+    ASSERT_TRUE(s.connect(&c, false));
+    std::string line;
+    cli_send_raw(&c, "7 lookup bob\n\n12\n  \nabc check\n");
+    const char *want[] = {
+        "7 +ERR Sorry you must use encrypted mode", "0 +ERR Sorry you must use encrypted mode",
+        "12 +ERR Sorry you must use encrypted mode", "0 +ERR Sorry you must use encrypted mode",
+        "0 +ERR Sorry you must use encrypted mode"};
+    for (const char *w : want) {
+        ASSERT_EQ(cli_read_line(&c, &line, 5000), 1);
+        EXPECT_EQ(line, w);
+    }
+    // exit in any case ends the connection; lines behind it are not run.
+    cli_send_raw(&c, "9 EXIT\n10 lookup x\n");
+    ASSERT_EQ(cli_read_line(&c, &line, 5000), 1);
+    EXPECT_EQ(line, "9 +OK exiting");
+    EXPECT_EQ(cli_read_line(&c, &line, 5000), -1);
+
+    // The handshake: plain reply carrying t and the token, then ciphered traffic.
+    ZvClient e;
+    ASSERT_TRUE(s.connect(&e, true, false));
+    auto r = s.request(&e, 5, "lookup bob");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].substr(0, 2), "5 ");
+    r = s.request(&e, 6, "exit");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0], "6 +OK exiting");
+
+    // With the right check value, too.
+    ZvClient k;
+    ASSERT_TRUE(s.connect(&k, true, true));
+    EXPECT_EQ(s.request(&k, 1, "exit"), std::vector<std::string>{"1 +OK exiting"});
+    EXPECT_TRUE(s.wait_log("secret string (" + s.secret() + "), must match on client and server"));
+    struct stat st;
+    ASSERT_EQ(stat(s.file("xlate.dat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(Server, HandshakeWireFormat) {
+    TestServer s;
+    ASSERT_TRUE(s.start());
+    ZvClient c;
+    ASSERT_TRUE(s.connect(&c, false));
+    std::string secret = s.secret();
+    if (secret.empty()) {
+        // The first handshake creates the secret file.
+        cli_send_raw(&c, "1 encrypt tok\n");
+        std::string l;
+        ASSERT_EQ(cli_read_line(&c, &l, 5000), 1);
+        cli_close(&c);
+        ASSERT_TRUE(s.connect(&c, false));
+        secret = s.secret();
+    }
+    ASSERT_FALSE(secret.empty());
+    int wrong = xlate_check_value(secret.c_str()) + 1;
+    cli_send_raw(&c, "3 ENCRYPT tok " + std::to_string(wrong) + "\n");
+    std::string line;
+    ASSERT_EQ(cli_read_line(&c, &line, 5000), 1);
+    EXPECT_EQ(line, "3 +ERR You must copy xlate.dat wrong shared secret");
+    EXPECT_EQ(cli_read_line(&c, &line, 5000), -1);
+    EXPECT_TRUE(s.wait_log("3 +ERR You must copy xlate.dat wrong shared secret " +
+                           std::to_string(wrong - 1) + " " + std::to_string(wrong) + " " + secret +
+                           "\r\n"));
+
+    // A hand-made client: read the plain reply, key, then exchange bytes.
+    ZvClient m;
+    ASSERT_TRUE(s.connect(&m, false));
+    cli_send_raw(&m, "44 encrypt mytoken\n");
+    ASSERT_EQ(cli_read_line(&m, &line, 5000), 1);
+    ASSERT_EQ(line.substr(0, 12), "44 +ENCRYPT ");
+    size_t sp = line.find(' ', 12);
+    int t = atoi(line.substr(12, sp - 12).c_str());
+    EXPECT_EQ(line.substr(sp), " mytoken Encryption enabled");
+    uint32_t seed = static_cast<uint32_t>(xlate_hash(secret.c_str())) + static_cast<uint32_t>(t);
+    RhandPtr tx(rand_seed(seed)), rx(rand_seed(seed));
+    std::string req = "45 exit\n";
+    xlate_out(tx.get(), req.data(), static_cast<int>(req.size()));
+    cli_send_raw(&m, req);
+    std::string got;
+    for (int i = 0; i < 50 && got.size() < 15; i++) {
+        cli_read_line(&m, &line, 100);
+        cli_pump(&m);
+        got += m.inbuf;
+        m.inbuf.clear();
+    }
+    ASSERT_EQ(got.size(), 15u);
+    xlate_in(rx.get(), got.data(), static_cast<int>(got.size()));
+    EXPECT_EQ(got, "45 +OK exiting\r\n");
+}
+
+TEST(Server, BadInputKeepsServing) {
+    TestServer s;
+    ASSERT_TRUE(s.start());
+    ZvClient good;
+    ASSERT_TRUE(s.connect(&good));
+
+    // Vanishing clients, mid-line and at once.
+    for (int i = 0; i < 50; i++) {
+        ZvClient v;
+        ASSERT_TRUE(s.connect(&v, false));
+        cli_send_raw(&v, "12 lookup half a li");
+    }
+    // NUL bytes and identifiers that are no number.
+    ZvClient n;
+    ASSERT_TRUE(s.connect(&n, false));
+    cli_send_raw(&n, "abc lookup x\n");
+    std::string line;
+    ASSERT_EQ(cli_read_line(&n, &line, 5000), 1);
+    EXPECT_EQ(line, "0 +ERR Sorry you must use encrypted mode");
+    cli_send_raw(&n, std::string("1 look\0up\n2 exit\n", 17));
+    EXPECT_EQ(cli_read_line(&n, &line, 500), 0);  // held behind the NUL
+
+    // A client that never reads its replies.
+    ZvClient deaf;
+    ASSERT_TRUE(s.connect(&deaf));
+    std::string burst;
+    for (int i = 0; i < 3000; i++) burst += std::to_string(i) + " help\n";
+    for (int i = 0; i < 20; i++) ASSERT_TRUE(cli_send_raw(&deaf, burst));
+
+    // 10 MB without a line end closes that connection only.
+    ZvClient big;
+    ASSERT_TRUE(s.connect(&big, false));
+    std::string chunk(1 << 20, 'z');
+    for (int i = 0; i < 10 && cli_send_raw(&big, chunk); i++) {
+    }
+    cli_send_raw(&big, std::string(300000, 'z'));
+    EXPECT_TRUE(s.wait_log("CHAN_READIN, header request too big", 20000));
+
+    auto r = s.request(&good, 77, "exit");
+    EXPECT_EQ(r, std::vector<std::string>{"77 +OK exiting"});
+    EXPECT_TRUE(s.alive());
+}
+
+TEST(Server, ManyConnectionsAtOnce) {
+    TestServer s;
+    ASSERT_TRUE(s.start());
+    std::vector<ZvClient> cs(1500);
+    int opened = 0;
+    for (auto &c : cs) {
+        if (!cli_connect(&c, "127.0.0.1", s.port(), 5000)) break;
+        opened++;
+    }
+    ASSERT_EQ(opened, 1500);
+    // Every one of them is served; the accept of one per cycle takes a while.
+    int ok = 0;
+    for (int i = 0; i < opened; i += 50) {
+        cli_send_raw(&cs[i], "5 exit\n");
+        std::string line;
+        if (cli_read_line(&cs[i], &line, 60000) == 1 && line == "5 +OK exiting") ok++;
+    }
+    EXPECT_EQ(ok, 30);
+}

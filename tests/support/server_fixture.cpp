@@ -1,0 +1,233 @@
+#include "support/server_fixture.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/zvtest.XXXXXX";
+    char *p = mkdtemp(tmpl);
+    if (!p) abort();
+    path_ = p;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+    close(fd);
+    return ntohs(sa.sin_port);
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &text) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+}
+
+std::string program_path(const std::string &name) {
+    return std::string(ZORVEX_BUILD_DIR) + "/" + name;
+}
+
+RunResult run_program(const std::vector<std::string> &argv, const std::string &input,
+                      const std::string &cwd, int timeout_s) {
+    RunResult res;
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return res;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<char *> args;
+        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    // Input is small in tests; write it all, then close so the child sees EOF.
+    size_t off = 0;
+    while (off < input.size()) {
+        ssize_t n = write(in[1], input.data() + off, input.size() - off);
+        if (n <= 0) break;
+        off += static_cast<size_t>(n);
+    }
+    close(in[1]);
+    auto deadline = Clock::now() + std::chrono::seconds(timeout_s);
+    pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open_fds = 2;
+    while (open_fds > 0 && Clock::now() < deadline) {
+        if (poll(p, 2, 200) <= 0) continue;
+        for (int i = 0; i < 2; i++) {
+            if (p[i].fd < 0 || !(p[i].revents & (POLLIN | POLLHUP))) continue;
+            char buf[4096];
+            ssize_t n = read(p[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(p[i].fd);
+                p[i].fd = -1;
+                open_fds--;
+            } else {
+                (i == 0 ? res.out : res.err).append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    for (auto &x : p)
+        if (x.fd >= 0) close(x.fd);
+    int st = 0;
+    while (waitpid(pid, &st, WNOHANG) == 0) {
+        if (Clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &st, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    res.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return res;
+}
+
+TestServer::TestServer() : port_(free_port()) {
+    fs::create_directories(db_dir());
+}
+
+TestServer::~TestServer() {
+    if (alive()) stop();
+}
+
+std::string TestServer::secret() const {
+    std::string s = read_file(file("xlate.dat"));
+    s = s.substr(0, s.find_first_of("\r\n"));
+    return s;
+}
+
+bool TestServer::start(bool write_conf) {
+    if (write_conf) {
+        std::string conf;
+        conf += "workarea " + dir() + "\n";
+        conf += "logdir " + dir() + "\n";
+        conf += "port " + std::to_string(port_) + "\n";
+        conf += "secret_file " + file("xlate.dat") + "\n";
+        conf += "kvauth_path " + db_dir() + "\n";
+        conf += std::string("debug ") + (debug ? "true" : "false") + "\n";
+        for (const auto &l : extra_conf) conf += l + "\n";
+        write_file(conf_path(), conf);
+    }
+    unlink(file("zorvexsvr.pid").c_str());
+    RunResult r = run_program({program_path("zorvexsvr"), "-conf", conf_path()}, "", dir(), 30);
+    startup_out_ = r.out;
+    if (r.status != 0) return false;
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+        std::string p = read_file(file("zorvexsvr.pid"));
+        if (!p.empty() && p.back() == '\n') {
+            pid_ = atoi(p.c_str());
+            ZvClient c;
+            if (cli_connect(&c, "127.0.0.1", port_, 1000)) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+bool TestServer::alive() const {
+    if (pid_ <= 0) return false;
+    if (kill(pid_, 0) != 0) return false;
+    // A zombie left to a non-reaping parent counts as gone.
+    std::string st = read_file("/proc/" + std::to_string(pid_) + "/stat");
+    size_t rp = st.rfind(')');
+    return !(rp != std::string::npos && rp + 2 < st.size() && st[rp + 2] == 'Z');
+}
+
+bool TestServer::stop(int timeout_ms) {
+    if (!alive()) return false;
+    write_file(file("zorvexsvr.exit"), "");
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (Clock::now() < deadline) {
+        if (!alive()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill_hard();
+    return false;
+}
+
+void TestServer::kill_hard() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (alive() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+bool TestServer::connect(ZvClient *c, bool encrypt, bool check) {
+    if (!cli_connect(c, "127.0.0.1", port_, 2000)) return false;
+    if (!encrypt) return true;
+    // The server creates the secret file at the first handshake; until then
+    // a client can't know it, so the first handshake of a test uses a plain
+    // connection to make the server create it.
+    if (secret().empty()) {
+        ZvClient probe;
+        if (!cli_connect(&probe, "127.0.0.1", port_, 2000)) return false;
+        cli_send(&probe, 0, "encrypt x");
+        std::string line;
+        cli_read_line(&probe, &line, 5000);
+    }
+    return cli_encrypt(c, secret(), check, 5000) == 1;
+}
+
+std::vector<std::string> TestServer::request(ZvClient *c, int id, const std::string &cmd,
+                                             int timeout_ms) {
+    std::vector<std::string> lines;
+    if (!cli_send(c, id, cmd)) return lines;
+    std::string line;
+    while (cli_read_line(c, &line, timeout_ms) == 1) {
+        lines.push_back(line);
+        int rid = 0;
+        std::string_view text;
+        cli_split_reply(line, &rid, &text);
+        if (rid == id && (text.substr(0, 3) == "+OK" || text.substr(0, 4) == "-ERR")) break;
+    }
+    return lines;
+}
+
+bool TestServer::wait_log(const std::string &text, int timeout_ms) const {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        if (log().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (Clock::now() < deadline);
+    return false;
+}

@@ -1,0 +1,88 @@
+// Test support: temporary directories, free loopback ports, and a real
+// zorvexsvr daemon started in a temporary directory and stopped through its
+// exit file (then by its pid), with enciphered clients connected to it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "session/client.h"
+
+// A fresh directory under /tmp, removed with everything in it when dropped.
+class TempDir {
+   public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+   private:
+    std::string path_;
+};
+
+int free_port();
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+// Path of a program built by this build tree (zorvexsvr, kvauth, zorvex).
+std::string program_path(const std::string &name);
+
+struct RunResult {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+// Runs a program to completion with the given arguments, input and working
+// directory (empty: current one); kills it after timeout_s seconds.
+RunResult run_program(const std::vector<std::string> &argv, const std::string &input = "",
+                      const std::string &cwd = "", int timeout_s = 60);
+
+// A daemon in its own directory: <dir>/zorvexsvr.conf, work area and log
+// directory <dir>, secret file <dir>/xlate.dat, engine directory <dir>/db.
+class TestServer {
+   public:
+    TestServer();
+    ~TestServer();
+    TestServer(const TestServer &) = delete;
+    TestServer &operator=(const TestServer &) = delete;
+
+    // Lines added to the generated configuration, after the standard ones.
+    std::vector<std::string> extra_conf;
+    bool debug = false;
+    // Writes the configuration (unless write_conf is false) and starts the
+    // daemon; true once it runs, has written its pid file and accepts.
+    bool start(bool write_conf = true);
+    // Creates the exit file and waits for the process to end; kills it by
+    // pid after the time-out. True when it ended through the exit file.
+    bool stop(int timeout_ms = 5000);
+    // SIGKILL by pid and wait until it is gone.
+    void kill_hard();
+    bool alive() const;
+
+    const std::string &dir() const { return tmp_.path(); }
+    std::string file(const std::string &name) const { return tmp_.file(name); }
+    std::string conf_path() const { return file("zorvexsvr.conf"); }
+    std::string db_dir() const { return file("db"); }
+    int port() const { return port_; }
+    int pid() const { return pid_; }
+    std::string log() const { return read_file(file("zorvexsvr.log")); }
+    std::string secret() const;
+    // What the start-up printed on standard output before detaching.
+    const std::string &startup_output() const { return startup_out_; }
+
+    // Connects a client; with encrypt, completes the handshake too.
+    bool connect(ZvClient *c, bool encrypt = true, bool check = false);
+    // Sends one command on an enciphered client and collects reply lines with
+    // the identifier until one starts with "+OK" or "-ERR" (or time-out).
+    std::vector<std::string> request(ZvClient *c, int id, const std::string &cmd,
+                                     int timeout_ms = 5000);
+    // Waits until the log holds the text; true when it does.
+    bool wait_log(const std::string &text, int timeout_ms = 5000) const;
+
+   private:
+    TempDir tmp_;
+    int port_;
+    int pid_ = -1;
+    std::string startup_out_;
+};

@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "core/emsg.h"
+#include "core/ini.h"
+#include "lib/lib.h"
+#include "support/server_fixture.h"
+
+namespace {
+void load_conf(const TempDir &d, const std::string &text) {
+    write_file(d.file("c.conf"), text);
+    ini_file_set(d.file("c.conf").c_str());
+    ini_load();
+}
+}  // namespace
+
+TEST(Ncpy, BoundsAndTerminators) {
+    char b[8];
+    memset(b, 'x', sizeof b);
+    ncpy(b, "abc", 2);
+    EXPECT_STREQ(b, "ab");
+    memset(b, 'x', sizeof b);
+    ncpy(b, "abc", 5);
+    EXPECT_STREQ(b, "abc");
+    EXPECT_EQ(b[4], 'x');
+    EXPECT_EQ(b[5], 0);
+    ncpy(b, "", 3);
+    EXPECT_STREQ(b, "");
+    ncpy(b, "abc", 0);
+    EXPECT_STREQ(b, "");
+}
+
+TEST(Ini, ParsingRules) {
+    TempDir d;
+    load_conf(d,
+              "debug true\n"
+              "port  700\n"
+              "authent_process  /bin/x\n"
+              "workarea /w # comment\n"
+              "#logdir /nope\n"
+              "# secret_file /nope\n"
+              "\tsecret_file\t/s\r\n"
+              "unknown value\n"
+              "port 650\n"
+              "config\n");
+    EXPECT_EQ(ini_true(INI_DEBUG), 1);
+    EXPECT_EQ(atoi(ini_get(INI_PORT)), 700);
+    EXPECT_STREQ(ini_get(INI_PORT), " 700");  // first definition wins
+    EXPECT_STREQ(ini_get(INI_AUTHENT_PROCESS), " /bin/x");
+    EXPECT_STREQ(ini_get(INI_WORKAREA), "/w # comment");
+    EXPECT_STREQ(ini_get(INI_LOGDIR), "");
+    EXPECT_STREQ(ini_get(INI_SECRET_FILE), "/s");
+    EXPECT_STREQ(ini_get(INI_CONFIG), "");
+    EXPECT_STREQ(ini_get(INI_KVAUTH_PATH), "");
+    EXPECT_STREQ(ini_get(-1), "");
+    EXPECT_STREQ(ini_get(INI_NKEYS), "");
+}
+
+TEST(Ini, TrueIsExact) {
+    TempDir d;
+    const char *no[] = {"debug True\n", "debug yes\n", "debug true \n", "debug  true\n", ""};
+    for (const char *text : no) {
+        load_conf(d, text);
+        EXPECT_EQ(ini_true(INI_DEBUG), 0) << text;
+    }
+    load_conf(d, "debug true");
+    EXPECT_EQ(ini_true(INI_DEBUG), 1);
+}
+
+TEST(Ini, MissingFileLeavesEverythingEmpty) {
+    TempDir d;
+    load_conf(d, "port 1\nworkarea /x\n");
+    ini_file_set(d.file("missing.conf").c_str());
+    testing::internal::CaptureStdout();
+    ini_load();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "Couldn't find " + d.file("missing.conf") + " No such file or directory\n");
+    for (int k = 0; k < INI_NKEYS; k++) EXPECT_STREQ(ini_get(k), "");
+    EXPECT_STREQ(file_work("zorvexsvr.exit"), "/zorvexsvr.exit");
+}
+
+TEST(Log, LinesPrefixesAndRestart) {
+    TempDir d;
+    load_conf(d, "logdir " + d.path() + "\nworkarea " + d.path() + "\n");
+    EXPECT_EQ(std::string(file_log("zorvexsvr.log")), d.file("zorvexsvr.log"));
+    EXPECT_EQ(std::string(file_work("zorvexsvr.exit")), d.file("zorvexsvr.exit"));
+    imsg_open();
+    imsg("hello %d\n", 42);
+    emsg("bad %s\n", "thing");
+    dmsg("hidden\n");
+    std::string log = read_file(d.file("zorvexsvr.log"));
+    // "Www Mmm dd hh:mm:ss " is 20 characters.
+    ASSERT_EQ(log.size(), 20 + 9 + 20 + 17u) << log;
+    EXPECT_EQ(log.substr(19, 10), " hello 42\n");
+    EXPECT_EQ(log.substr(29 + 19), " error: bad thing\n");
+    // A long message is cut at 999 characters.
+    imsg("%s\n", std::string(3000, 'a').c_str());
+    log = read_file(d.file("zorvexsvr.log"));
+    EXPECT_EQ(log.size(), 20 + 9 + 20 + 17 + 20 + 999u);
+    // The line that passes 500000 bytes is the last of its file.
+    for (int i = 0; i < 600; i++) imsg("%s\n", std::string(900, 'b').c_str());
+    log = read_file(d.file("zorvexsvr.log"));
+    EXPECT_LT(log.size(), 500000u);
+    imsg("after\n");
+    EXPECT_NE(read_file(d.file("zorvexsvr.log")).find("after"), std::string::npos);
+    imsg_close();
+}
+
+TEST(Lib, ExistsAndSleep) {
+    TempDir d;
+    EXPECT_EQ(lib_exists(d.file("none").c_str()), 0);
+    write_file(d.file("f"), "x");
+    EXPECT_EQ(lib_exists(d.file("f").c_str()), 1);
+    FilePtr f(myfopen(d.file("f").c_str(), "r"));
+    ASSERT_TRUE(f);
+    EXPECT_EQ(file_size(f.get()), 1);
+    EXPECT_EQ(lib_msleep(1), 1);
+}

@@ -1,0 +1,95 @@
+#include "session/xlate.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "support/server_fixture.h"
+
+TEST(Xlate, HashValues) {
+    EXPECT_EQ(xlate_hash("abc"), 26499);
+    EXPECT_EQ(xlate_hash(""), 0);
+    EXPECT_EQ(xlate_hash("\xff"), -1);
+    // Only the last eight characters count.
+    EXPECT_EQ(xlate_hash("zzzzabcdefgh"), xlate_hash("abcdefgh"));
+    EXPECT_EQ(xlate_check_value("abc"), 26499 % 20);
+    EXPECT_EQ(xlate_check_value("\xff"), -1);
+}
+
+// Reference outputs of the generator with the original seeding, seed 4357.
+TEST(Xlate, GeneratorMatchesReference) {
+    RhandPtr r(rand_seed(4357));
+    ASSERT_TRUE(r);
+    const unsigned long first[] = {3510405877UL, 4290933890UL, 2191955339UL, 564929546UL,
+                                   152112058UL};
+    for (unsigned long want : first) EXPECT_EQ(rand_next(r.get()), want);
+    unsigned long out = 0;
+    for (int i = 6; i <= 624; i++) out = rand_next(r.get());
+    EXPECT_EQ(out, 730882493UL);
+    EXPECT_EQ(rand_next(r.get()), 2222118351UL);
+    for (int i = 626; i <= 1249; i++) out = rand_next(r.get());
+    EXPECT_EQ(out, 1244107692UL);
+
+    RhandPtr z(rand_seed(0));
+    for (int i = 0; i < 2000; i++) ASSERT_EQ(rand_next(z.get()), 0UL);
+}
+
+TEST(Xlate, TransformsRoundTripEveryByte) {
+    std::string plain;
+    for (int rep = 0; rep < 5; rep++)
+        for (int b = 0; b < 256; b++) plain.push_back(static_cast<char>(b));
+    std::string buf = plain;
+    RhandPtr enc(rand_seed(12345)), dec(rand_seed(12345));
+    // Cut the stream into uneven pieces: the keystream ignores boundaries.
+    xlate_out(enc.get(), buf.data(), 7);
+    xlate_out(enc.get(), buf.data() + 7, static_cast<int>(buf.size()) - 7);
+    EXPECT_NE(buf, plain);
+    xlate_in(dec.get(), buf.data(), 1000);
+    xlate_in(dec.get(), buf.data() + 1000, static_cast<int>(buf.size()) - 1000);
+    EXPECT_EQ(buf, plain);
+}
+
+TEST(Xlate, KeystreamByteIsNeverFull) {
+    // Seed 0 yields output 0 for ever: k = 0, bytes unchanged.
+    RhandPtr z(rand_seed(0));
+    char b[4] = {1, 2, 3, 4};
+    xlate_out(z.get(), b, 4);
+    EXPECT_EQ(std::string(b, 4), std::string("\x01\x02\x03\x04", 4));
+    // With the reference stream, each keystream byte is output % 255.
+    RhandPtr r(rand_seed(4357)), ref(rand_seed(4357));
+    for (int i = 0; i < 3000; i++) {
+        char c = 0;
+        xlate_out(r.get(), &c, 1);
+        unsigned k = static_cast<unsigned>(rand_next(ref.get()) % 255);
+        ASSERT_LT(k, 255u);
+        ASSERT_EQ(static_cast<unsigned char>(c), static_cast<unsigned char>(256 - k));
+    }
+}
+
+TEST(Xlate, SecretFile) {
+    TempDir d;
+    std::string f = d.file("xlate.dat");
+    // Missing, without makeit: nothing and no file.
+    EXPECT_STREQ(xlate_secret(f.c_str(), 0), "");
+    EXPECT_TRUE(read_file(f).empty());
+    // Missing, with makeit: created 0600 with one line of hex, decimal, hex.
+    std::string made = xlate_secret(f.c_str(), 1);
+    ASSERT_FALSE(made.empty());
+    EXPECT_EQ(read_file(f), made + "\n");
+    EXPECT_EQ(made.find_first_not_of("0123456789abcdef"), std::string::npos);
+    struct stat st;
+    ASSERT_EQ(stat(f.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // CR LF and a second line are ignored.
+    write_file(f, "top secret\r\nsecond\n");
+    EXPECT_STREQ(xlate_secret(f.c_str(), 1), "top secret");
+    // An empty first line is rewritten only with makeit.
+    write_file(f, "\nrest\n");
+    EXPECT_STREQ(xlate_secret(f.c_str(), 0), "");
+    std::string fresh = xlate_secret(f.c_str(), 1);
+    EXPECT_FALSE(fresh.empty());
+    EXPECT_EQ(read_file(f), fresh + "\n");
+    // A directory that can't take the file gives nothing.
+    EXPECT_STREQ(xlate_secret(d.file("no/such/dir/x").c_str(), 1), "");
+}
