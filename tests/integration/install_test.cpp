@@ -1,0 +1,297 @@
+// Runs the real zorvexsvr -install and -uninstall. The installer writes to
+// /etc and /usr/local, so every run happens inside a private mount namespace
+// (unshare --mount) where overlays send those writes to a temporary directory;
+// the test then reads the results from the overlays' upper directories.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kBuildDir = ZORVEX_BUILD_DIR;
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &data) {
+    std::error_code ec;
+    fs::remove(path, ec);  // may be an overlay whiteout
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+unsigned mode_of(const std::string &path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return 0;
+    return st.st_mode & 07777u;
+}
+
+bool is_regular(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// What the real machine holds at the installer's paths; must never change.
+std::string host_state() {
+    std::string s;
+    for (const char *p : {"/etc/zorvexsvr.conf", "/usr/local/vexmo", "/usr/local/bin/zorvexsvr"}) {
+        struct stat st;
+        if (lstat(p, &st) != 0)
+            s += std::string(p) + " absent\n";
+        else
+            s += std::string(p) + " " + std::to_string(st.st_mode) + " " +
+                 std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                 std::to_string(st.st_mtim.tv_nsec) + "\n";
+    }
+    return s;
+}
+
+// Run as "sh run.sh" after a first line "T=<the test's directory>", inside
+// unshare --mount: the mounts land only in that private namespace, and if one
+// fails nothing runs.
+const char kRunScript[] = R"(set -e
+mount -t overlay overlay -o lowerdir=/etc,upperdir=$T/etc-up,workdir=$T/etc-work /etc
+mount -t overlay overlay -o lowerdir=/usr/local,upperdir=$T/ul-up,workdir=$T/ul-work /usr/local
+if [ "$1" = "--prepare" ]; then
+    # Whatever the machine has installed must not turn a new installation
+    # into an upgrade.
+    rm -rf /etc/zorvexsvr.conf /usr/local/bin/zorvexsvr /usr/local/vexmo
+    exit 0
+fi
+set +e
+cd $T/dist
+"$@" < $T/in > $T/out 2> $T/err
+echo $? > $T/status
+)";
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class InstallerRun : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        before_ = host_state();
+        if (geteuid() != 0)
+            GTEST_SKIP() << "the installer writes to /etc and /usr/local; it is tested only as "
+                            "root inside unshare --mount, and this run is not root";
+        char tmpl[] = "/tmp/install_it_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        for (const char *d : {"etc-up", "etc-work", "ul-up", "ul-work", "dist"})
+            fs::create_directory(dir_ + "/" + d);
+        write_file(dir_ + "/run.sh", "#!/bin/sh\nT=" + dir_ + "\n" + kRunScript);
+        if (!unshare({"--prepare"}))
+            GTEST_SKIP() << "unshare --mount with overlay mounts over /etc and /usr/local is "
+                            "not permitted here; the installer is not run outside a private "
+                            "mount namespace";
+        server_ = read_file(kBuildDir + "/zorvexsvr");
+        ASSERT_FALSE(server_.empty()) << "build/zorvexsvr is missing";
+        write_file(dist("zorvexsvr"), server_);
+        chmod(dist("zorvexsvr").c_str(), 0755);
+        write_file(dist("zorvex"), "zorvex client, distribution copy 1\n");
+    }
+
+    void TearDown() override {
+        if (!dir_.empty()) {
+            std::error_code ec;
+            fs::remove_all(dir_, ec);
+        }
+        EXPECT_EQ(host_state(), before_) << "the real /etc or /usr/local changed";
+    }
+
+    std::string dist(const std::string &name) const { return dir_ + "/dist/" + name; }
+    // Paths as the installer saw them, read back from the overlays.
+    std::string etc(const std::string &name) const { return dir_ + "/etc-up/" + name; }
+    std::string vexmo(const std::string &name) const { return dir_ + "/ul-up/vexmo/" + name; }
+    std::string localbin(const std::string &name) const { return dir_ + "/ul-up/bin/" + name; }
+
+    // Runs sh run.sh args in a new mount namespace; true when it exited 0.
+    bool unshare(const std::vector<std::string> &args) const {
+        std::vector<std::string> argv = {"unshare", "--mount", "--propagation",
+                                         "private", "sh",      dir_ + "/run.sh"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char *> cargv;
+        for (std::string &a : argv) cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            execvp("unshare", cargv.data());
+            _exit(127);
+        }
+        int st = 0;
+        if (pid < 0 || waitpid(pid, &st, 0) != pid) return false;
+        return WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    }
+
+    // ./zorvexsvr <option> in the distribution directory with `input` on
+    // standard input.
+    RunResult run(const std::string &option, const std::string &input) const {
+        write_file(dir_ + "/in", input);
+        fs::remove(dir_ + "/status");
+        RunResult r;
+        if (!unshare({"./zorvexsvr", option})) return r;
+        std::string status = read_file(dir_ + "/status");
+        r.status = status.empty() ? -1 : atoi(status.c_str());
+        r.out = read_file(dir_ + "/out");
+        r.err = read_file(dir_ + "/err");
+        return r;
+    }
+
+    std::string dir_;
+    std::string before_;
+    std::string server_;
+};
+
+const std::string kNewInstallOut =
+    "ZORVEX - New Installation\n\n"
+    "NOTE!! - Add /usr/local/vexmo/zorvexsvr_start.sh to your startup scripts, e.g. typically "
+    "rc.local\n"
+    "Then start it manually by running that script, see zorvexsvr.log\n"
+    "See this page for configuration instructions:\n"
+    "    README.md in the zorvexsvr distribution, section Configuration\n"
+    "\nSuccess - press enter to exit\n";
+
+const std::string kUpgradeOut =
+    "Upgrading Zorvex\n"
+    "Upgrade completed!\n"
+    "\nSuccess - press enter to exit\n";
+
+std::string expected_config() {
+    return std::string("# Welcome to Zorvex Configuration File.\n") +
+           "# Leading # makes line a comment\n" + "# Save this file to /etc/zorvexsvr.conf \n" +
+           "# Manual page is at, README.md in the zorvexsvr distribution\n" + "# " +
+           std::string(85, '-') + "\n\n" + "logdir /usr/local/vexmo\n" +
+           "workarea /usr/local/vexmo\n" + "debug false\n" + "\n" +
+           "# Other options you may want to specify\n" + "# " + std::string(37, '-') + "\n" +
+           "# kvauth_database d:\\vexmo\n" + "# authent_process /usr/local/vexmo/kvauth\n" +
+           "# authent_number 3\n";
+}
+
+const std::string kStartScript = "#!/bin/sh\ncd /usr/local/vexmo\nulimit -c 20000\n./zorvexsvr\n";
+const std::string kStopScript = "#!/bin/sh\ncd /usr/local/vexmo\ntouch zorvexsvr.exit\n";
+
+TEST_F(InstallerRun, NewInstallationWritesConfigScriptsAndCopies) {
+    RunResult r = run("-install", "\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kNewInstallOut);
+    EXPECT_EQ(r.err, "");
+
+    EXPECT_EQ(read_file(etc("zorvexsvr.conf")), expected_config());
+    EXPECT_EQ(read_file(vexmo("zorvexsvr_start.sh")), kStartScript);
+    EXPECT_EQ(read_file(vexmo("zorvexsvr_stop.sh")), kStopScript);
+    EXPECT_EQ(read_file(vexmo("zorvexsvr")), server_);
+    EXPECT_EQ(read_file(vexmo("zorvex")), "zorvex client, distribution copy 1\n");
+    for (const char *f : {"zorvexsvr_start.sh", "zorvexsvr_stop.sh", "zorvexsvr", "zorvex"})
+        EXPECT_EQ(mode_of(vexmo(f)), 0700u) << f;
+    // Installing puts nothing into the system's program directory.
+    EXPECT_FALSE(fs::exists(localbin("zorvexsvr")));
+}
+
+TEST_F(InstallerRun, EndOfInputAtTheFinalPromptStillInstalls) {
+    RunResult r = run("-install", "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kNewInstallOut);
+    EXPECT_EQ(read_file(etc("zorvexsvr.conf")), expected_config());
+}
+
+TEST_F(InstallerRun, UpgradeCopiesProgramsAndLeavesConfigAndScripts) {
+    ASSERT_EQ(run("-install", "\n").out, kNewInstallOut);
+    // A configured system: edited configuration and scripts, programs that
+    // lost their mode, and a newer client in the distribution.
+    write_file(etc("zorvexsvr.conf"), "port 650\nworkarea /srv/zorvex\n");
+    write_file(vexmo("zorvexsvr_start.sh"), "#!/bin/sh\necho edited start\n");
+    write_file(vexmo("zorvexsvr_stop.sh"), "#!/bin/sh\necho edited stop\n");
+    chmod(vexmo("zorvexsvr_start.sh").c_str(), 0750);
+    chmod(vexmo("zorvexsvr").c_str(), 0644);
+    write_file(vexmo("zorvex"), "old client\n");
+    write_file(dist("zorvex"), "zorvex client, distribution copy 2\n");
+
+    RunResult r = run("-install", "\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kUpgradeOut);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(etc("zorvexsvr.conf")), "port 650\nworkarea /srv/zorvex\n");
+    EXPECT_EQ(read_file(vexmo("zorvexsvr_start.sh")), "#!/bin/sh\necho edited start\n");
+    EXPECT_EQ(read_file(vexmo("zorvexsvr_stop.sh")), "#!/bin/sh\necho edited stop\n");
+    EXPECT_EQ(mode_of(vexmo("zorvexsvr_start.sh")), 0750u);
+    EXPECT_EQ(read_file(vexmo("zorvex")), "zorvex client, distribution copy 2\n");
+    EXPECT_EQ(read_file(vexmo("zorvexsvr")), server_);
+    EXPECT_EQ(mode_of(vexmo("zorvexsvr")), 0700u);
+    EXPECT_EQ(mode_of(vexmo("zorvex")), 0700u);
+}
+
+TEST_F(InstallerRun, MissingClientIsReportedAndInstallationGoesOn) {
+    fs::remove(dist("zorvex"));
+    RunResult r = run("-install", "\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "zorvex: No such file or directory\n");
+    EXPECT_EQ(r.out, kNewInstallOut);
+    EXPECT_EQ(read_file(etc("zorvexsvr.conf")), expected_config());
+    EXPECT_EQ(read_file(vexmo("zorvexsvr")), server_);
+    EXPECT_EQ(mode_of(vexmo("zorvexsvr")), 0700u);
+    EXPECT_FALSE(fs::exists(vexmo("zorvex")));
+    EXPECT_EQ(read_file(vexmo("zorvexsvr_start.sh")), kStartScript);
+    EXPECT_EQ(read_file(vexmo("zorvexsvr_stop.sh")), kStopScript);
+}
+
+TEST_F(InstallerRun, UninstallRemovesOnlyOnLowerCaseY) {
+    ASSERT_EQ(run("-install", "\n").out, kNewInstallOut);
+    const std::string question = "Are you sure you want to uninstall zorvex [no]?";
+    struct Case {
+        const char *input;
+        bool removes;
+    } cases[] = {
+        {"", false},     {"\n", false}, {"Yes\n", false},       {"Y\n", false},
+        {"no\n", false}, {"y\n", true}, {"yes please\n", true},
+    };
+    for (const Case &c : cases) {
+        fs::create_directories(dir_ + "/ul-up/bin");
+        write_file(localbin("zorvexsvr"), "installed server\n");
+        write_file(etc("zorvexsvr.conf"), expected_config());
+
+        RunResult r = run("-uninstall", c.input);
+        EXPECT_EQ(r.status, 0) << c.input;
+        EXPECT_EQ(r.err, "") << c.input;
+        if (c.removes) {
+            EXPECT_EQ(r.out, question + "ZORVEX has been uninstalled\n") << c.input;
+            EXPECT_FALSE(is_regular(localbin("zorvexsvr"))) << c.input;
+            EXPECT_FALSE(is_regular(etc("zorvexsvr.conf"))) << c.input;
+        } else {
+            EXPECT_EQ(r.out, question) << c.input;
+            EXPECT_EQ(read_file(localbin("zorvexsvr")), "installed server\n") << c.input;
+            EXPECT_EQ(read_file(etc("zorvexsvr.conf")), expected_config()) << c.input;
+        }
+        // The installation directory is never touched.
+        EXPECT_EQ(read_file(vexmo("zorvexsvr")), server_) << c.input;
+        EXPECT_EQ(read_file(vexmo("zorvexsvr_start.sh")), kStartScript) << c.input;
+        EXPECT_EQ(read_file(vexmo("zorvexsvr_stop.sh")), kStopScript) << c.input;
+    }
+}
+
+TEST_F(InstallerRun, UninstallWithNothingInstalledStillSucceeds) {
+    RunResult r = run("-uninstall", "y\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "Are you sure you want to uninstall zorvex [no]?ZORVEX has been uninstalled\n");
+    EXPECT_EQ(r.err, "");
+}
+
+}  // namespace
