@@ -7,10 +7,6 @@
 #include "engine/kvauth.h"
 
 // Interim interpreter: until the engine lands every command is unknown.
-namespace {
-void (*kvauth_print)(char *);
-}
-
 int do_command(char *line) {
     char cmd[1000] = "nocommand";
     while (*line == ' ' || *line == '\r' || *line == '\n') line++;
@@ -26,17 +22,3 @@ int do_command(char *line) {
     return 1;
 }
 
-int buf_print(const char *fmt, ...) {
-    char bf[4000];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(bf, sizeof bf, fmt, ap);
-    va_end(ap);
-    if (kvauth_print) kvauth_print(bf);
-    return static_cast<int>(strlen(bf));
-}
-
-int buf_clear() { return 1; }
-void kvauth_setprint(void (*pr)(char *)) { kvauth_print = pr; }
-int auth_init() { return 1; }
-int kvauth_set_path(const char *) { return 1; }

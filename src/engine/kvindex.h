@@ -73,5 +73,7 @@ int auth_user_count();       // total_user_count
 // Bytes held by the index (records, name index and string pool).
 long auth_index_bytes();
 
+// Reads the mail server's configuration from p instead (null: the default); for tests.
+void file_vexmo_set_for_test(const char *p);
 // Forgets the index, the pool, every flag and both paths; for tests.
 void kvindex_reset_for_test();

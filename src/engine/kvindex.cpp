@@ -1,0 +1,402 @@
+#include "engine/kvindex.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "core/emsg.h"
+#include "engine/flock.h"
+#include "engine/kvauth.h"
+#include "engine/kvpool.h"
+#include "lib/lib.h"
+
+namespace {
+USER *users[AUTH_BUCKETS];
+int total_user_count;
+int done_build_index;
+int done_check_add;
+int add_file_reread;
+int last_size;
+int last_cdate;
+
+char arg_path[201];
+char path[1000];
+char config_result[1000];
+const char *vexmo_override;
+
+char empty_name[1] = "";
+
+constexpr const char *kSeparators = ":\n \t";
+
+bool is_sep(char c) {
+    return c == ':' || c == '\n' || c == ' ' || c == '\t';
+}
+
+// Lowercased copy of the first 999 characters: the key every lookup uses.
+void make_key(char *key, const char *user) {
+    ncpy(key, user, 999);
+    strlwr(key);
+}
+
+USER *find_mut(const char *user) {
+    char key[1000];
+    make_key(key, user);
+    if (!key[0]) return nullptr;
+    uint32_t id = nmap_find(key);
+    return id ? rec_get(id) : nullptr;
+}
+
+// One record with its three strings side by side in the pool.
+void fill_record(USER *u, const char *name, int name_len, const char *pass, int pass_len,
+                 const char *info, int info_len) {
+    char *p = static_cast<char *>(zmalloc(name_len + pass_len + info_len + 3));
+    memcpy(p, name, static_cast<size_t>(name_len));
+    p[name_len] = 0;
+    strlwr(p);
+    u->user = p;
+    p += name_len + 1;
+    memcpy(p, pass, static_cast<size_t>(pass_len));
+    p[pass_len] = 0;
+    u->pass = p;
+    p += pass_len + 1;
+    memcpy(p, info, static_cast<size_t>(info_len));
+    p[info_len] = 0;
+    u->info = p;
+}
+
+uint32_t push_record(const char *name, const char *pass, const char *info) {
+    uint32_t id = rec_new();
+    USER *u = rec_get(id);
+    fill_record(u, name, static_cast<int>(strlen(name)), pass, static_cast<int>(strlen(pass)), info,
+                static_cast<int>(strlen(info)));
+    int b = str_hash(u->user, AUTH_BUCKETS);
+    u->next = users[b];
+    users[b] = u;
+    nmap_put(u->user, id);
+    return id;
+}
+
+FILE *open_db_with_retries(const char *fname) {
+    FILE *f = myfopen(fname, "r");
+    if (f) return f;
+    emsg("Unable to open %s, %s - trying again\n", fname, strerror(errno));
+    for (int i = 0; i < 10 && !f; i++) {
+        usleep(100000);
+        f = myfopen(fname, "r");
+    }
+    return f;
+}
+
+// A record read by the build, before it gets its place in the record store.
+struct Loaded {
+    char *user;
+    char *pass;
+    char *info;
+    int bucket;
+};
+
+// Gives every record of the build its place: bucket by bucket, each bucket
+// newest first, so that chains are contiguous in memory and a walk of the
+// index reads the record store from front to back.
+void place_records(const std::vector<Loaded> &loaded) {
+    std::vector<uint32_t> start(AUTH_BUCKETS + 1, 0);
+    for (const Loaded &l : loaded) start[static_cast<size_t>(l.bucket) + 1]++;
+    for (int b = 0; b < AUTH_BUCKETS; b++)
+        start[static_cast<size_t>(b) + 1] += start[static_cast<size_t>(b)];
+    uint32_t first_id = 0;
+    for (size_t i = 0; i < loaded.size(); i++) {
+        uint32_t id = rec_new();
+        if (i == 0) first_id = id;
+    }
+    std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+    // Walking the file backwards hands each bucket its records newest first.
+    std::vector<uint32_t> id_of(loaded.size());
+    for (size_t i = loaded.size(); i-- > 0;) {
+        const Loaded &l = loaded[i];
+        uint32_t pos = fill[static_cast<size_t>(l.bucket)]++;
+        uint32_t id = first_id + pos;
+        id_of[i] = id;
+        USER *u = rec_get(id);
+        u->user = l.user;
+        u->pass = l.pass;
+        u->info = l.info;
+        u->next = nullptr;
+    }
+    for (int b = 0; b < AUTH_BUCKETS; b++) {
+        uint32_t s = start[static_cast<size_t>(b)], e = start[static_cast<size_t>(b) + 1];
+        if (s == e) continue;
+        for (uint32_t pos = s; pos + 1 < e; pos++)
+            rec_get(first_id + pos)->next = rec_get(first_id + pos + 1);
+        rec_get(first_id + e - 1)->next = users[b];
+        users[b] = rec_get(first_id + s);
+    }
+    nmap_reserve(static_cast<uint32_t>(loaded.size()));
+    for (size_t i = 0; i < loaded.size(); i++) nmap_put(loaded[i].user, id_of[i]);
+}
+}  // namespace
+
+int db_parse_line(const char *line, DbLine *out) {
+    const char *p = line;
+    while (*p && is_sep(*p)) p++;
+    if (!*p) return 0;
+    out->user = p;
+    while (*p && !is_sep(*p)) p++;
+    out->user_len = static_cast<int>(p - out->user);
+    while (*p && is_sep(*p)) p++;
+    if (!*p) return 0;
+    out->pass = p;
+    while (*p && !is_sep(*p)) p++;
+    out->pass_len = static_cast<int>(p - out->pass);
+    if (*p) p++;  // the one separator that ended the password
+    out->info = p;
+    out->info_len = static_cast<int>(strcspn(p, "\n"));
+    return 1;
+}
+
+int str_hash(const char *s, int max) {
+    // Wrap-around as a 32-bit signed total would, without signed overflow.
+    uint32_t total = 0;
+    uint32_t weight = 0;
+    for (const char *p = s; *p; p++, weight += 8)
+        total += static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*p))) * weight;
+    int32_t t = static_cast<int32_t>(total);
+    int32_t r = t % max;
+    return r < 0 ? -r : r;
+}
+
+char *strlwr(char *s) {
+    for (char *p = s; *p; p++)
+        if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
+    return s;
+}
+
+const char *file_vexmo() {
+    return vexmo_override ? vexmo_override : "/etc/vexmo.conf";
+}
+
+const char *file_config(const char *fname) {
+    if (arg_path[0]) ncpy(path, arg_path, 200);
+    if (!path[0]) {
+        FilePtr f(fopen(file_vexmo(), "r"));
+        if (!f) return fname;
+        char line[999];
+        while (fgets(line, sizeof line, f.get())) {
+            char *save = nullptr;
+            char *key = strtok_r(line, " \t\r\n", &save);
+            char *val = key ? strtok_r(nullptr, " \t\r\n", &save) : nullptr;
+            if (!val) continue;
+            if (strcmp(strlwr(key), "halvo_path") == 0) ncpy(path, val, 999);
+        }
+    }
+    snprintf(config_result, sizeof config_result, "%.100s/%.100s", path, fname);
+    return config_result;
+}
+
+int kvauth_set_path(const char *s) {
+    ncpy(arg_path, s, 200);
+    return 1;
+}
+
+int f_size(FILE *f) {
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) return 0;
+    return static_cast<int>(st.st_size);
+}
+
+int f_cdate(FILE *f) {
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) return 0;
+    return static_cast<int>(st.st_ctime);
+}
+
+int free_index() {
+    for (USER *&h : users) h = nullptr;
+    nmap_clear();
+    rec_freeall();
+    zfreeall();
+    add_file_reread = 1;
+    return 1;
+}
+
+int build_index(const char *reason) {
+    done_build_index = 1;
+    if (!auth_lock()) return 0;
+    emsg("Build_index called %s\n", reason);
+    free_index();
+    char fname[1000];
+    ncpy(fname, file_config("kvauth.txt"), 999);
+    chmod(fname, 0660);
+    FilePtr f(open_db_with_retries(fname));
+    if (!f) {
+        emsg("Build_index FAILED %s\n", strerror(errno));
+        auth_unlock();
+        return 1;
+    }
+    std::vector<Loaded> loaded;
+    char line[999];
+    while (!feof(f.get())) {
+        if (!fgets(line, sizeof line, f.get())) {
+            imsg("fgets returned null\n");
+            break;
+        }
+        DbLine dl;
+        if (!db_parse_line(line, &dl)) continue;
+        USER tmp;
+        fill_record(&tmp, dl.user, dl.user_len, dl.pass, dl.pass_len, dl.info, dl.info_len);
+        loaded.push_back({const_cast<char *>(tmp.user), const_cast<char *>(tmp.pass),
+                          const_cast<char *>(tmp.info), str_hash(tmp.user, AUTH_BUCKETS)});
+    }
+    imsg("end of file reached, or fgets returned null\n");
+    f.reset();
+    place_records(loaded);
+    int count = static_cast<int>(loaded.size());
+    emsg("Read %d lines from kvauth.txt\n", count);
+    total_user_count = count;
+    auth_unlock();
+    return 1;
+}
+
+void check_add() {
+    check_add_raw(file_config("kvauth.add"));
+}
+
+void check_add_raw(const char *fname_in) {
+    char fname[1000];
+    ncpy(fname, fname_in, 999);
+    if (add_file_reread) last_size = 0;
+    add_file_reread = 0;
+    done_check_add = 1;
+    FilePtr f(myfopen(fname, "r"));
+    if (!f) {
+        dmsg("No (%s) file found\n", fname);
+        return;
+    }
+    int size = f_size(f.get());
+    int cdate = f_cdate(f.get());
+    if (cdate == last_cdate && size == last_size) {
+        dmsg("File size has not changed %d!=%d\n", size, last_size);
+        return;
+    }
+    last_size = size;
+    last_cdate = cdate;
+    dmsg("Reading %s (%d)\n", fname, size);
+    char line[999];
+    int count = 0;
+    while (fgets(line, sizeof line, f.get())) {
+        DbLine dl;
+        if (!db_parse_line(line, &dl)) continue;
+        char user[101], pass[101], info[1000];
+        ncpy(user, dl.user, dl.user_len < 100 ? dl.user_len : 100);
+        ncpy(pass, dl.pass, dl.pass_len < 100 ? dl.pass_len : 100);
+        ncpy(info, dl.info, dl.info_len < 999 ? dl.info_len : 999);
+        count++;
+        auth_fixup(user, pass, info);
+    }
+    dmsg("Closing %s\n", fname);
+    emsg("Read %d lines from %s\n", count, fname);
+}
+
+void auth_fixup(const char *user, const char *pass_in, const char *info) {
+    const char *pass = pass_in;
+    if (strcmp(pass, "(NULL)") == 0) pass = db_pass(user);
+    USER *u = find_mut(user);
+    bool del = strcmp(pass, "(DELETE)") == 0;
+    bool block = strcmp(info, "(BLOCK)") == 0;
+    bool unblock = strcmp(info, "(UNBLOCK)") == 0;
+    if (u) {
+        if (del) {
+            dmsg("debug:   blanking user field {%s}\n", u->user);
+            // The next older record of the same name answers from now on.
+            const USER *older = u->next;
+            while (older && strcmp(older->user, u->user) != 0) older = older->next;
+            if (older)
+                nmap_put(u->user, rec_id(older));
+            else
+                nmap_erase(u->user);
+            u->user = empty_name;
+            total_user_count--;
+        } else if (block) {
+            if (!strstr(u->info, "(BLOCK)")) {
+                char nb[1000];
+                snprintf(nb, sizeof nb, "%.900s (BLOCK)", u->info);
+                u->info = zstrdup(nb);
+            }
+        } else if (unblock) {
+            if (strstr(u->info, "(BLOCK)")) {
+                char nb[901];
+                ncpy(nb, u->info, 900);
+                if (char *b = strstr(nb, "(BLOCK)")) *b = 0;
+                u->info = zstrdup(nb);
+            }
+        } else {
+            dmsg("debug:   modified user {%s} passsword or details\n", u->user);
+            u->pass = zstrdup(pass);
+            u->info = zstrdup(info);
+        }
+        return;
+    }
+    if (del) return;
+    dmsg("debug:   adding slot for {%s}\n", user);
+    push_record(user, pass, info);
+    total_user_count++;
+}
+
+const USER *auth_find(const char *user) {
+    return find_mut(user);
+}
+
+const char *db_pass(const char *user) {
+    const USER *u = find_mut(user);
+    return u ? u->pass : "none";
+}
+
+const USER *auth_bucket(int b) {
+    return (b >= 0 && b < AUTH_BUCKETS) ? users[b] : nullptr;
+}
+
+int auth_walk(int (*fn)(const USER *u, void *arg), void *arg) {
+    for (const USER *head : users)
+        for (const USER *u = head; u; u = u->next)
+            if (u->user[0] && !fn(u, arg)) return 0;
+    return 1;
+}
+
+int auth_index_built() {
+    return done_build_index;
+}
+int auth_add_replayed() {
+    return done_check_add;
+}
+void set_add_file_reread() {
+    add_file_reread = 1;
+}
+int auth_user_count() {
+    return total_user_count;
+}
+
+long auth_index_bytes() {
+    return zpool_bytes() + rec_bytes() + nmap_bytes();
+}
+
+int auth_init() {
+    return build_index("init");
+}
+
+void file_vexmo_set_for_test(const char *p) {
+    vexmo_override = p;
+}
+
+void kvindex_reset_for_test() {
+    free_index();
+    total_user_count = 0;
+    done_build_index = 0;
+    done_check_add = 0;
+    add_file_reread = 0;
+    last_size = 0;
+    last_cdate = 0;
+    arg_path[0] = 0;
+    path[0] = 0;
+    vexmo_override = nullptr;
+}

@@ -1,0 +1,195 @@
+#include "engine/kvpool.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// ---- string pool ----
+constexpr int kBlockSize = 10000;
+
+struct MLIST {
+    std::unique_ptr<char[]> data;
+    std::unique_ptr<MLIST> next;
+};
+std::unique_ptr<MLIST> mlist;
+MLIST *mcur;
+int zupto;
+int zleft;
+long zblocks;
+
+// ---- record store ----
+// Fixed-size chunks keep record addresses stable and ids dense.
+constexpr uint32_t kChunkShift = 14;
+constexpr uint32_t kChunkSize = 1u << kChunkShift;
+std::vector<std::unique_ptr<USER[]>> chunks;
+uint32_t nrecs;
+
+// ---- name index ----
+// Open addressing with linear probing over record ids; a slot of 0 is empty.
+std::unique_ptr<uint32_t[]> slots;
+uint32_t mask;  // capacity - 1; capacity is a power of two (0 when unallocated)
+uint32_t used;
+
+uint64_t name_hash(const char *s) {
+    uint64_t h = 1469598103934665603ull;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++) {
+        h ^= *p;
+        h *= 1099511628211ull;
+    }
+    return h ^ (h >> 29);
+}
+
+void nmap_rehash(uint32_t cap) {
+    std::unique_ptr<uint32_t[]> old = std::move(slots);
+    uint32_t oldcap = old ? mask + 1 : 0;
+    slots = std::make_unique<uint32_t[]>(cap);  // zeroed
+    mask = cap - 1;
+    for (uint32_t i = 0; i < oldcap; i++) {
+        uint32_t id = old[i];
+        if (!id) continue;
+        uint32_t j = static_cast<uint32_t>(name_hash(rec_get(id)->user)) & mask;
+        while (slots[j]) j = (j + 1) & mask;
+        slots[j] = id;
+    }
+}
+
+// Capacity for n names at a load of at most 3/4.
+uint32_t capacity_for(uint32_t n) {
+    uint32_t cap = 16;
+    while (cap - cap / 4 < n + 1) cap <<= 1;
+    return cap;
+}
+
+// Slot of name, or the empty slot where it would go.
+uint32_t nmap_slot(const char *name) {
+    uint32_t j = static_cast<uint32_t>(name_hash(name)) & mask;
+    while (slots[j] && strcmp(rec_get(slots[j])->user, name) != 0) j = (j + 1) & mask;
+    return j;
+}
+
+}  // namespace
+
+void *zmalloc(int sz) {
+    if (sz >= zleft) {
+        auto node = std::make_unique<MLIST>();
+        node->data = std::make_unique_for_overwrite<char[]>(kBlockSize);
+        MLIST *raw = node.get();
+        if (!mlist)
+            mlist = std::move(node);
+        else
+            mcur->next = std::move(node);
+        mcur = raw;
+        zleft = kBlockSize;
+        zupto = 0;
+        zblocks++;
+    }
+    char *p = mcur->data.get() + zupto;
+    zupto += sz;
+    zleft -= sz;
+    return p;
+}
+
+char *zstrdup(const char *s) {
+    size_t n = strlen(s) + 1;
+    char *p = static_cast<char *>(zmalloc(static_cast<int>(n)));
+    memcpy(p, s, n);
+    return p;
+}
+
+void zstrfree(char *) {}
+
+void zfreeall() {
+    // Unlink iteratively: a recursive unique_ptr chain of many blocks would
+    // exhaust the stack when released.
+    while (mlist) mlist = std::move(mlist->next);
+    mcur = nullptr;
+    zupto = 0;
+    zleft = 0;
+    zblocks = 0;
+}
+
+long zpool_bytes() {
+    return zblocks * static_cast<long>(kBlockSize + sizeof(MLIST));
+}
+
+uint32_t rec_new() {
+    uint32_t idx = nrecs;
+    if ((idx >> kChunkShift) >= chunks.size())
+        chunks.push_back(std::make_unique<USER[]>(kChunkSize));
+    nrecs++;
+    return idx + 1;
+}
+
+USER *rec_get(uint32_t id) {
+    uint32_t idx = id - 1;
+    return &chunks[idx >> kChunkShift][idx & (kChunkSize - 1)];
+}
+
+uint32_t rec_id(const USER *u) {
+    for (size_t c = 0; c < chunks.size(); c++) {
+        const USER *base = chunks[c].get();
+        if (u >= base && u < base + kChunkSize)
+            return static_cast<uint32_t>((c << kChunkShift) + static_cast<size_t>(u - base) + 1);
+    }
+    return 0;
+}
+
+void rec_freeall() {
+    chunks.clear();
+    chunks.shrink_to_fit();
+    nrecs = 0;
+}
+
+long rec_bytes() {
+    return static_cast<long>(chunks.size() * kChunkSize * sizeof(USER));
+}
+
+void nmap_reserve(uint32_t n) {
+    uint32_t cap = capacity_for(n);
+    if (!slots || cap > mask + 1) nmap_rehash(cap);
+}
+
+uint32_t nmap_find(const char *name) {
+    if (!slots) return 0;
+    return slots[nmap_slot(name)];
+}
+
+void nmap_put(const char *name, uint32_t id) {
+    if (!slots || used + 1 > (mask + 1) - (mask + 1) / 4) nmap_rehash(capacity_for(used + 1));
+    uint32_t j = nmap_slot(name);
+    if (!slots[j]) used++;
+    slots[j] = id;
+}
+
+void nmap_erase(const char *name) {
+    if (!slots) return;
+    uint32_t j = nmap_slot(name);
+    if (!slots[j]) return;
+    slots[j] = 0;
+    used--;
+    // Backward-shift: move later members of the probe run into the hole so
+    // that no lookup stops early at it.
+    uint32_t hole = j;
+    for (uint32_t k = (j + 1) & mask; slots[k]; k = (k + 1) & mask) {
+        uint32_t home = static_cast<uint32_t>(name_hash(rec_get(slots[k])->user)) & mask;
+        // Entry k may fill the hole when its home is not cyclically within (hole, k].
+        bool stays = (hole <= k) ? (home > hole && home <= k) : (home > hole || home <= k);
+        if (stays) continue;
+        slots[hole] = slots[k];
+        slots[k] = 0;
+        hole = k;
+    }
+}
+
+void nmap_clear() {
+    slots.reset();
+    mask = 0;
+    used = 0;
+}
+
+long nmap_bytes() {
+    return slots ? static_cast<long>((mask + 1) * sizeof(uint32_t)) : 0;
+}

@@ -1,0 +1,32 @@
+// Storage behind the user index: the string pool (10000-byte blocks released
+// only as a whole), the record store (records addressed by 32-bit ids) and the
+// name index that maps a lowercased name to the record that answers for it.
+// Used only by kvindex.cpp.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/kvindex.h"
+
+// String pool.
+void *zmalloc(int sz);
+char *zstrdup(const char *s);
+void zstrfree(char *s);
+void zfreeall();
+long zpool_bytes();
+
+// Record store: ids start at 1; 0 means none. Records live until rec_freeall.
+uint32_t rec_new();
+USER *rec_get(uint32_t id);
+// The id of a record of this store (a scan over the chunks: for rare callers).
+uint32_t rec_id(const USER *u);
+void rec_freeall();
+long rec_bytes();
+
+// Name index: name -> id of the newest live record of that name.
+void nmap_reserve(uint32_t n);
+uint32_t nmap_find(const char *name);
+void nmap_put(const char *name, uint32_t id);
+void nmap_erase(const char *name);
+void nmap_clear();
+long nmap_bytes();

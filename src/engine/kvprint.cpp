@@ -1,0 +1,50 @@
+// The engine's output routine: every reply text goes to the session's print
+// callback, or, before any callback is installed, into a heap buffer.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/kvauth.h"
+#include "engine/kvprint.h"
+
+namespace {
+void (*kvauth_print)(char *);
+char *buffer;
+size_t buffer_len;
+}  // namespace
+
+int buf_print(const char *fmt, ...) {
+    char bf[4000];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(bf, sizeof bf, fmt, ap);
+    va_end(ap);
+    if (kvauth_print) {
+        kvauth_print(bf);
+        return static_cast<int>(strlen(bf));
+    }
+    size_t old = buffer_len;
+    size_t add = strlen(bf);
+    char *grown = static_cast<char *>(realloc(buffer, old + add + 2));
+    if (!grown) return static_cast<int>(old);  // nobody will read it: drop the text
+    memcpy(grown + old, bf, add + 1);
+    buffer = grown;
+    buffer_len = old + add;
+    return static_cast<int>(old);
+}
+
+int buf_clear() {
+    free(buffer);
+    buffer = nullptr;
+    buffer_len = 0;
+    return 1;
+}
+
+void kvauth_setprint(void (*pr)(char *)) {
+    kvauth_print = pr;
+}
+
+const char *buf_text() {
+    return buffer ? buffer : "";
+}

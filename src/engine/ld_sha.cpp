@@ -1,0 +1,231 @@
+#include "engine/ld_sha.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <openssl/sha.h>
+
+namespace {
+constexpr int kSaltLen = 4;
+constexpr int kMaxPass = 1023;
+
+char sha_error[420];
+int sha_error_init;
+
+const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kPad = '=';
+
+int b64_value(char c) {
+    const char *p = (c != 0) ? strchr(kB64, c) : nullptr;
+    return p ? static_cast<int>(p - kB64) : -1;
+}
+
+bool b64_space(char c) {
+    return isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+// Appends printf output to a details text of fixed size.
+void details_add(char *d, size_t sz, const char *fmt, const char *arg) {
+    size_t n = strlen(d);
+    if (n + 1 >= sz) return;
+    snprintf(d + n, sz - n, fmt, arg);
+}
+}  // namespace
+
+void SaltFree::operator()(unsigned char *p) const {
+    delete[] p;
+}
+
+char *sha_ncpy(char *dst, const char *src, int len) {
+    if (!dst) return dst;
+    int i = 0;
+    if (src)
+        for (; i < len && src[i]; i++) dst[i] = src[i];
+    dst[i] = 0;
+    return dst;
+}
+
+void set_sha_error(const char *error, const char *details) {
+    snprintf(sha_error, sizeof sha_error, "details:(%.200s) error:(%.200s)", details, error);
+}
+
+const char *get_sha_error() {
+    return sha_error_init ? sha_error : "";
+}
+
+void sha_reset_for_test() {
+    sha_error[0] = 0;
+    sha_error_init = 0;
+}
+
+SaltPtr make_salt(int len) {
+    srand(static_cast<unsigned>(time(nullptr) + clock()));
+    SaltPtr salt(new (std::nothrow) unsigned char[static_cast<size_t>(len) + 1]);
+    if (!salt) {
+        set_sha_error("Could not create salt- malloc failed", "");
+        return salt;
+    }
+    for (int i = 0; i < len; i++)
+        salt[static_cast<size_t>(i)] = static_cast<unsigned char>(rand() & 0xff);
+    salt[static_cast<size_t>(len)] = 0;
+    return salt;
+}
+
+int lutil_b64_ntop(const unsigned char *src, size_t srclength, char *target, size_t targsize) {
+    size_t out = 0;
+    while (srclength > 2) {
+        if (out + 4 > targsize) {
+            set_sha_error("Datalength too long 1", "");
+            return -1;
+        }
+        target[out++] = kB64[src[0] >> 2];
+        target[out++] = kB64[((src[0] & 0x03) << 4) | (src[1] >> 4)];
+        target[out++] = kB64[((src[1] & 0x0f) << 2) | (src[2] >> 6)];
+        target[out++] = kB64[src[2] & 0x3f];
+        src += 3;
+        srclength -= 3;
+    }
+    if (srclength != 0) {
+        unsigned char in[3] = {src[0], srclength > 1 ? src[1] : static_cast<unsigned char>(0), 0};
+        if (out + 4 > targsize) {
+            set_sha_error("Datalength too long 2", "");
+            return -1;
+        }
+        target[out++] = kB64[in[0] >> 2];
+        target[out++] = kB64[((in[0] & 0x03) << 4) | (in[1] >> 4)];
+        target[out++] = (srclength == 1) ? kPad : kB64[(in[1] & 0x0f) << 2];
+        target[out++] = kPad;
+    }
+    if (out >= targsize) {
+        set_sha_error("Datalength too long 3", "");
+        return -1;
+    }
+    target[out] = 0;
+    return static_cast<int>(out);
+}
+
+int lutil_b64_pton(const char *src, unsigned char *target, size_t targsize) {
+    size_t out = 0;
+    int state = 0;  // position within the current group of four characters
+    char ch = 0;
+    while ((ch = *src++) != 0) {
+        if (b64_space(ch)) continue;
+        if (ch == kPad) break;
+        int v = b64_value(ch);
+        if (v < 0) return -1;
+        unsigned b = static_cast<unsigned>(v);
+        switch (state) {
+            case 0:
+                if (out >= targsize) return -1;
+                target[out] = static_cast<unsigned char>(b << 2);
+                state = 1;
+                break;
+            case 1:
+                if (out + 1 >= targsize) return -1;
+                target[out] = static_cast<unsigned char>(target[out] | (b >> 4));
+                target[out + 1] = static_cast<unsigned char>((b & 0x0f) << 4);
+                out++;
+                state = 2;
+                break;
+            case 2:
+                if (out + 1 >= targsize) return -1;
+                target[out] = static_cast<unsigned char>(target[out] | (b >> 2));
+                target[out + 1] = static_cast<unsigned char>((b & 0x03) << 6);
+                out++;
+                state = 3;
+                break;
+            default:
+                if (out >= targsize) return -1;
+                target[out] = static_cast<unsigned char>(target[out] | b);
+                out++;
+                state = 0;
+                break;
+        }
+    }
+    if (ch == kPad) {
+        // Padding is valid only after two or three characters of a group, with
+        // nothing but whitespace (and a second "=" after two) behind it.
+        ch = *src++;
+        switch (state) {
+            case 0:
+            case 1:
+                return -1;
+            case 2:
+                while (ch && b64_space(ch)) ch = *src++;
+                if (ch != kPad) return -1;
+                ch = *src++;
+                [[fallthrough]];
+            case 3:
+                while (ch) {
+                    if (!b64_space(ch)) return -1;
+                    ch = *src++;
+                }
+                // The bits of a partial group that the padding ends must be zero.
+                if (out < targsize && target[out] != 0) return -1;
+                break;
+        }
+    } else if (state != 0) {
+        return -1;
+    }
+    return static_cast<int>(out);
+}
+
+int raw_create_ssha(const char *passwd, char *ret, int ret_sz, const char *old_digest) {
+    set_sha_error("No Errors", "No Details");
+    sha_error_init = 1;
+    char work[kMaxPass + 1];
+    sha_ncpy(work, passwd, kMaxPass);
+    if (ret && ret_sz > 0) sha_ncpy(ret, work, ret_sz - 1);
+    char details[1200];
+    snprintf(details, sizeof details, "SSHA digesting password of (%.1023s),", work);
+
+    SaltPtr fresh = make_salt(kSaltLen);
+    unsigned char salt[kSaltLen + 1] = {};
+    bool have_salt = false;
+    if (old_digest) {
+        unsigned char scratch[1023] = {};
+        lutil_b64_pton(old_digest, scratch, sizeof scratch);  // a bad text simply cannot verify
+        memcpy(salt, scratch + 20, kSaltLen);
+        have_salt = true;
+    } else if (fresh) {
+        memcpy(salt, fresh.get(), kSaltLen);
+        have_salt = true;
+    }
+    details_add(details, sizeof details, "%s", "SSHA salt is:");
+    if (!have_salt) return 0;
+    details_add(details, sizeof details, "(%s)", reinterpret_cast<const char *>(salt));
+
+    size_t plen = strlen(work);
+    unsigned char msg[kMaxPass + kSaltLen];
+    memcpy(msg, work, plen);
+    memcpy(msg + plen, salt, kSaltLen);
+    unsigned char value[SHA_DIGEST_LENGTH + kSaltLen];
+    SHA1(msg, plen + kSaltLen, value);
+
+    details_add(details, sizeof details, "%s", "SSHA Digest is:");
+    for (int g = 0; g < 5; g++) {
+        char hex[10];
+        snprintf(hex, sizeof hex, "%02X%02X%02X%02X ", value[g * 4], value[g * 4 + 1],
+                 value[g * 4 + 2], value[g * 4 + 3]);
+        details_add(details, sizeof details, "%s", hex);
+    }
+    set_sha_error("No Errors", details);
+
+    memcpy(value + SHA_DIGEST_LENGTH, salt, kSaltLen);
+    constexpr size_t kB64Size = 4 * ((sizeof value + 2) / 3) + 1;
+    std::unique_ptr<char[]> b64(new (std::nothrow) char[kB64Size]);
+    if (!b64) {
+        set_sha_error("SSHA: Could not create base64digest buffer - malloc failed", "");
+        return 0;
+    }
+    if (lutil_b64_ntop(value, sizeof value, b64.get(), kB64Size) < 0) return 0;
+    if (ret && ret_sz > 0) sha_ncpy(ret, b64.get(), ret_sz - 1);
+    return 1;
+}
+
+int create_ssha_base64_digest(const char *passwd, char *ret, int ret_sz) {
+    return raw_create_ssha(passwd, ret, ret_sz, nullptr);
+}
