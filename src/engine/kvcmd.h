@@ -1,0 +1,28 @@
+// The engine's command interpreter: splits a command line into its word and
+// arguments and dispatches it (do_command in kvauth.h). Used by the session
+// layer through do_command; the pieces below are open for the tests.
+#pragma once
+
+// One command line split into the command word and up to three arguments,
+// each at most 999 characters.
+struct CmdLine {
+    char cmd[1000];  // lowercased; "nocommand" when the line has no token
+    char p1[1000];
+    char p2[1000];
+    char p3[1000];  // the rest of the line after p2, blanks kept
+};
+
+// Splits line as do_command does; line is not modified.
+void cmd_split(const char *line, CmdLine *out);
+
+// The search options of "search pattern p2 p3": -from and -max, either order.
+void search_options(const char *p2, const char *p3, int *from, int *max);
+
+// atoi without its undefined overflow: white space, a sign, digits; values
+// beyond int are clamped.
+int cmd_atoi(const char *s);
+
+// "+OK kvauth 4.0e".
+void do_vers();
+// Sets and checks the accounts test0 to test999; 2000 reply lines. Always 1.
+int auth_testcrypt();

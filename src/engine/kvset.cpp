@@ -1,0 +1,284 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/emsg.h"
+#include "engine/flock.h"
+#include "engine/kvauth.h"
+#include "engine/kvfile.h"
+#include "engine/kvindex.h"
+#include "engine/kvread.h"
+#include "engine/kvwrite.h"
+#include "engine/ld_sha.h"
+#include "lib/lib.h"
+
+namespace {
+constexpr int kField = 999;
+constexpr size_t kMaxUser = 255;
+constexpr int kRebuildSize = 29000;
+constexpr const char *kBadChars = ":|\"";
+constexpr const char *kLocalBadChars = ",:|;[]()<>\"/\\";
+// Bytes that end a field of a database line when it is read back.
+constexpr const char *kLineSeparators = ": \t\r\n";
+
+constexpr const char *kTooLong = "-ERR Could not add user. Username longer than 255 characters.\n";
+constexpr const char *kBadUser = "-ERR Could not add user. Illegal characters in username.\n";
+constexpr const char *kBadPass = "-ERR Could not add user. Illegal characters in password.\n";
+
+int rebuild_size;
+char encoded[1000];
+
+void refuse(const char *text) {
+    emsg("%s", text);
+    buf_print("%s", text);
+}
+
+// A clear password is stored after its "*" as it is; a separator in it would
+// split the stored line differently when it is read back.
+bool bad_clear_pass(const char *pass) {
+    return *pass == '*' && strpbrk(pass, kLineSeparators);
+}
+
+// A name with a line separator cannot be in the index, and its deletion
+// line would be read back as a change of some other user.
+bool unstorable_name(const char *user) {
+    return !*user || strpbrk(user, kLineSeparators);
+}
+
+UniqueFd open_add(const char *path) {
+    return UniqueFd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0660));
+}
+
+// Appends one change line and syncs it, so that no reply acknowledges a
+// change that a crash could still take back. On failure the file is cut
+// back to its old size (a half line would spoil the next one) and errno is
+// kept. size_before: the file's size before this line.
+int append_change(int fd, const char *path, const std::string &line, long *size_before) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return 0;
+    *size_before = static_cast<long>(st.st_size);
+    if (!kv_write_all(fd, line.data(), line.size()) || fdatasync(fd) != 0) {
+        int err = errno;
+        if (ftruncate(fd, st.st_size) != 0) {
+            // The line stays half written; the error below is what counts.
+        }
+        errno = err;
+        return 0;
+    }
+    // A fresh add file (after a rebuild) needs its directory entry to last too.
+    if (st.st_size == 0) kv_sync_dir(path);
+    return 1;
+}
+
+std::string change_line(const char *user, const char *pass, const char *info) {
+    std::string line(user);
+    line += ':';
+    line += pass;
+    line += ':';
+    line += info;
+    line += '\n';
+    return line;
+}
+
+// Creates an empty database file when there is none; never empties one.
+void make_database(const char *path) {
+    FILE *f = fopen(path, "r");
+    if (f) {
+        fclose(f);
+        return;
+    }
+    if (errno != ENOENT) return;
+    UniqueFd fd(open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0660));
+}
+
+// The information of a mod: addinfo's var="val" pair replaces the pair of
+// the same key in info and moves to the front, or is appended.
+std::string mod_info(const char *info, const char *addinfo) {
+    char add[1000];
+    ncpy(add, addinfo, kField);
+    char key[1000];
+    ncpy(key, add, kField);
+    if (char *eq = strchr(key, '=')) eq[1] = 0;
+    // An empty key would match at the start and drop the first pair.
+    const char *at = *key ? strstr(info, key) : nullptr;
+    std::string out;
+    if (!at) {
+        out.assign(info, strnlen(info, kField));
+        out += ' ';
+        out += add;
+    } else {
+        out = add;
+        out += ' ';
+        out.append(info, static_cast<size_t>(at - info));
+        if (out.back() != ' ') out += ' ';
+        const char *q1 = strchr(at, '"');
+        const char *q2 = q1 ? strchr(q1 + 1, '"') : nullptr;
+        if (q2) {
+            const char *rest = q2 + 1;
+            while (*rest == ' ') rest++;
+            out += rest;
+        }
+    }
+    if (out.size() > static_cast<size_t>(kField)) out.resize(kField);
+    return out;
+}
+}  // namespace
+
+int auth_rebuild_size() {
+    return rebuild_size;
+}
+
+const char *str_encode(const char *s) {
+    if (*s == '*') return s;
+    strcpy(encoded, "{ssha}");
+    if (create_ssha_base64_digest(s, encoded + 6, 990)) return encoded;
+    emsg("SSHA hashing debug and error information (%.200s)", get_sha_error());
+    emsg("Could not hash password for (%s) using SSHA", s);
+    strcpy(encoded, "{ssha}function_failed");
+    return encoded;
+}
+
+int username_badchar(const char *user) {
+    char name[1000];
+    ncpy(name, user, kField);
+    imsg("username check for bad chars (%s) and high or low ascii\n", kBadChars);
+    if (strpbrk(name, kBadChars)) {
+        emsg("ERROR: Username contains bad characters from (%s)\n", kBadChars);
+        return 1;
+    }
+    for (const char *p = name; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 32 || c > 126) {
+            emsg("ERROR: Username contains invalid high or low ascii characters\n");
+            return 1;
+        }
+    }
+    if (char *at = strchr(name, '@')) {
+        *at = 0;
+        if (strchr(at + 1, '@')) {
+            emsg("ERROR: Username contains more than one '@' character\n");
+            return 1;
+        }
+    }
+    imsg("Username localpart check for bad chars (%s)\n", kLocalBadChars);
+    if (strpbrk(name, kLocalBadChars)) {
+        emsg("ERROR: Username localpart contains bad characters from (%s)\n", kLocalBadChars);
+        return 1;
+    }
+    return 0;
+}
+
+int auth_set_raw(const char *user, const char *pass, const char *info_in) {
+    check_add();
+    emsg("auth_set(%s,xxxx)\n", user);
+    if (strlen(user) > kMaxUser) {
+        refuse(kTooLong);
+        return 0;
+    }
+    if (username_badchar(user) || !*user) {
+        refuse(kBadUser);
+        return 0;
+    }
+    if (bad_clear_pass(pass)) {
+        refuse(kBadPass);
+        return 0;
+    }
+    char info[1000];
+    ncpy(info, info_in, kField);
+    char txt[1000], add[1000];
+    ncpy(txt, file_config("kvauth.txt"), kField);
+    ncpy(add, file_config("kvauth.add"), kField);
+    make_database(txt);
+
+    UniqueFd fd = open_add(add);
+    if (!fd) {
+        const char *err = strerror(errno);
+        emsg("-DEAD Could not append to (%.100s) (%.100s)\n", add, err);
+        buf_print("-DEAD Could not access database.(%.100s) (%.100s)\n", add, err);
+        return 0;
+    }
+    char stored[1000];
+    ncpy(stored, strcmp(pass, "(NULL)") == 0 ? db_pass(user) : str_encode(pass), kField);
+
+    long size_before = 0;
+    if (!append_change(fd.get(), add, change_line(user, stored, info), &size_before)) {
+        const char *err = strerror(errno);
+        emsg("-DEAD Could not append to (%.100s) (%.100s)\n", add, err);
+        buf_print("-DEAD Could not access database.(%.100s) (%.100s)\n", add, err);
+        return 0;
+    }
+    auth_changelog(user, stored, info);
+    auth_fixup(user, stored, info);
+    buf_print("+OK %s added to database\n", user);
+
+    if (rebuild_size <= 0) rebuild_size = kRebuildSize;
+    bool too_large = size_before > rebuild_size;
+    fd.reset();
+    chmod(add, 0660);
+    chmod(txt, 0660);
+    if (too_large) auth_rebuild();
+    return 1;
+}
+
+int auth_mod_raw(const char *user, const char *pass, const char *addinfo) {
+    check_add();
+    char info[1000];
+    if (!db_check(user, nullptr, info)) {
+        buf_print("-ERR No such user\n");
+        return 1;
+    }
+    auth_set(user, pass, mod_info(info, addinfo).c_str());
+    return 1;
+}
+
+int auth_del_raw(const char *user, int silent) {
+    emsg("auth_del(%s,%d)\n", user, silent);
+    char add[1000];
+    ncpy(add, file_config("kvauth.add"), kField);
+    UniqueFd fd = open_add(add);
+    if (!fd) {
+        const char *err = strerror(errno);
+        emsg("-ERR Could not append to %s %s\n", add, err);
+        buf_print("-ERR Could not access database.(%.100s) (%.100s)\n", add, err);
+        return 0;
+    }
+    if (!unstorable_name(user)) {
+        long size_before = 0;
+        if (!append_change(fd.get(), add, change_line(user, "(DELETE)", "(DELETE)"),
+                           &size_before)) {
+            const char *err = strerror(errno);
+            emsg("-ERR Could not append to %s %s\n", add, err);
+            buf_print("-ERR Could not access database.(%.100s) (%.100s)\n", add, err);
+            return 0;
+        }
+        auth_fixup(user, "(DELETE)", "(DELETE)");
+    }
+    auth_changelog(user, "(DELETE)", "(DELETE)");
+    if (!silent) buf_print("+OK Deleted user successfully\n");
+    return 1;
+}
+
+int auth_set(const char *user, const char *pass, const char *info) {
+    auth_lock();
+    int r = auth_set_raw(user, pass, info);
+    auth_unlock();
+    return r;
+}
+
+int auth_mod(const char *user, const char *pass, const char *addinfo) {
+    auth_lock();
+    int r = auth_mod_raw(user, pass, addinfo);
+    auth_unlock();
+    return r;
+}
+
+int auth_del(const char *user, int silent) {
+    auth_lock();
+    int r = auth_del_raw(user, silent);
+    auth_unlock();
+    return r;
+}
