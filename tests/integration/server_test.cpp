@@ -11,13 +11,6 @@
 #include "session/xlate.h"
 #include "support/server_fixture.h"
 
-namespace {
-std::string reply_text(const std::string &line) {
-    size_t sp = line.find(' ');
-    return sp == std::string::npos ? "" : line.substr(sp + 1);
-}
-}  // namespace
-
 TEST(CommandLine, Options) {
     std::string prog = program_path("zorvexsvr");
     RunResult r = run_program({prog, "-m", "-version", "-x"});
@@ -172,13 +165,13 @@ TEST(Server, HandshakeWireFormat) {
     xlate_out(tx.get(), req.data(), static_cast<int>(req.size()));
     cli_send_raw(&m, req);
     std::string got;
-    for (int i = 0; i < 50 && got.size() < 15; i++) {
+    for (int i = 0; i < 50 && got.size() < 16; i++) {
         cli_read_line(&m, &line, 100);
         cli_pump(&m);
         got += m.inbuf;
         m.inbuf.clear();
     }
-    ASSERT_EQ(got.size(), 15u);
+    ASSERT_EQ(got.size(), 16u);
     xlate_in(rx.get(), got.data(), static_cast<int>(got.size()));
     EXPECT_EQ(got, "45 +OK exiting\r\n");
 }
@@ -229,19 +222,20 @@ TEST(Server, BadInputKeepsServing) {
 TEST(Server, ManyConnectionsAtOnce) {
     TestServer s;
     ASSERT_TRUE(s.start());
-    std::vector<ZvClient> cs(1500);
+    // More than the 1024 descriptors a select set could hold.
+    std::vector<ZvClient> cs(1100);
     int opened = 0;
     for (auto &c : cs) {
         if (!cli_connect(&c, "127.0.0.1", s.port(), 5000)) break;
         opened++;
     }
-    ASSERT_EQ(opened, 1500);
+    ASSERT_EQ(opened, 1100);
     // Every one of them is served; the accept of one per cycle takes a while.
     int ok = 0;
-    for (int i = 0; i < opened; i += 50) {
+    for (int i = 0; i < opened; i += 100) {
         cli_send_raw(&cs[i], "5 exit\n");
         std::string line;
         if (cli_read_line(&cs[i], &line, 60000) == 1 && line == "5 +OK exiting") ok++;
     }
-    EXPECT_EQ(ok, 30);
+    EXPECT_EQ(ok, 11);
 }
