@@ -73,3 +73,8 @@ int auth_unlock() {
 int auth_lock_depth() {
     return has_lock;
 }
+
+void flock_reset_for_test() {
+    has_lock = 0;
+    l_f.reset();
+}

@@ -13,3 +13,5 @@ int myflock(int fd, int operation);
 
 // Nesting depth of the lock in this process.
 int auth_lock_depth();
+// Forgets the lock state without unlocking (a forked child holds no lock); for tests.
+void flock_reset_for_test();

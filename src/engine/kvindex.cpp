@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -24,7 +25,7 @@ int last_cdate;
 char arg_path[201];
 char path[1000];
 char config_result[1000];
-const char *vexmo_override;
+std::string vexmo_override;
 
 char empty_name[1] = "";
 
@@ -173,7 +174,7 @@ char *strlwr(char *s) {
 }
 
 const char *file_vexmo() {
-    return vexmo_override ? vexmo_override : "/etc/vexmo.conf";
+    return vexmo_override.empty() ? "/etc/vexmo.conf" : vexmo_override.c_str();
 }
 
 const char *file_config(const char *fname) {
@@ -385,7 +386,7 @@ int auth_init() {
 }
 
 void file_vexmo_set_for_test(const char *p) {
-    vexmo_override = p;
+    vexmo_override = p ? p : "";
 }
 
 void kvindex_reset_for_test() {
@@ -398,5 +399,5 @@ void kvindex_reset_for_test() {
     last_cdate = 0;
     arg_path[0] = 0;
     path[0] = 0;
-    vexmo_override = nullptr;
+    vexmo_override.clear();
 }

@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "engine/flock.h"
+#include "engine_env.h"
+
+namespace {
+
+class LockTest : public EngineTest {
+   protected:
+    // Forks a child that runs fn and exits with its result; returns its pid.
+    template <class F>
+    pid_t spawn(F fn) {
+        fflush(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            flock_reset_for_test();  // the child holds no lock of its own
+            _exit(fn());
+        }
+        return pid;
+    }
+    int wait_child(pid_t pid) {
+        int st = 0;
+        for (int i = 0; i < 3000; i++) {  // at most 30 s
+            if (waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+            usleep(10000);
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+        return -2;
+    }
+    // 1 when another process could take the lock file without waiting.
+    int probe_free() {
+        std::string path = file("kvauth.lck3");
+        pid_t pid = spawn([&] {
+            int fd = open(path.c_str(), O_RDWR);
+            if (fd < 0) return 3;
+            int r = myflock(fd, LOCK_EX | LOCK_NB);
+            if (r == 0) return 1;
+            return errno == EWOULDBLOCK ? 0 : 4;
+        });
+        return wait_child(pid);
+    }
+};
+
+TEST_F(LockTest, NestsWithinProcess) {
+    // (Reading the lock file here would drop the lock: closing any descriptor
+    // of a file ends the process's record locks on it.)
+    EXPECT_EQ(auth_lock(), 1);
+    EXPECT_EQ(auth_lock(), 1);
+    EXPECT_EQ(auth_lock_depth(), 2);
+    EXPECT_EQ(probe_free(), 0);
+    auth_unlock();
+    EXPECT_EQ(probe_free(), 0);
+    auth_unlock();
+    EXPECT_EQ(auth_lock_depth(), 0);
+    EXPECT_EQ(probe_free(), 1);
+    EXPECT_EQ(read_file(file("kvauth.lck3")), "testing\n");
+    EXPECT_TRUE(log_has("flock_fcntl locking ("));
+}
+
+TEST_F(LockTest, UnmatchedUnlockIsHarmless) {
+    auth_unlock();
+    EXPECT_EQ(auth_lock_depth(), 0);
+    auth_lock();
+    EXPECT_EQ(probe_free(), 0);
+    auth_unlock();
+}
+
+TEST_F(LockTest, SecondProcessWaitsForRelease) {
+    ASSERT_EQ(auth_lock(), 1);
+    int to_parent[2];
+    ASSERT_EQ(pipe(to_parent), 0);
+    std::string marker = file("released");
+    pid_t pid = spawn([&] {
+        close(to_parent[0]);
+        auth_lock();  // blocks until the parent lets go
+        int ok = access(marker.c_str(), F_OK) == 0 ? 1 : 0;
+        if (write(to_parent[1], "g", 1) != 1) return 5;
+        auth_unlock();
+        return ok ? 0 : 6;
+    });
+    close(to_parent[1]);
+    struct pollfd pfd = {to_parent[0], POLLIN, 0};
+    // While the parent holds the lock the child cannot report.
+    EXPECT_EQ(poll(&pfd, 1, 300), 0);
+    write_file(marker, "x");
+    auth_unlock();
+    EXPECT_EQ(wait_child(pid), 0);
+    char c = 0;
+    EXPECT_EQ(read(to_parent[0], &c, 1), 1);
+    close(to_parent[0]);
+}
+
+TEST_F(LockTest, LockEndsWithHolderProcess) {
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t holder = spawn([&] {
+        close(go[0]);
+        auth_lock();
+        if (write(go[1], "l", 1) != 1) return 1;
+        pause();  // killed below while holding the lock
+        return 0;
+    });
+    close(go[1]);
+    char c;
+    ASSERT_EQ(read(go[0], &c, 1), 1);
+    close(go[0]);
+    EXPECT_EQ(probe_free(), 0);
+    kill(holder, SIGKILL);
+    wait_child(holder);
+    EXPECT_EQ(auth_lock(), 1);
+    auth_unlock();
+}
+
+TEST_F(LockTest, UnwritableLockFileStopsProcess) {
+    kvauth_set_path((file("missing") + "/deeper").c_str());
+    EXPECT_DEATH(auth_lock(), "");
+}
+
+TEST(MyFlock, SharedLocksCoexist) {
+    TempDir d;
+    std::string path = d.file("f");
+    write_file(path, "");
+    int fd = open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(myflock(fd, LOCK_SH), 0);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int f2 = open(path.c_str(), O_RDWR);
+        int shared = myflock(f2, LOCK_SH | LOCK_NB);
+        int excl = myflock(f2, LOCK_EX | LOCK_NB);
+        _exit(shared == 0 && excl == 0 ? 1 : (excl == -1 && errno == EWOULDBLOCK ? 0 : 2));
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_EQ(myflock(fd, LOCK_UN), 0);
+    close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,369 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <map>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "engine/kvindex.h"
+#include "engine_env.h"
+
+namespace {
+
+struct ParseCase {
+    const char *line;
+    int ok;
+    const char *user, *pass, *info;
+};
+
+TEST(DbParseLine, Table) {
+    const ParseCase cases[] = {
+        {"bob:secret:info here\n", 1, "bob", "secret", "info here"},
+        {"bob:pw: lead blank:with:colons\n", 1, "bob", "pw", " lead blank:with:colons"},
+        {"bob:pw\n", 1, "bob", "pw", ""},
+        {"bob:pw", 1, "bob", "pw", ""},
+        {"bob:pw:\n", 1, "bob", "pw", ""},
+        {"::bob::pw:i\n", 1, "bob", "pw", "i"},
+        {"bob pw info x\n", 1, "bob", "pw", "info x"},
+        {"bob\tpw\tinfo\tx\n", 1, "bob", "pw", "info\tx"},
+        {"#x:pw:i\n", 1, "#x", "pw", "i"},
+        {"Bob:Pw:I\n", 1, "Bob", "Pw", "I"},
+        {"b\xe9:pw:\xff\n", 1, "b\xe9", "pw", "\xff"},
+        {"bob\n", 0, "", "", ""},
+        {"bob:\n", 0, "", "", ""},
+        {"\n", 0, "", "", ""},
+        {"", 0, "", "", ""},
+        {" \t :\n", 0, "", "", ""},
+    };
+    for (const ParseCase &c : cases) {
+        DbLine dl{};
+        int ok = db_parse_line(c.line, &dl);
+        ASSERT_EQ(ok, c.ok) << c.line;
+        if (!ok) continue;
+        EXPECT_EQ(std::string(dl.user, static_cast<size_t>(dl.user_len)), c.user) << c.line;
+        EXPECT_EQ(std::string(dl.pass, static_cast<size_t>(dl.pass_len)), c.pass) << c.line;
+        EXPECT_EQ(std::string(dl.info, static_cast<size_t>(dl.info_len)), c.info) << c.line;
+    }
+}
+
+TEST(StrHash, SpecifiedValues) {
+    EXPECT_EQ(str_hash("a", 2000), 0);
+    EXPECT_EQ(str_hash("ab", 2000), 784);
+    EXPECT_EQ(str_hash("abc", 2000), (98 * 8 + 99 * 16) % 2000);
+    EXPECT_EQ(str_hash("bob", 2000), str_hash("cob", 2000));
+    EXPECT_EQ(str_hash("", 2000), 0);
+    // Bytes above 127 count negative: -1 * 8 = -8, whose remainder is folded to 8.
+    EXPECT_EQ(str_hash("x\xff", 2000), 8);
+    std::mt19937 rng(7);
+    for (int i = 0; i < 2000; i++) {
+        std::string s;
+        int len = 1 + static_cast<int>(rng() % 40);
+        for (int j = 0; j < len; j++) s += static_cast<char>(1 + rng() % 255);
+        int h = str_hash(s.c_str(), 2000);
+        ASSERT_GE(h, 0);
+        ASSERT_LT(h, 2000);
+        ASSERT_EQ(h % 8, 0);
+    }
+}
+
+TEST(StrLwr, AsciiOnly) {
+    char s[] = "AbZ@[`z\xc9";
+    EXPECT_STREQ(strlwr(s), "abz@[`z\xc9");
+}
+
+using IndexTest = EngineTest;
+
+TEST_F(IndexTest, BuildReadsLinesAndShadowsDuplicates) {
+    db("Bob:*one:first\nalice:*a:x\nbob:*two:second\n\nsingleword\n#hash:*h:i\n");
+    ASSERT_EQ(build_index("init"), 1);
+    EXPECT_EQ(auth_user_count(), 4);
+    const USER *u = auth_find("BOB");
+    ASSERT_NE(u, nullptr);
+    EXPECT_STREQ(u->pass, "*two");
+    EXPECT_STREQ(u->info, "second");
+    // Both records sit in one bucket, the later line at the head.
+    const USER *h = auth_bucket(str_hash("bob", 2000));
+    int bobs = 0;
+    for (const USER *p = h; p; p = p->next)
+        if (std::string(p->user) == "bob") bobs++;
+    EXPECT_EQ(bobs, 2);
+    EXPECT_NE(auth_find("#hash"), nullptr);
+    EXPECT_EQ(auth_find("singleword"), nullptr);
+    EXPECT_EQ(auth_find(""), nullptr);
+    EXPECT_STREQ(db_pass("Alice"), "*a");
+    EXPECT_STREQ(db_pass("nobody"), "none");
+    EXPECT_TRUE(log_has("Build_index called init"));
+    EXPECT_TRUE(log_has("Read 4 lines from kvauth.txt"));
+}
+
+TEST_F(IndexTest, OverlongLineIsSplitAt998) {
+    std::string name(1200, 'a');
+    db(name + ":pw:i\n");
+    build_index("init");
+    // The first 998 characters are a single word: no record; the rest is one.
+    EXPECT_EQ(auth_user_count(), 1);
+    EXPECT_NE(auth_find(std::string(202, 'a').c_str()), nullptr);
+}
+
+TEST_F(IndexTest, MissingDatabaseGivesEmptyIndex) {
+    EXPECT_EQ(build_index("init"), 1);
+    EXPECT_EQ(auth_user_count(), 0);
+    EXPECT_TRUE(log_has("Unable to open"));
+    EXPECT_TRUE(log_has("Build_index FAILED"));
+    EXPECT_EQ(auth_lock_depth(), 0);
+}
+
+TEST_F(IndexTest, BuildSetsDatabaseMode) {
+    db("a:*b:c\n");
+    chmod(file("kvauth.txt").c_str(), 0600);
+    build_index("init");
+    struct stat st;
+    ASSERT_EQ(stat(file("kvauth.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+}
+
+TEST_F(IndexTest, BlockReplayIsIdempotent) {
+    db("");
+    build_index("init");
+    add("carol:*pw:x=1\ncarol:(NULL):(BLOCK)\n");
+    check_add();
+    EXPECT_STREQ(auth_find("carol")->info, "x=1 (BLOCK)");
+    set_add_file_reread();
+    check_add();
+    EXPECT_STREQ(auth_find("carol")->info, "x=1 (BLOCK)");
+    EXPECT_STREQ(auth_find("carol")->pass, "*pw");
+    EXPECT_EQ(auth_user_count(), 1);
+}
+
+TEST_F(IndexTest, BlockLineOverDatabaseRecord) {
+    db("carol:*pw:x=1\n");
+    build_index("init");
+    add("carol:(NULL):(BLOCK)\n");
+    check_add();
+    EXPECT_STREQ(auth_find("carol")->info, "x=1 (BLOCK)");
+    set_add_file_reread();
+    check_add();
+    EXPECT_STREQ(auth_find("carol")->info, "x=1 (BLOCK)");
+}
+
+TEST_F(IndexTest, UnblockCutsAtMarker) {
+    db("dave:*pw:x=1 (BLOCK) y=2\n");
+    build_index("init");
+    auth_fixup("dave", "(NULL)", "(UNBLOCK)");
+    EXPECT_STREQ(auth_find("dave")->info, "x=1 ");
+    auth_fixup("dave", "(NULL)", "(UNBLOCK)");
+    EXPECT_STREQ(auth_find("dave")->info, "x=1 ");
+    EXPECT_STREQ(auth_find("dave")->pass, "*pw");
+}
+
+TEST_F(IndexTest, BlockKeepsFirst900Characters) {
+    std::string info(950, 'i');
+    db("erin:*pw:" + info + "\n");
+    build_index("init");
+    auth_fixup("erin", "(NULL)", "(BLOCK)");
+    EXPECT_EQ(std::string(auth_find("erin")->info), std::string(900, 'i') + " (BLOCK)");
+}
+
+TEST_F(IndexTest, MarkersForUnknownUser) {
+    db("");
+    build_index("init");
+    auth_fixup("ghost", "(NULL)", "(BLOCK)");
+    ASSERT_NE(auth_find("ghost"), nullptr);
+    EXPECT_STREQ(auth_find("ghost")->pass, "none");
+    EXPECT_STREQ(auth_find("ghost")->info, "(BLOCK)");
+    auth_fixup("nobody", "(DELETE)", "(DELETE)");
+    EXPECT_EQ(auth_find("nobody"), nullptr);
+    EXPECT_EQ(auth_user_count(), 1);
+}
+
+TEST_F(IndexTest, DeleteUncoversOlderRecordOfSameName) {
+    db("bob:*old:o\nbob:*new:n\n");
+    build_index("init");
+    EXPECT_EQ(auth_user_count(), 2);
+    auth_fixup("BOB", "(DELETE)", "(DELETE)");
+    EXPECT_EQ(auth_user_count(), 1);
+    ASSERT_NE(auth_find("bob"), nullptr);
+    EXPECT_STREQ(auth_find("bob")->pass, "*old");
+    auth_fixup("bob", "(DELETE)", "(DELETE)");
+    EXPECT_EQ(auth_find("bob"), nullptr);
+    EXPECT_EQ(auth_user_count(), 0);
+    auth_fixup("Bob", "*again", "a");
+    EXPECT_EQ(auth_user_count(), 1);
+    EXPECT_STREQ(auth_find("bob")->pass, "*again");
+    // The deleted records stay in the chain with empty names.
+    int empty = 0;
+    for (const USER *p = auth_bucket(str_hash("bob", 2000)); p; p = p->next)
+        if (!p->user[0]) empty++;
+    EXPECT_EQ(empty, 2);
+    EXPECT_EQ(auth_find(""), nullptr);
+}
+
+TEST_F(IndexTest, OrdinaryChangeReplacesPasswordAndInfo) {
+    db("fay:*a:old\n");
+    build_index("init");
+    auth_fixup("FAY", "*b", "new");
+    EXPECT_STREQ(auth_find("fay")->pass, "*b");
+    EXPECT_STREQ(auth_find("fay")->info, "new");
+    EXPECT_STREQ(auth_find("fay")->user, "fay");
+    auth_fixup("fay", "(NULL)", "newer");
+    EXPECT_STREQ(auth_find("fay")->pass, "*b");
+    EXPECT_EQ(auth_user_count(), 1);
+}
+
+TEST_F(IndexTest, ReplayOnlyWhenAddFileChanged) {
+    db("");
+    build_index("init");
+    add("gil:*pw:i\n");
+    check_add();
+    ASSERT_NE(auth_find("gil"), nullptr);
+    // Removed from the index only: an unchanged add file is not read again...
+    auth_fixup("gil", "(DELETE)", "(DELETE)");
+    check_add();
+    EXPECT_EQ(auth_find("gil"), nullptr);
+    // ...until the next replay is told to read it whole.
+    set_add_file_reread();
+    check_add();
+    EXPECT_NE(auth_find("gil"), nullptr);
+}
+
+TEST_F(IndexTest, AddFileCutsNameAndPasswordTo100) {
+    db("");
+    build_index("init");
+    std::string name(150, 'n'), pass(150, 'p');
+    add(name + ":" + pass + ":info\n");
+    check_add();
+    const USER *u = auth_find(std::string(100, 'n').c_str());
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(std::string(u->pass), std::string(100, 'p'));
+    EXPECT_TRUE(log_has("Read 1 lines from"));
+}
+
+TEST_F(IndexTest, MissingAddFileLeavesIndex) {
+    db("h:*p:i\n");
+    build_index("init");
+    check_add();
+    EXPECT_EQ(auth_user_count(), 1);
+    EXPECT_EQ(auth_add_replayed(), 1);
+}
+
+TEST_F(IndexTest, WalkFollowsBucketOrderNewestFirst) {
+    db("bob:*1:a\nzed:*2:b\ncob:*3:c\na:*4:d\n");
+    build_index("init");
+    auth_fixup("dob", "*5", "e");
+    std::vector<std::string> names;
+    auth_walk(
+        [](const USER *u, void *arg) {
+            static_cast<std::vector<std::string> *>(arg)->push_back(u->user);
+            return 1;
+        },
+        &names);
+    // Expected order from the bucket function itself.
+    std::multimap<int, std::string> want;
+    std::vector<std::string> order = {"dob", "a", "cob", "zed", "bob"};  // newest first
+    std::vector<std::string> expect;
+    for (int b = 0; b < 2000; b++)
+        for (const std::string &n : order)
+            if (str_hash(n.c_str(), 2000) == b) expect.push_back(n);
+    EXPECT_EQ(names, expect);
+    // bob and cob share a bucket: cob (later) comes first.
+    auto pc = std::find(names.begin(), names.end(), "cob");
+    auto pb = std::find(names.begin(), names.end(), "bob");
+    EXPECT_LT(pc, pb);
+}
+
+// The name index must always agree with the first-match walk of the chains.
+TEST_F(IndexTest, NameIndexAgreesWithChainWalk) {
+    std::string text;
+    for (int i = 0; i < 3000; i++)
+        text += "u" + std::to_string(i % 1700) + ":*p" + std::to_string(i) + ":\n";
+    db(text);
+    build_index("init");
+    std::mt19937 rng(42);
+    auto walk_find = [](const std::string &key) -> const USER * {
+        for (const USER *p = auth_bucket(str_hash(key.c_str(), 2000)); p; p = p->next)
+            if (key == p->user) return p;
+        return nullptr;
+    };
+    for (int step = 0; step < 20000; step++) {
+        std::string name = "u" + std::to_string(rng() % 2500);
+        switch (rng() % 4) {
+            case 0:
+                auth_fixup(name.c_str(), "(DELETE)", "(DELETE)");
+                break;
+            case 1:
+                auth_fixup(name.c_str(), ("*s" + std::to_string(step)).c_str(), "i");
+                break;
+            case 2:
+                auth_fixup(name.c_str(), "(NULL)", "(BLOCK)");
+                break;
+            default:
+                auth_fixup(name.c_str(), "(DELETE)", "(DELETE)");
+                auth_fixup(name.c_str(), "*n", "");
+                break;
+        }
+        if (step % 97 == 0) {
+            for (int k = 0; k < 2500; k++) {
+                std::string key = "u" + std::to_string(k);
+                ASSERT_EQ(auth_find(key.c_str()), walk_find(key)) << key << " at step " << step;
+            }
+        }
+    }
+    int live = 0;
+    auth_walk([](const USER *, void *arg) { return ++*static_cast<int *>(arg), 1; }, &live);
+    EXPECT_EQ(live, auth_user_count());
+}
+
+class FileConfigTest : public EngineTest {
+   protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        kvauth_set_path("");
+        file_vexmo_set_for_test(file("vexmo.conf").c_str());
+    }
+};
+
+TEST_F(FileConfigTest, ArgPathWins) {
+    kvauth_set_path("/some/dir");
+    EXPECT_STREQ(file_config("kvauth.add"), "/some/dir/kvauth.add");
+}
+
+TEST_F(FileConfigTest, NoMailConfigGivesBareName) {
+    EXPECT_STREQ(file_config("kvauth.add"), "kvauth.add");
+}
+
+TEST_F(FileConfigTest, HalvoPathLineLastWins) {
+    write_file(file("vexmo.conf"),
+               "other x\nHALVO_PATH /first\nlonely\n\thalvo_path   /data/kv  extra\n");
+    EXPECT_STREQ(file_config("kvauth.add"), "/data/kv/kvauth.add");
+    // Found once, the directory is kept.
+    write_file(file("vexmo.conf"), "halvo_path /changed\n");
+    EXPECT_STREQ(file_config("kvauth.txt"), "/data/kv/kvauth.txt");
+}
+
+TEST_F(FileConfigTest, MailConfigWithoutLineGivesRootPath) {
+    write_file(file("vexmo.conf"), "something else\n");
+    EXPECT_STREQ(file_config("kvauth.add"), "/kvauth.add");
+}
+
+TEST_F(FileConfigTest, PathCutTo100) {
+    std::string dir = "/" + std::string(150, 'd');
+    kvauth_set_path(dir.c_str());
+    EXPECT_EQ(std::string(file_config("kvauth.txt")), dir.substr(0, 100) + "/kvauth.txt");
+}
+
+TEST_F(IndexTest, PoolAndIndexAccounting) {
+    std::string text;
+    for (int i = 0; i < 500; i++) text += "user" + std::to_string(i) + ":*pw:info\n";
+    db(text);
+    build_index("init");
+    EXPECT_GT(auth_index_bytes(), 0);
+    free_index();
+    EXPECT_EQ(auth_index_bytes(), 0);
+    EXPECT_EQ(auth_find("user1"), nullptr);
+    // free_index leaves the count alone.
+    EXPECT_EQ(auth_user_count(), 500);
+}
+
+}  // namespace

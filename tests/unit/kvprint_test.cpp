@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/kvauth.h"
+#include "engine/kvprint.h"
+
+namespace {
+
+std::vector<std::string> seen;
+void grab(char *s) {
+    seen.push_back(s);
+}
+void cut(char *s) {
+    s[2] = 0;
+}
+
+class PrintTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        kvauth_setprint(nullptr);
+        buf_clear();
+        seen.clear();
+    }
+    void TearDown() override {
+        kvauth_setprint(nullptr);
+        buf_clear();
+    }
+};
+
+TEST_F(PrintTest, CallbackGetsEachTextInOrder) {
+    kvauth_setprint(grab);
+    EXPECT_EQ(buf_print("+DATA %d\n", 1), 8);
+    buf_print("+OK %s\n", "done");
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], "+DATA 1\n");
+    EXPECT_EQ(seen[1], "+OK done\n");
+    EXPECT_STREQ(buf_text(), "");
+}
+
+TEST_F(PrintTest, ResultIsLengthAfterCallback) {
+    kvauth_setprint(cut);
+    EXPECT_EQ(buf_print("+OK long text\n"), 2);
+}
+
+TEST_F(PrintTest, WithoutCallbackTextsCollect) {
+    EXPECT_EQ(buf_print("+OK a\n"), 0);
+    EXPECT_EQ(buf_print("+OK b\n"), 6);
+    EXPECT_STREQ(buf_text(), "+OK a\n+OK b\n");
+    buf_clear();
+    EXPECT_STREQ(buf_text(), "");
+}
+
+TEST_F(PrintTest, LongTextCutAt3999) {
+    kvauth_setprint(grab);
+    std::string big(5000, 'z');
+    EXPECT_EQ(buf_print("%s", big.c_str()), 3999);
+    EXPECT_EQ(seen[0].size(), 3999u);
+}
+
+}  // namespace

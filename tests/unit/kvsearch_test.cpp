@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/kvread.h"
+#include "engine_env.h"
+
+namespace {
+
+struct WildCase {
+    const char *wild;
+    const char *text;
+    int want;  // wild_match result
+};
+
+TEST(WildMatch, Table) {
+    const WildCase cases[] = {
+        {"*", "", 1},
+        {"*", "anything", 1},
+        {"b?b", "bob", 1},
+        {"b?b", "bb", 0},
+        {"bo*", "bob", 1},
+        {"bo*", "abo", 0},
+        {"[a-c]*", "bert", 1},
+        {"[a-c]*", "dave", 0},
+        {"[^a]*", "bert", 1},
+        {"[^a]*", "anna", 0},
+        {"\\*", "*", 1},
+        {"\\*", "x", 0},
+        {"a\\?c", "a?c", 1},
+        {"a\\?c", "abc", 0},
+        {"[]]x", "]x", 1},
+        {"[-a]", "-", 1},
+        {"[a-]", "-", 1},
+        {"[a-]", "b", 0},
+        {"[^]]", "]", 0},
+        {"[^]]", "x", 1},
+        {"[a-cx-z]", "y", 1},
+        {"[a-cx-z]", "m", 0},
+        {"*[0-9]", "user7", 1},
+        {"*.*", "a.b", 1},
+        {"*.*", "ab", 0},
+        {"abc", "abcd", 0},
+        {"abcd", "abc", 0},
+        {"[abc", "a", 0},  // unclosed class
+        {"[abc", "abc", 0},
+        {"[", "[", 0},
+        {"[^", "x", 0},
+        {"[a-", "a", 0},
+        {"x\\", "x\\", 0},  // trailing escape compares the terminator
+        {"", "", 1},
+        {"", "a", 0},
+        {"**a**", "bba", 1},
+        {"\xe9*", "\xe9t\xe9", 1},
+    };
+    for (const WildCase &c : cases)
+        EXPECT_EQ(wild_match(c.wild, c.text), c.want) << c.wild << " / " << c.text;
+    EXPECT_EQ(wild_match(nullptr, "a"), 0);
+}
+
+TEST(WildMatch, SignedRanges) {
+    // Bytes above 127 are negative: a range from a letter up to them is empty.
+    EXPECT_EQ(wild_match("[a-\xe9]", "b"), 0);
+    EXPECT_EQ(wild_match("[\xe0-\xef]", "\xe9"), 1);
+}
+
+TEST(WMatch, AbortAndNulls) {
+    EXPECT_EQ(wmatch("ab", "abc"), WM_ABORT);
+    EXPECT_EQ(wmatch("abc", "*x"), WM_ABORT);
+    EXPECT_EQ(wmatch("abc", "abd"), WM_FALSE);
+    EXPECT_EQ(wmatch("abc", "a*"), WM_TRUE);
+    EXPECT_EQ(wmatch(nullptr, "a"), WM_FALSE);
+    EXPECT_EQ(wmatch("a", nullptr), WM_FALSE);
+}
+
+TEST(WMatch, HeavyBacktrackingTerminates) {
+    std::string as(4000, 'a');
+    std::string p1;
+    for (int i = 0; i < 40; i++) p1 += "*a";
+    p1 += "*b";
+    EXPECT_EQ(wild_match(p1.c_str(), as.c_str()), 0);
+    std::string p2;
+    for (int i = 0; i < 40; i++) p2 += "*?";
+    p2 += "x";
+    EXPECT_EQ(wild_match(p2.c_str(), as.c_str()), 0);
+    std::string p3;
+    for (int i = 0; i < 30; i++) p3 += "*[a-z]";
+    p3 += "[0-9]";
+    EXPECT_EQ(wild_match(p3.c_str(), as.c_str()), 0);
+    std::string text = as + "b";
+    EXPECT_EQ(wild_match(p1.c_str(), text.c_str()), 1);
+}
+
+TEST(ZStr, CaseBlind) {
+    EXPECT_EQ(zstrncmpnc("ABC", "abc", 3), 0);
+    EXPECT_EQ(zstrncmpnc("abd", "ABC", 3), 'd' - 'c');
+    EXPECT_EQ(zstrncmpnc("abX", "abY", 2), 0);
+    EXPECT_EQ(zstrncmpnc("", "", 0), 0);
+    EXPECT_NE(zstrncmpnc("a", "", 0), 0);
+    const char *s = "Hello BOX world";
+    EXPECT_EQ(zstrstrnc(s, "box"), s + 6);
+    EXPECT_EQ(zstrstrnc(s, "boxes"), nullptr);
+    EXPECT_EQ(zstrstrnc(s, ""), nullptr);
+    EXPECT_EQ(zstrstrnc("", "a"), nullptr);
+}
+
+class SearchTest : public EngineTest {
+   protected:
+    std::vector<std::string> search(std::string pat, int from, int max) {
+        take_replies();
+        auth_search(pat.data(), from, max);
+        return take_replies();
+    }
+    // Ten users whose names contain x, spread over several buckets.
+    void ten_x() {
+        std::string t;
+        for (int i = 0; i < 10; i++)
+            t += "x" + std::string(1, static_cast<char>('a' + i)) + "x:*p:\n";
+        t += "other:*p:\n";
+        db(t);
+    }
+    std::vector<std::string> all_x() { return search("x", 0, 0); }
+};
+
+TEST_F(SearchTest, SubstringNameOrInfo) {
+    db("bob:*p:\nabbot:*p:\ncarl:*p:has BOX\ndan:*p:nothing\n");
+    auto r = search("bo", 0, 0);
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_EQ(r.back(), "+OK Search Complete 3 items found out of 4\n");
+    EXPECT_NE(std::find(r.begin(), r.end(), "+DATA carl has BOX\n"), r.end());
+    EXPECT_NE(std::find(r.begin(), r.end(), "+DATA bob \n"), r.end());
+}
+
+TEST_F(SearchTest, WildcardOnNamesOnly) {
+    db("bob:*p:\nbobby:*p:\ncarl:*p:bo\n");
+    auto r = search("BO*", 0, 0);
+    EXPECT_EQ(r.size(), 3u);
+    EXPECT_EQ(r.back(), "+OK Search Complete 2 items found out of 3\n");
+    r = search("*", 0, 0);
+    EXPECT_EQ(r.back(), "+OK Search Complete 3 items found out of 3\n");
+}
+
+TEST_F(SearchTest, EmptyPatternAndEmptyIndex) {
+    db("");
+    auto r = search("", 0, 0);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0], "+OK Search Complete 0 items found out of 0\n");
+    EXPECT_TRUE(log_has("Build_index called search"));
+}
+
+TEST_F(SearchTest, PagingWorkedExamples) {
+    ten_x();
+    auto all = all_x();
+    ASSERT_EQ(all.size(), 11u);
+    EXPECT_EQ(all.back(), "+OK Search Complete 10 items found out of 11\n");
+
+    auto r = search("x", 3, 2);
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0], all[2]);
+    EXPECT_EQ(r[1], all[3]);
+    EXPECT_EQ(r[2], "+OK Search Complete 5 items found out of 11\n");
+
+    r = search("x", 9, 5);
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0], all[8]);
+    EXPECT_EQ(r[1], all[9]);
+    EXPECT_EQ(r[2], "+OK Search Complete 10 items found out of 11\n");
+
+    r = search("x", 11, 0);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0], "+OK Search Complete 10 items found out of 11\n");
+
+    EXPECT_EQ(search("x", 1, 0), all);
+    r = search("x", 0, 4);
+    ASSERT_EQ(r.size(), 5u);
+    EXPECT_EQ(r[3], all[3]);
+    EXPECT_EQ(r[4], "+OK Search Complete 5 items found out of 11\n");
+}
+
+TEST_F(SearchTest, OrderFollowsBucketsNewestFirst) {
+    db("bob:*p:1\ncob:*p:2\na:*p:3\n");
+    auto r = search("*", 0, 0);
+    ASSERT_EQ(r.size(), 4u);
+    // "a" is in bucket 0; bob and cob share a later bucket, the later line first.
+    EXPECT_EQ(r[0], "+DATA a 3\n");
+    EXPECT_EQ(r[1], "+DATA cob 2\n");
+    EXPECT_EQ(r[2], "+DATA bob 1\n");
+}
+
+TEST_F(SearchTest, DeletedRecordsAreSkipped) {
+    db("bob:*p:\ncob:*p:\n");
+    build_index("init");
+    auth_fixup("bob", "(DELETE)", "(DELETE)");
+    auto r = search("*", 0, 0);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0], "+DATA cob \n");
+    EXPECT_EQ(r[1], "+OK Search Complete 1 items found out of 1\n");
+}
+
+TEST_F(SearchTest, PatternIsLowercasedInPlace) {
+    db("bob:*p:\n");
+    std::string pat = "BOB";
+    auth_search(pat.data(), 0, 0);
+    EXPECT_EQ(pat, "bob");
+    auto r = take_replies();
+    EXPECT_EQ(r[0], "+DATA bob \n");
+}
+
+}  // namespace
