@@ -25,6 +25,22 @@ void format_msg(char *out, const char *fmt, va_list ap) {
 void echo(const char *msg) {
     if (ini_true(INI_DEBUG)) fputs(msg, stdout);
 }
+
+// The time stamp of the current second; formatting it (and the time zone
+// lookup behind ctime) once a second keeps a log line to one write.
+const char *stamp() {
+    static time_t last = -1;
+    static char text[20];
+    time_t now = time(nullptr);
+    if (now != last) {
+        char tbuf[64];
+        const char *ts = ctime_r(&now, tbuf);
+        if (!ts) ts = "badtimebadtimebadtime";
+        snprintf(text, sizeof text, "%.19s", ts);
+        last = now;
+    }
+    return text;
+}
 }  // namespace
 
 const char *file_log(const char *name) {
@@ -36,12 +52,12 @@ const char *file_log(const char *name) {
 
 void imsg_log(const char *line) {
     if (!flog) return;
-    time_t now = time(nullptr);
-    char tbuf[64];
-    const char *ts = ctime_r(&now, tbuf);
-    if (!ts) ts = "badtimebadtimebadtime";
-    int n = fprintf(flog.get(), "%.19s %s", ts, line);
-    if (n > 0) bytes += n;
+    char out[1100];
+    int n = snprintf(out, sizeof out, "%s %s", stamp(), line);
+    if (n < 0) return;
+    if (n >= static_cast<int>(sizeof out)) n = static_cast<int>(sizeof out) - 1;
+    size_t w = fwrite(out, 1, static_cast<size_t>(n), flog.get());
+    bytes += static_cast<long>(w);
     if (ini_true(INI_DEBUG)) fflush(flog.get());
 }
 
