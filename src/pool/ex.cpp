@@ -1,7 +1,242 @@
 #include "pool/ex.h"
 
-// Interim pool: nothing is started and nothing is ever busy.
-int ex_init() { return 1; }
-int ex_cmd(CHAN *, char *) { return 1; }
-int ex_poll() { return 1; }
-int ex_n() { return 1; }
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <csignal>
+#include <ctime>
+#include <memory>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "core/emsg.h"
+#include "core/ini.h"
+#include "lib/lib.h"
+#include "net/chan.h"
+#include "pool/lib_spawn.h"
+#include "session/io.h"
+
+namespace {
+constexpr int kSlots = 20;  // table size; at most kMaxProcs are used
+constexpr int kMaxProcs = 10;
+constexpr int kBufSize = 10000;
+constexpr int kLineMax = 9999;  // a longer reply line is relayed in pieces
+constexpr int kIdle = 1;
+constexpr int kBusy = 2;
+
+int pin[kSlots] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+int pout[kSlots] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+std::unique_ptr<char[]> pbf[kSlots];
+int npbf[kSlots];
+int pid[kSlots];
+int rid[kSlots];
+int pstate[kSlots];
+// The connection of the request a busy slot serves. Cleared when the slot
+// goes idle: a released channel may be freed by the channel loop after that.
+Chan *pchan[kSlots];
+int busy_limit = 200;
+
+// atoi without the undefined overflow: values beyond int are clamped.
+int to_int(const char *s) {
+    long v = strtol(s, nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return static_cast<int>(v);
+}
+
+// Lets the channel loop free c once no busy slot serves it any more.
+void release(Chan *c) {
+    if (!c) return;
+    for (int i = 0; i < kSlots; i++)
+        if (pstate[i] == kBusy && pchan[i] == c) return;
+    c->canclose = 1;
+}
+
+void finish(int p) {
+    Chan *c = pchan[p];
+    pstate[p] = kIdle;
+    pchan[p] = nullptr;
+    release(c);
+}
+
+int find_idle(int n) {
+    for (int i = 0; i < n; i++)
+        if (pstate[i] == kIdle) return i;
+    return -1;
+}
+
+bool finishes(const char *line) {
+    return strncmp(line, "-ERR", 4) == 0 || strncmp(line, "+OK", 3) == 0;
+}
+
+void relay(Chan *c, int id, char *line) {
+    if (c) io_printf(c, "%d %s\r\n", id, line);
+}
+}  // namespace
+
+int ex_n() {
+    int n = to_int(ini_get(INI_AUTHENT_NUMBER));
+    if (n <= 0) return 1;
+    return n > kMaxProcs ? kMaxProcs : n;
+}
+
+int ex_init() {
+    int want = to_int(ini_get(INI_AUTHENT_NUMBER));
+    if (want > kMaxProcs)
+        imsg("authent_number %d is more than %d, starting %d\n", want, kMaxProcs, kMaxProcs);
+    int n = ex_n();
+    for (int i = 0; i < n; i++) pstate[i] = ex_spawn(i) ? kIdle : 0;
+    return 1;
+}
+
+int ex_spawn(int i) {
+    char msg[1000] = "";
+    const char *prog = ini_get(INI_AUTHENT_PROCESS);
+    int r = lib_spawn_noenv(prog, &pin[i], &pout[i], msg);
+    imsg("Spawning h=%d (%s)\n", r, prog);
+    if (r <= 0) {
+        emsg("Could not spawn %s\n", msg);
+        pin[i] = pout[i] = -1;
+        pid[i] = 0;
+        return 0;
+    }
+    pid[i] = r;
+    npbf[i] = 0;
+    return 1;
+}
+
+int ex_cmd(Chan *c, char *cmdline) {
+    int n = ex_n();
+    time_t start = time(nullptr);
+    for (;;) {
+        int p = find_idle(n);
+        if (p >= 0) {
+            pchan[p] = c;
+            c->canclose = 0;
+            ex_do_cmd(c, cmdline, p);
+            // An unsent line or a failed write leaves the slot idle: the
+            // connection must not stay held for it.
+            if (pstate[p] != kBusy) {
+                pchan[p] = nullptr;
+                release(c);
+            }
+            return 1;
+        }
+        lib_msleep(10);
+        ex_poll();
+        if (find_idle(n) >= 0) continue;
+        imsg("All slaves busy, waiting for one, should only wait .1 of second \n");
+        lib_msleep(100);
+        if (time(nullptr) - start > busy_limit) {
+            imsg("Waited 200 seconds, and still all are busy, trying to kill/reset them\n");
+            for (int i = 0; i < n; i++) ex_reset(i);
+        }
+    }
+}
+
+int ex_do_cmd(Chan *c, char *cmdline, int p) {
+    const char *sp = strchr(cmdline, ' ');
+    if (!sp) return 0;
+    rid[p] = to_int(cmdline);
+    pchan[p] = c;
+    // The session passes at most 990 characters, so the text fits with its LF.
+    char text[1002];
+    ncpy(text, sp + 1, 999);
+    size_t len = strcspn(text, "\r\n");
+    text[len++] = '\n';
+    text[len] = 0;
+    dmsg("Sending command [%d] %.*s\n", p, static_cast<int>(len - 1), text);
+    if (spawn_write(pin[p], text, static_cast<int>(len)) < 1) {
+        emsg("spawn_write failed\n");
+        ex_reset(p);
+        return 1;
+    }
+    pstate[p] = kBusy;
+    return 1;
+}
+
+int ex_poll() {
+    int n = ex_n();
+    for (int p = 0; p < n; p++) {
+        if (pstate[p] != kBusy) continue;
+        int navail = spawn_nready(pout[p]);
+        if (navail > 0) ex_read(p, navail);
+    }
+    return 1;
+}
+
+int ex_read(int p, int) {
+    if (!pbf[p]) pbf[p] = std::make_unique<char[]>(kBufSize);
+    char *bf = pbf[p].get();
+    int got = spawn_read(pout[p], bf + npbf[p], kLineMax - npbf[p]);
+    int len = npbf[p] + (got > 0 ? got : 0);
+    bf[len] = 0;
+    // Lines after a finishing one in the same read still belong to the
+    // request just finished: same connection, same identifier.
+    Chan *c = pchan[p];
+    int id = rid[p];
+    int at = 0;
+    for (;;) {
+        char *nl = static_cast<char *>(memchr(bf + at, '\n', static_cast<size_t>(len - at)));
+        if (!nl) break;
+        *nl = 0;
+        char *line = bf + at;
+        if (finishes(line) && pstate[p] == kBusy) finish(p);
+        relay(c, id, line);
+        at = static_cast<int>(nl - bf) + 1;
+    }
+    if (at == 0 && len == kLineMax) {
+        // No line end in a full buffer: relay what is held as one line and
+        // take the rest of the line as the next one.
+        if (finishes(bf) && pstate[p] == kBusy) finish(p);
+        relay(c, id, bf);
+        at = len;
+    }
+    npbf[p] = len - at;
+    memmove(bf, bf + at, static_cast<size_t>(npbf[p]));
+    bf[npbf[p]] = 0;
+    return 1;
+}
+
+int ex_reset(int p) {
+    if (pstate[p] == kBusy && pchan[p])
+        io_printf(pchan[p], "%d -ERR External process failed\r\n", rid[p]);
+    Chan *c = pchan[p];
+    pstate[p] = kIdle;
+    pchan[p] = nullptr;
+    release(c);
+    spawn_close(pout[p]);
+    // The request pipe goes too: the replaced process must not live on it.
+    if (pin[p] >= 0) close(pin[p]);
+    pin[p] = pout[p] = -1;
+    spawn_kill(pid[p]);
+    imsg("Now try and recreate that child process\n");
+    ex_spawn(p);
+    return 1;
+}
+
+int ex_state(int p) {
+    return (p >= 0 && p < kSlots) ? pstate[p] : 0;
+}
+
+int ex_pid(int p) {
+    return (p >= 0 && p < kSlots) ? pid[p] : 0;
+}
+
+void ex_set_busy_limit(int seconds) {
+    busy_limit = seconds;
+}
+
+void ex_reset_for_test() {
+    for (int p = 0; p < kSlots; p++) {
+        if (pin[p] >= 0) close(pin[p]);
+        if (pout[p] >= 0) close(pout[p]);
+        if (pid[p] > 0 && kill(pid[p], SIGKILL) == 0) waitpid(pid[p], nullptr, 0);
+        pin[p] = pout[p] = -1;
+        pbf[p].reset();
+        npbf[p] = pid[p] = rid[p] = pstate[p] = 0;
+        pchan[p] = nullptr;
+    }
+    busy_limit = 200;
+}

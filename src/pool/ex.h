@@ -1,13 +1,42 @@
 // Authenticator pool: a fixed set of external authenticator processes on
 // pipes that serve the requests of enciphered connections in pool mode.
 // Used by the server's start-up, its idle work and the session layer.
+//
+// Pipe protocol. To a process: the request line without its identifier and
+// the space after it, ended by one LF (a CR ends it too and becomes the LF).
+// From a process: LF-ended lines, each relayed as "<id> <line>\r\n"; a line
+// starting "+OK" or "-ERR" finishes the request and frees the process.
 #pragma once
 
 struct CHAN;
 
+// Starts every slot's process. Always 1.
 int ex_init();
-// Hands a request line (identifier included) to an idle process.
+// Hands a request line (identifier included) to an idle process, waiting
+// (and, after 200 s of all busy, resetting every process) until one is idle.
+// The connection is held (canclose 0) while a process serves it. Always 1.
 int ex_cmd(CHAN *c, char *cmdline);
-// Relays waiting replies of busy processes.
+// Relays waiting replies of busy processes. Always 1.
 int ex_poll();
+// The number of slots: authent_number, 1 when 0, empty, not a number or
+// negative, at most 10.
 int ex_n();
+
+// Starts slot i's process; 1 on success, 0 (logged) on failure.
+int ex_spawn(int i);
+// Sends cmdline to slot p for connection c; 0 when the line holds no space
+// (nothing sent), else 1 (a failed write resets the slot).
+int ex_do_cmd(CHAN *c, char *cmdline, int p);
+// Reads slot p's output and relays its complete lines. Always 1.
+int ex_read(int p, int navail);
+// Fails slot p's pending request, if any, and replaces its process. Always 1.
+int ex_reset(int p);
+
+// For tests: the state of slot p (0 not started, 1 idle, 2 busy) and its pid.
+int ex_state(int p);
+int ex_pid(int p);
+// For tests: how long a request waits with every slot busy before the reset
+// (default 200 seconds).
+void ex_set_busy_limit(int seconds);
+// For tests: kills every process and forgets every slot.
+void ex_reset_for_test();

@@ -1,0 +1,142 @@
+#include "pool/lib_spawn.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "core/emsg.h"
+#include "lib/lib.h"
+
+namespace {
+constexpr int kMsgLen = 999;
+constexpr int kKillTries = 25;
+
+int xread[2] = {-1, -1};   // becomes the child's standard input
+int xwrite[2] = {-1, -1};  // becomes the child's standard output
+char *args[100];
+char *noenv[100];
+
+void close_pair(int *p) {
+    for (int i = 0; i < 2; i++) {
+        if (p[i] >= 0) close(p[i]);
+        p[i] = -1;
+    }
+}
+
+// Puts fd on target in the child and drops the pipe's own descriptor of it.
+void move_fd(int fd, int target) {
+    if (fd == target) return;
+    dup2(fd, target);
+    close(fd);
+}
+}  // namespace
+
+int lib_spawn(const char *cmd, char **env, int *xin, int *xout, char *msg) {
+    *xin = -1;
+    *xout = -1;
+    if (pipe(xread) != 0) {
+        ncpy(msg, strerror(errno), kMsgLen);
+        xread[0] = xread[1] = -1;
+        return 0;
+    }
+    if (pipe(xwrite) != 0) {
+        ncpy(msg, strerror(errno), kMsgLen);
+        xwrite[0] = xwrite[1] = -1;
+        close_pair(xread);  // unreachable for the caller otherwise
+        return 0;
+    }
+    args[0] = const_cast<char *>(cmd);
+    args[1] = nullptr;
+    *xin = xread[1];
+    *xout = xwrite[0];
+    // Later children must not inherit this child's pipes, and the child must
+    // not inherit the server's standard streams (it starts without stderr).
+    close_on_exec(*xin);
+    close_on_exec(*xout);
+    close_on_exec(0);
+    close_on_exec(1);
+    close_on_exec(2);
+    // Whatever the server has buffered must not be written a second time by
+    // the child's flush after a failed exec.
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        move_fd(xread[0], 0);
+        move_fd(xwrite[1], 1);
+        execve(cmd, args, env);
+        emsg("lib_spawn: Error on exec %s %s", cmd, strerror(errno));
+        fflush(nullptr);
+        _exit(0);
+    }
+    close(xread[0]);
+    close(xwrite[1]);
+    xread[0] = xwrite[1] = -1;
+    if (pid < 0) {
+        ncpy(msg, strerror(errno), kMsgLen);
+        close_pair(xread);
+        close_pair(xwrite);
+        *xin = -1;
+        *xout = -1;
+        return -1;
+    }
+    return static_cast<int>(pid);
+}
+
+int lib_spawn_noenv(const char *cmd, int *hin, int *hout, char *msg) {
+    noenv[0] = nullptr;
+    return lib_spawn(cmd, noenv, hin, hout, msg);
+}
+
+int spawn_write(int fd, const char *buf, int n) {
+    return static_cast<int>(write(fd, buf, static_cast<size_t>(n)));
+}
+
+int spawn_read(int fd, char *buf, int n) {
+    return static_cast<int>(read(fd, buf, static_cast<size_t>(n)));
+}
+
+int spawn_nready(int fd) {
+    int n = 0;
+    if (ioctl(fd, FIONREAD, &n) != 0 || n < 0) return 0;
+    return n;
+}
+
+int spawn_close(int fd) {
+    close(fd);
+    int st = 0;
+    return static_cast<int>(waitpid(-1, &st, WNOHANG));
+}
+
+int spawn_isalive(int pid) {
+    errno = 0;
+    if (pid < 1) return 0;
+    int st = 0;
+    if (waitpid(pid, &st, WNOHANG | WUNTRACED) == pid) return 0;
+    if (errno == ECHILD) return 0;
+    return 1;
+}
+
+int spawn_kill(int pid) {
+    imsg("spawn_kill(pid=%d) killing process\n", pid);
+    if (!spawn_isalive(pid)) {
+        imsg("it was already dead\n");
+        return 1;
+    }
+    imsg("killing slave process, handle %d\n", pid);
+    if (kill(pid, SIGKILL) != 0)
+        imsg("*** Warning *** kill(%d) Failed, %s\n", pid, strerror(errno));
+    int tries = 0;
+    for (; tries < kKillTries; tries++) {
+        int st = 0;
+        pid_t r = waitpid(pid, &st, WNOHANG | WUNTRACED);
+        if (r == pid) break;
+        if (r == 0) imsg("waitpid(%d) failed, this is normal (%s)\n", pid, strerror(errno));
+        lib_sleep(2);
+    }
+    if (tries == kKillTries) imsg("** Process %d resisted killing\n", pid);
+    return 1;
+}
