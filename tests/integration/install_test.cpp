@@ -123,10 +123,13 @@ class InstallerRun : public ::testing::Test {
     std::string vexmo(const std::string &name) const { return dir_ + "/ul-up/vexmo/" + name; }
     std::string localbin(const std::string &name) const { return dir_ + "/ul-up/bin/" + name; }
 
-    // Runs sh run.sh args in a new mount namespace; true when it exited 0.
-    bool unshare(const std::vector<std::string> &args) const {
-        std::vector<std::string> argv = {"unshare", "--mount", "--propagation",
-                                         "private", "sh",      dir_ + "/run.sh"};
+    // Runs sh run.sh args in a new mount namespace (and a network namespace
+    // of its own with `net`); true when it exited 0.
+    bool unshare(const std::vector<std::string> &args, bool net = false) const {
+        std::vector<std::string> argv = {"unshare", "--mount", "--propagation", "private"};
+        if (net) argv.push_back("--net");
+        argv.push_back("sh");
+        argv.push_back(dir_ + "/run.sh");
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char *> cargv;
         for (std::string &a : argv) cargv.push_back(a.data());
@@ -144,10 +147,15 @@ class InstallerRun : public ::testing::Test {
     // ./zorvexsvr <option> in the distribution directory with `input` on
     // standard input.
     RunResult run(const std::string &option, const std::string &input) const {
+        return run_command({"./zorvexsvr", option}, input, false);
+    }
+
+    RunResult run_command(const std::vector<std::string> &command, const std::string &input,
+                          bool net) const {
         write_file(dir_ + "/in", input);
         fs::remove(dir_ + "/status");
         RunResult r;
-        if (!unshare({"./zorvexsvr", option})) return r;
+        if (!unshare(command, net)) return r;
         std::string status = read_file(dir_ + "/status");
         r.status = status.empty() ? -1 : atoi(status.c_str());
         r.out = read_file(dir_ + "/out");
@@ -292,6 +300,43 @@ TEST_F(InstallerRun, UninstallWithNothingInstalledStillSucceeds) {
     EXPECT_EQ(r.out,
               "Are you sure you want to uninstall zorvex [no]?ZORVEX has been uninstalled\n");
     EXPECT_EQ(r.err, "");
+}
+
+// What README tells an administrator to do, as one shell session: install,
+// start with the start script, stop with the stop script, uninstall. Runs in
+// a network namespace of its own, so that port 601 is free and private.
+const char kLifecycleScript[] = R"(
+alive() {
+    state=$(sed -n 's/^State:[[:space:]]*\([A-Z]\).*/\1/p' /proc/$1/status 2>/dev/null)
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+printf '\n' | ./zorvexsvr -install > /dev/null
+/usr/local/vexmo/zorvexsvr_start.sh
+i=0
+while [ ! -s /usr/local/vexmo/zorvexsvr.pid ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done
+pid=$(cat /usr/local/vexmo/zorvexsvr.pid)
+[ -n "$pid" ] && alive "$pid" && echo running
+/usr/local/vexmo/zorvexsvr_stop.sh
+i=0
+while alive "$pid" && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done
+if alive "$pid"; then echo "still running"; kill "$pid"; else echo stopped; fi
+printf 'y\n' | ./zorvexsvr -uninstall
+)";
+
+TEST_F(InstallerRun, StartAndStopScriptsRunTheInstalledServer) {
+    write_file(dir_ + "/lifecycle.sh", kLifecycleScript);
+    RunResult r = run_command({"sh", dir_ + "/lifecycle.sh"}, "", true);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "Detaching process...\nrunning\nstopped\n"
+              "Are you sure you want to uninstall zorvex [no]?ZORVEX has been uninstalled\n");
+    EXPECT_EQ(r.err, "");
+    // The server ran from the installation directory with the installed
+    // configuration: its log is there and records the orderly stop.
+    std::string log = read_file(vexmo("zorvexsvr.log"));
+    EXPECT_NE(log.find("Zorvexsvr 1.1e Starting"), std::string::npos) << log;
+    EXPECT_NE(log.find("zorvexsvr exit called"), std::string::npos) << log;
+    EXPECT_FALSE(is_regular(etc("zorvexsvr.conf")));
 }
 
 }  // namespace
