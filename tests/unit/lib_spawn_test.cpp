@@ -1,0 +1,263 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "core/emsg.h"
+#include "core/ini.h"
+#include "pool/lib_spawn.h"
+#include "support/server_fixture.h"
+
+extern char **environ;
+
+// The test binary doubles as the child these tests start: run under the name
+// zv_spawn_probe it reports, for each input line, what it was started with.
+namespace {
+constexpr const char *kProbeName = "zv_spawn_probe";
+
+std::string own_argv0() {
+    std::string cmd = read_file("/proc/self/cmdline");
+    return cmd.substr(0, cmd.find('\0'));
+}
+
+// "env=<n> args=<n> err=<open|closed> fds=<list>", from inside the child.
+std::string probe_report(int argc) {
+    int nenv = 0;
+    for (char **e = environ; e && *e; e++) nenv++;
+    std::string fds;
+    DIR *d = opendir("/proc/self/fd");
+    if (d) {
+        while (dirent *de = readdir(d)) {
+            if (de->d_name[0] == '.' || atoi(de->d_name) == dirfd(d)) continue;
+            fds += std::string(" ") + de->d_name;
+        }
+        closedir(d);
+    }
+    return "env=" + std::to_string(nenv) + " args=" + std::to_string(argc) +
+           " err=" + (fcntl(2, F_GETFD) == -1 ? "closed" : "open") + " fds=" + fds + "\n";
+}
+
+[[noreturn]] void probe_main() {
+    std::string cmd = read_file("/proc/self/cmdline");
+    int argc = 0;
+    for (char ch : cmd) argc += ch == '\0';
+    char line[1000];
+    ssize_t n;
+    while ((n = read(0, line, sizeof line)) > 0) {
+        std::string r = probe_report(argc);
+        if (write(1, r.data(), r.size()) < 0) break;
+    }
+    _exit(0);
+}
+
+const bool probe_started = [] {
+    std::string a0 = own_argv0();
+    if (a0.size() >= strlen(kProbeName) &&
+        a0.compare(a0.size() - strlen(kProbeName), std::string::npos, kProbeName) == 0)
+        probe_main();
+    return false;
+}();
+
+// " 0 1 ..." followed by the descriptors above 2 that this process leaves
+// open across exec, apart from ours (the pipes made by the spawns under
+// test): what a child should have when nothing of ours leaks.
+std::string expected_fds(const std::vector<int> &ours) {
+    std::string fds = " 0 1";
+    DIR *d = opendir("/proc/self/fd");
+    if (!d) return fds;
+    std::vector<int> open;
+    while (dirent *de = readdir(d)) {
+        if (de->d_name[0] == '.') continue;
+        int fd = atoi(de->d_name);
+        if (fd > 2 && fd != dirfd(d) && std::find(ours.begin(), ours.end(), fd) == ours.end())
+            open.push_back(fd);
+    }
+    closedir(d);
+    std::sort(open.begin(), open.end());
+    for (int fd : open) {
+        int fl = fcntl(fd, F_GETFD);
+        if (fl != -1 && !(fl & FD_CLOEXEC)) fds += " " + std::to_string(fd);
+    }
+    return fds;
+}
+
+// Reads what the child writes until a LF arrives or two seconds pass.
+std::string read_reply(int fd) {
+    std::string out;
+    while (out.find('\n') == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 2000) <= 0) break;
+        char buf[512];
+        int n = spawn_read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+class SpawnTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        signal(SIGPIPE, SIG_IGN);
+        write_file(dir.file("s.conf"), "logdir " + dir.path() + "\n");
+        ini_file_set(dir.file("s.conf").c_str());
+        ini_load();
+        imsg_open();
+        probe = dir.file(kProbeName);
+        char self[4096];
+        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        ASSERT_GT(n, 0);
+        self[n] = 0;
+        ASSERT_EQ(symlink(self, probe.c_str()), 0);
+    }
+    void TearDown() override {
+        imsg_close();
+        ini_file_set("");
+        ini_free();
+    }
+    std::string log() {
+        imsg_flush();
+        return read_file(dir.file("zorvexsvr.log"));
+    }
+
+    TempDir dir;
+    std::string probe;
+};
+}  // namespace
+
+TEST_F(SpawnTest, ChildHasPipesEmptyEnvironmentNoStderrNoArguments) {
+    ASSERT_FALSE(probe_started);
+    int in = -1, out = -1;
+    char msg[1000] = "";
+    int pid = lib_spawn_noenv(probe.c_str(), &in, &out, msg);
+    ASSERT_GT(pid, 0) << msg;
+    EXPECT_EQ(spawn_write(in, "go\n", 3), 3);
+    // argv holds the path alone; the child sees only its two pipe ends.
+    EXPECT_EQ(read_reply(out), "env=0 args=1 err=closed fds=" + expected_fds({in, out}) + "\n");
+    EXPECT_EQ(spawn_isalive(pid), 1);
+    close(in);  // end of input ends the probe
+    for (int i = 0; i < 200 && spawn_isalive(pid); i++) usleep(10000);
+    EXPECT_EQ(spawn_isalive(pid), 0);
+    close(out);
+}
+
+TEST_F(SpawnTest, LaterChildDoesNotInheritEarlierPipes) {
+    int in1, out1, in2, out2;
+    char msg[1000];
+    int p1 = lib_spawn_noenv(probe.c_str(), &in1, &out1, msg);
+    int p2 = lib_spawn_noenv(probe.c_str(), &in2, &out2, msg);
+    ASSERT_GT(p1, 0);
+    ASSERT_GT(p2, 0);
+    spawn_write(in2, "x\n", 2);
+    EXPECT_EQ(read_reply(out2),
+              "env=0 args=1 err=closed fds=" + expected_fds({in1, out1, in2, out2}) + "\n");
+    for (int fd : {in1, out1, in2, out2}) close(fd);
+    spawn_kill(p1);
+    spawn_kill(p2);
+}
+
+TEST_F(SpawnTest, GivenEnvironmentIsPassed) {
+    char a[] = "A=1", b[] = "B=2";
+    char *env[] = {a, b, nullptr};
+    int in, out;
+    char msg[1000];
+    int pid = lib_spawn(probe.c_str(), env, &in, &out, msg);
+    ASSERT_GT(pid, 0);
+    spawn_write(in, "x\n", 2);
+    EXPECT_EQ(read_reply(out).substr(0, 6), "env=2 ");
+    close(in);
+    close(out);
+    spawn_kill(pid);
+}
+
+TEST_F(SpawnTest, UnexecutablePathLogsOnceAndEnds) {
+    imsg("pending before spawn\n");  // still buffered: the child must not write it again
+    std::string bad = dir.file("no such program");
+    int in, out;
+    char msg[1000];
+    int pid = lib_spawn_noenv(bad.c_str(), &in, &out, msg);
+    ASSERT_GT(pid, 0);
+    char buf[16];
+    // The failed child ends: its reply pipe reaches end of file, with no data.
+    pollfd p{out, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    EXPECT_EQ(spawn_nready(out), 0);
+    EXPECT_EQ(spawn_read(out, buf, sizeof buf), 0);
+    for (int i = 0; i < 200 && spawn_isalive(pid); i++) usleep(10000);
+    EXPECT_EQ(spawn_isalive(pid), 0);
+    EXPECT_EQ(spawn_write(in, "x\n", 2), -1);
+    std::string l = log();
+    EXPECT_NE(l.find("lib_spawn: Error on exec " + bad + " No such file or directory"),
+              std::string::npos)
+        << l;
+    size_t first = l.find("pending before spawn");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(l.find("pending before spawn", first + 1), std::string::npos);
+    close(in);
+    close(out);
+}
+
+TEST_F(SpawnTest, NreadyCountsWaitingBytes) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    EXPECT_EQ(spawn_nready(fds[0]), 0);
+    ASSERT_EQ(write(fds[1], "hello", 5), 5);
+    EXPECT_EQ(spawn_nready(fds[0]), 5);
+    close(fds[1]);
+    char buf[8];
+    EXPECT_EQ(spawn_read(fds[0], buf, sizeof buf), 5);
+    EXPECT_EQ(spawn_nready(fds[0]), 0);  // writer gone, nothing held
+    close(fds[0]);
+    EXPECT_EQ(spawn_nready(-1), 0);
+}
+
+TEST_F(SpawnTest, KillWaitsForLiveChildAndReportsDeadOnes) {
+    int in, out;
+    char msg[1000];
+    int pid = lib_spawn_noenv(probe.c_str(), &in, &out, msg);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(spawn_kill(pid), 1);
+    EXPECT_EQ(spawn_isalive(pid), 0);
+    EXPECT_EQ(kill(pid, 0), -1);  // reaped, not a zombie
+    std::string l = log();
+    EXPECT_NE(l.find("spawn_kill(pid=" + std::to_string(pid) + ") killing process"),
+              std::string::npos);
+    EXPECT_NE(l.find("killing slave process, handle " + std::to_string(pid)), std::string::npos);
+    // Not (or no longer) a child: nothing is signalled.
+    EXPECT_EQ(spawn_kill(pid), 1);
+    EXPECT_EQ(spawn_kill(1), 1);
+    EXPECT_EQ(spawn_isalive(0), 0);
+    EXPECT_NE(log().find("it was already dead"), std::string::npos);
+    close(in);
+    close(out);
+}
+
+TEST_F(SpawnTest, CloseReapsAnEndedChild) {
+    int in, out;
+    char msg[1000];
+    int pid = lib_spawn_noenv(probe.c_str(), &in, &out, msg);
+    ASSERT_GT(pid, 0);
+    close(in);
+    char buf[8];
+    while (spawn_read(out, buf, sizeof buf) > 0) {
+    }
+    // The child has closed its output; give it a moment to become a zombie.
+    int r = 0;
+    for (int i = 0; i < 200; i++) {
+        std::string st = read_file("/proc/" + std::to_string(pid) + "/stat");
+        if (st.find(") Z") != std::string::npos) break;
+        usleep(10000);
+    }
+    r = spawn_close(out);
+    EXPECT_EQ(r, pid);
+    EXPECT_EQ(kill(pid, 0), -1);
+}
