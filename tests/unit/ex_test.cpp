@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "core/emsg.h"
+#include "core/ini.h"
+#include "net/chan.h"
+#include "pool/ex.h"
+#include "support/server_fixture.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+// A pool over small /bin/sh authenticators written per test, serving a
+// channel whose socket's other end the test reads.
+class PoolTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        signal(SIGPIPE, SIG_IGN);
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        chan.sk = static_cast<short>(sv[0]);
+        chan.canclose = 1;
+        peer = sv[1];
+    }
+    void TearDown() override {
+        ex_reset_for_test();
+        if (chan.sk >= 0) close(chan.sk);
+        close(peer);
+        imsg_close();
+        ini_file_set("");
+        ini_free();
+    }
+
+    // Writes the script body (after the #! line) and starts n copies of it.
+    void start(const std::string &body, const std::string &n = "1") {
+        std::string prog = dir.file("auth.sh");
+        write_file(prog, "#!/bin/sh\n" + body);
+        chmod(prog.c_str(), 0700);
+        write_file(dir.file("p.conf"), "logdir " + dir.path() + "\nauthent_process " + prog +
+                                           "\nauthent_number " + n + "\n");
+        ini_file_set(dir.file("p.conf").c_str());
+        ini_load();
+        imsg_open();
+        ex_init();
+    }
+    void cmd(const std::string &line) {
+        std::string l = line;
+        ex_cmd(&chan, l.data());
+    }
+    // Polls the pool until `count` reply lines reached the peer or 5 s passed.
+    std::vector<std::string> replies(size_t count) {
+        auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (Clock::now() < deadline) {
+            ex_poll();
+            pollfd p{peer, POLLIN, 0};
+            if (poll(&p, 1, 10) == 1) {
+                char buf[4096];
+                ssize_t n = read(peer, buf, sizeof buf);
+                if (n > 0) got.append(buf, static_cast<size_t>(n));
+            }
+            std::vector<std::string> lines;
+            size_t at = 0, nl;
+            while ((nl = got.find("\r\n", at)) != std::string::npos) {
+                lines.push_back(got.substr(at, nl - at));
+                at = nl + 2;
+            }
+            if (lines.size() >= count) {
+                got.erase(0, at);
+                return lines;
+            }
+        }
+        return {};
+    }
+    std::string log() {
+        imsg_flush();
+        return read_file(dir.file("zorvexsvr.log"));
+    }
+
+    TempDir dir;
+    Chan chan;
+    int peer = -1;
+    std::string got;
+};
+
+// Answers every request with its line count and the request itself.
+const char *kCounter =
+    "n=0\n"
+    "while read -r l; do n=$((n+1)); echo \"+DATA $n\"; echo \"+OK [$l]\"; done\n";
+}  // namespace
+
+TEST(PoolSize, AuthentNumberRules) {
+    struct {
+        const char *value;
+        int n;
+    } cases[] = {{"", 1},  {"0", 1},   {"abc", 1}, {"-3", 1},           {"1", 1},
+                 {"3", 3}, {"10", 10}, {"11", 10}, {"99999999999", 10}, {"4x", 4}};
+    TempDir d;
+    for (const auto &c : cases) {
+        write_file(d.file("n.conf"), std::string("authent_number ") + c.value + "\n");
+        ini_file_set(d.file("n.conf").c_str());
+        ini_load();
+        EXPECT_EQ(ex_n(), c.n) << "authent_number '" << c.value << "'";
+    }
+    ini_file_set("");
+    ini_free();
+}
+
+TEST_F(PoolTest, RelaysEveryLineWithTheIdentifierAndFreesOnOk) {
+    start(kCounter);
+    ASSERT_EQ(ex_state(0), 1);
+    cmd("42 check bob secret");
+    EXPECT_EQ(ex_state(0), 2);
+    EXPECT_EQ(chan.canclose, 0);
+    // The process sees the text after the identifier, never the identifier.
+    EXPECT_EQ(replies(2), (std::vector<std::string>{"42 +DATA 1", "42 +OK [check bob secret]"}));
+    EXPECT_EQ(ex_state(0), 1);
+    EXPECT_EQ(chan.canclose, 1);
+    cmd("-5 a\rb c");  // a CR ends the request text
+    EXPECT_EQ(replies(2), (std::vector<std::string>{"-5 +DATA 2", "-5 +OK [a]"}));
+}
+
+TEST_F(PoolTest, LineWithoutSpaceIsNotSentAndHoldsNothing) {
+    start(kCounter);
+    cmd("17");
+    EXPECT_EQ(ex_state(0), 1);
+    EXPECT_EQ(chan.canclose, 1);
+    cmd("18 next");
+    EXPECT_EQ(replies(2), (std::vector<std::string>{"18 +DATA 1", "18 +OK [next]"}));
+}
+
+TEST_F(PoolTest, ReplySplitAcrossReadsIsRelayedOnceWhole) {
+    start(
+        "while read -r l; do printf '+DATA par'; /bin/sleep 0.3; printf 'tial\\n';"
+        " printf '+O'; /bin/sleep 0.3; printf 'K end\\n'; done\n");
+    cmd("3 x");
+    EXPECT_EQ(replies(2), (std::vector<std::string>{"3 +DATA partial", "3 +OK end"}));
+    EXPECT_EQ(ex_state(0), 1);
+}
+
+TEST_F(PoolTest, LinesAfterTheFinishingLineInOneReadKeepTheIdentifier) {
+    start("while read -r l; do printf '+OK first\\n+DATA late\\n'; done\n");
+    cmd("8 x");
+    EXPECT_EQ(replies(2), (std::vector<std::string>{"8 +OK first", "8 +DATA late"}));
+    EXPECT_EQ(ex_state(0), 1);
+}
+
+TEST_F(PoolTest, OverlongLineIsRelayedInPieces) {
+    std::string longline(12000, 'x');
+    write_file(dir.file("long.txt"), longline + "\n+OK fine\n");
+    start("while read -r l; do /bin/cat " + dir.file("long.txt") + "; done\n");
+    cmd("9 x");
+    auto r = replies(3);
+    ASSERT_EQ(r.size(), 3u);
+    // The first piece (9999 characters) is cut by the 1999-character reply limit.
+    EXPECT_EQ(r[0], "9 " + std::string(1995, 'x'));
+    EXPECT_EQ(r[1], "9 " + std::string(1995, 'x'));
+    EXPECT_EQ(r[2], "9 +OK fine");
+    EXPECT_EQ(ex_state(0), 1);
+}
+
+TEST_F(PoolTest, ConnectionHeldUntilItsLastRequestEnds) {
+    std::string gate = dir.file("gate");
+    start("while read -r l; do case \"$l\" in slow*) while [ ! -e " + gate +
+              " ]; do /bin/sleep 0.05; done;; esac; echo \"+OK $l\"; done\n",
+          "2");
+    cmd("1 slow");
+    cmd("2 fast");
+    EXPECT_EQ(replies(1), (std::vector<std::string>{"2 +OK fast"}));
+    EXPECT_EQ(chan.canclose, 0);  // slot 0 still serves the connection
+    EXPECT_EQ(ex_state(0), 2);
+    write_file(gate, "");
+    EXPECT_EQ(replies(1), (std::vector<std::string>{"1 +OK slow"}));
+    EXPECT_EQ(chan.canclose, 1);
+}
+
+TEST_F(PoolTest, DeadIdleProcessIsRestartedAndItsRequestLost) {
+    start(kCounter);
+    int old = ex_pid(0);
+    ASSERT_GT(old, 0);
+    kill(old, SIGKILL);
+    for (int i = 0; i < 200; i++) {
+        if (read_file("/proc/" + std::to_string(old) + "/stat").find(") Z") != std::string::npos)
+            break;
+        usleep(10000);
+    }
+    cmd("4 lost");
+    EXPECT_EQ(ex_state(0), 1);
+    EXPECT_NE(ex_pid(0), old);
+    EXPECT_EQ(chan.canclose, 1);
+    EXPECT_NE(log().find("spawn_write failed"), std::string::npos);
+    EXPECT_NE(log().find("Now try and recreate that child process"), std::string::npos);
+    cmd("5 again");
+    EXPECT_EQ(replies(2), (std::vector<std::string>{"5 +DATA 1", "5 +OK [again]"}));
+}
+
+TEST_F(PoolTest, AllBusyTooLongResetsEveryProcess) {
+    // The first request hangs; the second waits past the (shortened) limit.
+    start(
+        "while read -r l; do case \"$l\" in hang) while :; do /bin/sleep 1; done;; esac;"
+        " echo \"+OK $l\"; done\n");
+    ex_set_busy_limit(1);
+    cmd("1 hang");
+    int old = ex_pid(0);
+    cmd("2 later");
+    EXPECT_NE(ex_pid(0), old);
+    EXPECT_EQ(replies(2),
+              (std::vector<std::string>{"1 -ERR External process failed", "2 +OK later"}));
+    std::string l = log();
+    EXPECT_NE(l.find("All slaves busy, waiting for one"), std::string::npos);
+    EXPECT_NE(l.find("Waited 200 seconds, and still all are busy"), std::string::npos);
+}
+
+TEST_F(PoolTest, UnstartableProgramLeavesSlotNotStarted) {
+    write_file(dir.file("p.conf"),
+               "logdir " + dir.path() + "\nauthent_process " + dir.file("missing dir/x") + "\n");
+    ini_file_set(dir.file("p.conf").c_str());
+    ini_load();
+    imsg_open();
+    ex_init();
+    // The child starts but cannot exec: the slot is idle, the log says why.
+    EXPECT_EQ(ex_state(0), 1);
+    int pid = ex_pid(0);
+    for (int i = 0; i < 200 && kill(pid, 0) == 0; i++) {
+        if (read_file("/proc/" + std::to_string(pid) + "/stat").find(") Z") != std::string::npos)
+            break;
+        usleep(10000);
+    }
+    EXPECT_NE(log().find("lib_spawn: Error on exec " + dir.file("missing dir/x")),
+              std::string::npos);
+}
+
+TEST_F(PoolTest, MoreThanTenLogsAndStartsTen) {
+    start(kCounter, "12");
+    EXPECT_EQ(ex_n(), 10);
+    for (int i = 0; i < 10; i++) EXPECT_EQ(ex_state(i), 1) << i;
+    EXPECT_EQ(ex_state(10), 0);
+    EXPECT_NE(log().find("authent_number 12 is more than 10, starting 10"), std::string::npos);
+}
