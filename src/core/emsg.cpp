@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "core/ini.h"
@@ -63,7 +64,12 @@ void imsg_log(const char *line) {
 
 void imsg_open() {
     const char *path = file_log(kLogName);
-    flog.reset(myfopen(path, "a"));
+    // The log holds the shared secret and may hold passwords: owner only.
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        flog.reset(fdopen(fd, "a"));
+        if (!flog) close(fd);
+    }
     if (!flog) {
         printf("Unable to open (%s) (%s) \n", path, strerror(errno));
         return;

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/emsg.h"
@@ -157,6 +158,7 @@ int write_pid() {
         return 1;
     }
     fprintf(f, "%d\n", static_cast<int>(getpid()));
+    fchmod(fileno(f), 0644);
     fclose(f);
     return 1;
 }

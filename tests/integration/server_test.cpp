@@ -41,6 +41,9 @@ TEST(Server, StartupPidAndExitFile) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     ASSERT_TRUE(s.alive());
     EXPECT_EQ(read_file(s.file("zorvexsvr.pid")), std::to_string(s.pid()) + "\n");
+    struct stat st;
+    ASSERT_EQ(stat(s.file("zorvexsvr.pid").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
     std::string log = s.log();
     EXPECT_NE(log.find("-------------- Zorvexsvr 1.1e Starting -------------------\n"),
               std::string::npos);

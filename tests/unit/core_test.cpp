@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/emsg.h"
@@ -88,6 +89,9 @@ TEST(Log, LinesPrefixesAndRestart) {
     EXPECT_EQ(std::string(file_log("zorvexsvr.log")), d.file("zorvexsvr.log"));
     EXPECT_EQ(std::string(file_work("zorvexsvr.exit")), d.file("zorvexsvr.exit"));
     imsg_open();
+    struct stat st;
+    ASSERT_EQ(stat(d.file("zorvexsvr.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     imsg("hello %d\n", 42);
     emsg("bad %s\n", "thing");
     dmsg("hidden\n");
