@@ -29,6 +29,12 @@ constexpr const char *kTooLong = "-ERR Could not add user. Username longer than 
 constexpr const char *kBadUser = "-ERR Could not add user. Illegal characters in username.\n";
 constexpr const char *kBadPass = "-ERR Could not add user. Illegal characters in password.\n";
 
+// The line reaches the kernel before the reply in any case, which is what
+// survives the server being killed. Syncing every change to the disk as well
+// would also survive a power cut, at 0.3 to 1 ms per change on our disks:
+// more than the whole budget of an addition.
+constexpr bool kSyncEachChange = false;
+
 int rebuild_size;
 char encoded[1000];
 
@@ -53,15 +59,15 @@ UniqueFd open_add(const char *path) {
     return UniqueFd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0660));
 }
 
-// Appends one change line and syncs it, so that no reply acknowledges a
-// change that a crash could still take back. On failure the file is cut
+// Appends one change line with one write, before any reply can acknowledge
+// it. On failure the file is cut
 // back to its old size (a half line would spoil the next one) and errno is
 // kept. size_before: the file's size before this line.
 int append_change(int fd, const char *path, const std::string &line, long *size_before) {
     struct stat st;
     if (fstat(fd, &st) != 0) return 0;
     *size_before = static_cast<long>(st.st_size);
-    if (!kv_write_all(fd, line.data(), line.size()) || fdatasync(fd) != 0) {
+    if (!kv_write_all(fd, line.data(), line.size()) || (kSyncEachChange && fdatasync(fd) != 0)) {
         int err = errno;
         if (ftruncate(fd, st.st_size) != 0) {
             // The line stays half written; the error below is what counts.
@@ -70,7 +76,7 @@ int append_change(int fd, const char *path, const std::string &line, long *size_
         return 0;
     }
     // A fresh add file (after a rebuild) needs its directory entry to last too.
-    if (st.st_size == 0) kv_sync_dir(path);
+    if (kSyncEachChange && st.st_size == 0) kv_sync_dir(path);
     return 1;
 }
 
@@ -193,6 +199,12 @@ int auth_set_raw(const char *user, const char *pass, const char *info_in) {
     ncpy(txt, file_config("kvauth.txt"), kField);
     ncpy(add, file_config("kvauth.add"), kField);
     make_database(txt);
+    // "(NULL)" takes the stored password from the index, which must hold
+    // kvauth.txt for that: load it when nothing has yet.
+    if (!auth_index_built()) {
+        build_index("set");
+        check_add();
+    }
 
     UniqueFd fd = open_add(add);
     if (!fd) {

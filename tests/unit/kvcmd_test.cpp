@@ -1,0 +1,191 @@
+#include "engine/kvcmd.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "kv_fixture.h"
+
+namespace {
+
+TEST(KvCmdSplit, Table) {
+    struct Case {
+        std::string line, cmd, p1, p2, p3;
+    };
+    const Case cases[] = {
+        {"", "nocommand", "", "", ""},
+        {"  \r\n ", "nocommand", "", "", ""},
+        {"CHECK Bob Secret", "check", "Bob", "Secret", ""},
+        {"  lookup   bob  ", "lookup", "bob", "", ""},
+        {"set bob pw a=\"1\" b=\"2\"", "set", "bob", "pw", "a=\"1\" b=\"2\""},
+        {"set bob pw   x=1  ", "set", "bob", "pw", "  x=1  "},
+        {"set bob pw\r\nx=1\ry", "set", "bob", "pw", "x=1"},
+        {"set bob pw\n", "set", "bob", "pw", ""},
+        {"look\tbob", "look\tbob", "", "", ""},
+        {"Search X -FROM 3", "search", "X", "-FROM", "3"},
+        {"mod Bob\t1 pw c=\"d\"", "mod", "Bob\t1", "pw", "c=\"d\""},
+        {"ÄBC x", "Äbc", "x", "", ""},
+        {"\r\nhelp", "help", "", "", ""},
+    };
+    for (const auto &c : cases) {
+        CmdLine out;
+        cmd_split(c.line.c_str(), &out);
+        EXPECT_EQ(out.cmd, c.cmd) << c.line;
+        EXPECT_EQ(out.p1, c.p1) << c.line;
+        EXPECT_EQ(out.p2, c.p2) << c.line;
+        EXPECT_EQ(out.p3, c.p3) << c.line;
+    }
+}
+
+TEST(KvCmdSplit, FieldsAreCutAt999) {
+    std::string big(1500, 'a');
+    CmdLine out;
+    cmd_split(("X" + big + " " + big + " " + big + " " + big + "\n").c_str(), &out);
+    EXPECT_EQ(std::string(out.cmd), "x" + std::string(998, 'a'));
+    EXPECT_EQ(std::string(out.p1), std::string(999, 'a'));
+    EXPECT_EQ(std::string(out.p2), std::string(999, 'a'));
+    EXPECT_EQ(std::string(out.p3), std::string(999, 'a'));
+}
+
+TEST(KvCmdSearchOptions, Table) {
+    struct Case {
+        const char *p2, *p3;
+        int from, max;
+    };
+    const Case cases[] = {
+        {"", "", 0, 0},
+        {"-max", "5", 0, 5},
+        {"-from", "3", 3, 0},
+        {"-from", "10 -max 5", 10, 5},
+        {"-max", "5 -from 3", 3, 5},
+        {"-from10", "20", 0, 0},     // glued keyword is not one in p2
+        {"x", "-from10 20", 20, 0},  // ... and takes the next word in p3
+        {"x", "-max", 0, 0},         // keyword at the end of the text
+        {"-from", "abc", 0, 0},
+        {"-from", "  -7", -7, 0},
+        {"-FROM", "3", 0, 0},  // case matters
+        {"-max", "99999999999", 0, INT_MAX},
+        {"-from", "1 -from 2 -max\t4", 2, 4},
+    };
+    for (const auto &c : cases) {
+        int from = -99, max = -99;
+        search_options(c.p2, c.p3, &from, &max);
+        EXPECT_EQ(from, c.from) << c.p2 << " | " << c.p3;
+        EXPECT_EQ(max, c.max) << c.p2 << " | " << c.p3;
+    }
+}
+
+TEST(KvCmdAtoi, Table) {
+    struct Case {
+        const char *s;
+        int v;
+    };
+    const Case cases[] = {{"", 0},
+                          {"12", 12},
+                          {" \t\n+7x", 7},
+                          {"-15 3", -15},
+                          {"- 3", 0},
+                          {"abc", 0},
+                          {"2147483647", INT_MAX},
+                          {"2147483648", INT_MAX},
+                          {"-2147483648", INT_MIN},
+                          {"-99999999999999999999", INT_MIN}};
+    for (const auto &c : cases) EXPECT_EQ(cmd_atoi(c.s), c.v) << c.s;
+}
+
+class KvCmdTest : public KvTest {};
+
+TEST_F(KvCmdTest, VersionIsOneLine) {
+    EXPECT_EQ(run("version"), std::vector<std::string>{"+OK kvauth 4.0e\n"});
+    EXPECT_EQ(run("VERSION extra words"), std::vector<std::string>{"+OK kvauth 4.0e\n"});
+}
+
+TEST_F(KvCmdTest, HelpHasTenLines) {
+    const std::vector<std::string> want = {
+        "+DATA Valid commands\n",
+        "+DATA \tlookup username\n",
+        "+DATA \tcheck username password\n",
+        "+DATA \tset username password|(NULL) [var=\"val\" ...]\n",
+        "+DATA \tmod username pass|(NULL) var=\"val\"\n",
+        "+DATA \tsearch string\n",
+        "+DATA \tdel username\n",
+        "+DATA \texit\n",
+        "+DATA \t(use -help command line option for extended help information)\n",
+        "+OK \n"};
+    EXPECT_EQ(run("help"), want);
+    EXPECT_EQ(run("Help me"), want);
+}
+
+TEST_F(KvCmdTest, QuitAndExitSayNothing) {
+    EXPECT_TRUE(run("quit").empty());
+    EXPECT_TRUE(run("EXIT now").empty());
+    EXPECT_FALSE(exists("kvauth.add"));
+}
+
+TEST_F(KvCmdTest, InvalidCommands) {
+    EXPECT_EQ(one(""), "-ERR Invalid command (nocommand) use help\n");
+    EXPECT_EQ(one("   "), "-ERR Invalid command (nocommand) use help\n");
+    EXPECT_EQ(one("FROB x y"), "-ERR Invalid command (frob) use help\n");
+    EXPECT_EQ(one("lookup\tbob"), "-ERR Invalid command (lookup\tbob) use help\n");
+    EXPECT_EQ(one("nocommand"), "-ERR Invalid command (nocommand) use help\n");
+    EXPECT_EQ(one("checks a b"), "-ERR Invalid command (checks) use help\n");
+}
+
+TEST_F(KvCmdTest, DispatchesToTheEngine) {
+    EXPECT_EQ(one("SET Alice secret mail=\"a@x\""), "+OK Alice added to database\n");
+    EXPECT_EQ(one("Check ALICE secret"), "+OK ALICE config 0 mail=\"a@x\"\n");
+    EXPECT_EQ(one("check alice Secret"), "-ERR alice password wrong or not a valid user\n");
+    EXPECT_EQ(one("check alice"), "-ERR alice password wrong or not a valid user\n");
+    EXPECT_EQ(one("lookup aLiCe"), "+OK aLiCe config 0 mail=\"a@x\"\n");
+    EXPECT_EQ(one("lookup nobody"), "-ERR nobody not found\n");
+    EXPECT_EQ(one("del alice"), "+OK Deleted user successfully\n");
+    EXPECT_EQ(one("lookup alice"), "-ERR alice not found\n");
+}
+
+TEST_F(KvCmdTest, ModNeverChangesThePassword) {
+    run("set bob *old a=\"1\"");
+    EXPECT_EQ(one("mod bob *new a=\"2\""), "+OK bob added to database\n");
+    EXPECT_EQ(one("check bob old"), "+OK bob config 0 a=\"2\" \n");
+    EXPECT_EQ(one("check bob new"), "-ERR bob password wrong or not a valid user\n");
+}
+
+TEST_F(KvCmdTest, SearchPassesItsOptions) {
+    for (int i = 0; i < 10; i++) run("set x" + std::to_string(i) + " *p");
+    EXPECT_EQ(run("search x").back(), "+OK Search Complete 10 items found out of 10\n");
+    auto r = run("search X -from 3 -max 2");
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[2], "+OK Search Complete 5 items found out of 10\n");
+    r = run("search x -max 2 -from 9");
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[2], "+OK Search Complete 10 items found out of 10\n");
+    r = run("search x -max 4");
+    EXPECT_EQ(r.size(), 5u);
+    r = run("search x -from 11");
+    EXPECT_EQ(r, std::vector<std::string>{"+OK Search Complete 10 items found out of 10\n"});
+    EXPECT_EQ(run("search"),
+              std::vector<std::string>{"+OK Search Complete 0 items found out of 10\n"});
+}
+
+TEST_F(KvCmdTest, TestcryptSetsAndChecksAThousandAccounts) {
+    auto r = run("testcrypt");
+    ASSERT_EQ(r.size(), 2000u);
+    for (int i = 0; i < 1000; i++) {
+        std::string n = "test" + std::to_string(i);
+        ASSERT_EQ(r[2 * i], "+OK " + n + " added to database\n");
+        ASSERT_EQ(r[2 * i + 1], "+OK " + n + " config 0 \n");
+    }
+    // The add file outgrew the threshold, so part of it went to kvauth.txt.
+    int in_txt = count_lines(content("kvauth.txt"));
+    int in_add = count_lines(content("kvauth.add"));
+    EXPECT_GT(in_txt, 0);
+    EXPECT_EQ(in_txt + in_add, 1000);
+    EXPECT_EQ(count_lines(content("kvauth.clg")), 1000);
+    EXPECT_EQ(run("search test").back(), "+OK Search Complete 1000 items found out of 1000\n");
+    // A second run resets the same accounts instead of adding new ones.
+    run("testcrypt");
+    EXPECT_EQ(run("search test").back(), "+OK Search Complete 1000 items found out of 1000\n");
+    EXPECT_EQ(one("check TEST999 test999"), "+OK TEST999 config 0 \n");
+}
+
+}  // namespace

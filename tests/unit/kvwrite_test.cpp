@@ -1,0 +1,440 @@
+#include "engine/kvwrite.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "engine/kvread.h"
+#include "kv_fixture.h"
+
+namespace {
+
+class KvWriteTest : public KvTest {
+   protected:
+    // The password field of the add file's line for a name.
+    std::string add_pass(const std::string &name) {
+        std::istringstream in(content("kvauth.add"));
+        std::string line, pass;
+        while (std::getline(in, line))
+            if (line.rfind(name + ":", 0) == 0)
+                pass =
+                    line.substr(name.size() + 1, line.find(':', name.size() + 1) - name.size() - 1);
+        return pass;
+    }
+    // Fills the add file with well-formed lines up to exactly size bytes.
+    void fill_add(size_t size) {
+        std::string text;
+        int i = 0;
+        while (size - text.size() >= 60) text += "fill" + std::to_string(i++) + ":*p:\n";
+        std::string last = "fill" + std::to_string(i) + ":*p:";
+        text += last + std::string(size - text.size() - last.size() - 1, 'i') + "\n";
+        ASSERT_EQ(text.size(), size);
+        write_file(path("kvauth.add"), text);
+    }
+};
+
+TEST_F(KvWriteTest, FirstAdditionCreatesTheFiles) {
+    EXPECT_EQ(one("set alice s3cret"), "+OK alice added to database\n");
+    EXPECT_TRUE(exists("kvauth.txt"));
+    EXPECT_EQ(content("kvauth.txt"), "");
+    std::string add = content("kvauth.add");
+    EXPECT_TRUE(std::regex_match(add, std::regex("alice:\\{ssha\\}[A-Za-z0-9+/]{32}:\n"))) << add;
+    EXPECT_EQ(content("kvauth.clg"), add);
+    EXPECT_EQ(mode("kvauth.txt"), 0660);
+    EXPECT_EQ(mode("kvauth.add"), 0660);
+    EXPECT_EQ(mode("kvauth.clg"), 0660);
+    EXPECT_EQ(one("check alice s3cret"), "+OK alice config 0 \n");
+    EXPECT_EQ(auth_rebuild_size(), 29000);
+    EXPECT_NE(log().find("auth_set(alice,xxxx)\n"), std::string::npos);
+    EXPECT_EQ(log().find("s3cret"), std::string::npos) << "the password reached the log";
+}
+
+TEST_F(KvWriteTest, ExistingDatabaseIsNeverEmptied) {
+    write_file(path("kvauth.txt"), "old:*pw:\n");
+    run("set new *x");
+    EXPECT_EQ(content("kvauth.txt"), "old:*pw:\n");
+}
+
+TEST_F(KvWriteTest, StoredPasswordForms) {
+    run("set a (NULL) i=1");
+    EXPECT_EQ(add_pass("a"), "none");
+    EXPECT_EQ(one("check a none"), "-ERR a password wrong or not a valid user\n");
+    run("set b *clear");
+    EXPECT_EQ(add_pass("b"), "*clear");
+    run("set b (NULL) i=2");
+    EXPECT_EQ(add_pass("b"), "*clear");
+    EXPECT_EQ(one("check b clear"), "+OK b config 0 i=2\n");
+    run("set c");
+    EXPECT_EQ(add_pass("c").size(), 38u);
+    EXPECT_EQ(one("check c"), "+OK c config 0 \n");
+    EXPECT_EQ(std::string(str_encode("*x")), "*x");
+    EXPECT_EQ(std::string(str_encode("x")).substr(0, 6), "{ssha}");
+}
+
+TEST_F(KvWriteTest, BlockAndUnblock) {
+    run("set bob pw x=1");
+    const std::string pass = add_pass("bob");
+    EXPECT_EQ(one("set bob (NULL) (BLOCK)"), "+OK bob added to database\n");
+    EXPECT_NE(content("kvauth.add").find("bob:" + pass + ":(BLOCK)\n"), std::string::npos);
+    EXPECT_EQ(one("check bob pw"), "-ERR bob password wrong or not a valid user\n");
+    EXPECT_EQ(one("lookup bob"), "+OK bob config 0 x=1 (BLOCK)\n");
+    run("set bob (NULL) (UNBLOCK)");
+    EXPECT_EQ(one("check bob pw"), "+OK bob config 0 x=1 \n");
+}
+
+TEST_F(KvWriteTest, MixedCaseNameKeepsItsCaseInTheFiles) {
+    run("set Alice *pw");
+    EXPECT_EQ(content("kvauth.add"), "Alice:*pw:\n");
+    EXPECT_EQ(content("kvauth.clg"), "Alice:*pw:\n");
+    EXPECT_EQ(one("lookup alice"), "+OK alice config 0 \n");
+    EXPECT_EQ(one("lookup ALICE"), "+OK ALICE config 0 \n");
+}
+
+TEST_F(KvWriteTest, NameLength) {
+    std::string n255(255, 'n'), n256(256, 'n');
+    EXPECT_EQ(one("set " + n255 + " *p"), "+OK " + n255 + " added to database\n");
+    EXPECT_EQ(one("set " + n256 + " *p"),
+              "-ERR Could not add user. Username longer than 255 characters.\n");
+    EXPECT_EQ(count_lines(content("kvauth.add")), 1);
+}
+
+TEST_F(KvWriteTest, RefusedChangesWriteNothing) {
+    const char *bad_user = "-ERR Could not add user. Illegal characters in username.\n";
+    EXPECT_EQ(one("set a:b *p"), bad_user);
+    EXPECT_EQ(one("set a\tb *p"), bad_user);
+    EXPECT_EQ(one("set"), bad_user);
+    EXPECT_EQ(one("set x *a:b"), "-ERR Could not add user. Illegal characters in password.\n");
+    EXPECT_EQ(one("set x *a\tb"), "-ERR Could not add user. Illegal characters in password.\n");
+    EXPECT_EQ(one("mod ghost x a=\"1\""), "-ERR No such user\n");
+    EXPECT_FALSE(exists("kvauth.add"));
+    EXPECT_FALSE(exists("kvauth.clg"));
+    EXPECT_FALSE(exists("kvauth.txt"));
+    EXPECT_NE(log().find("ERROR: Username contains bad characters from (:|\")\n"),
+              std::string::npos);
+}
+
+TEST(KvUsernameBadchar, Table) {
+    struct Case {
+        const char *name;
+        int bad;
+    };
+    const Case cases[] = {
+        {"alice", 0},
+        {"a.b-c_d+e", 0},
+        {"a b", 0},
+        {"a:b", 1},
+        {"a|b", 1},
+        {"a\"b", 1},
+        {"a\x7f", 1},
+        {"a\x01", 1},
+        {"caf\xc3\xa9", 1},
+        {"a@b@c", 1},
+        {"a@b", 0},
+        {"a,b@x", 1},
+        {"a;b", 1},
+        {"a/b", 1},
+        {"a\\b", 1},
+        {"a[b", 1},
+        {"a]b", 1},
+        {"a(b", 1},
+        {"a)b", 1},
+        {"a<b", 1},
+        {"a>b", 1},
+        {"u@x,y;z/(w)<v>[]", 0},
+        {"u@x:y", 1},
+        {"u@x|y", 1},
+        {"", 0},
+    };
+    for (const auto &c : cases) EXPECT_EQ(username_badchar(c.name), c.bad) << c.name;
+}
+
+TEST_F(KvWriteTest, ModReplacesOrAppendsAPair) {
+    run("set u *p a=\"1\" b=\"2\" c=\"3\"");
+    run("mod u x b=\"9\"");
+    EXPECT_EQ(one("lookup u"), "+OK u config 0 b=\"9\" a=\"1\" c=\"3\"\n");
+    run("mod u (NULL) d=\"4\"");
+    EXPECT_EQ(one("lookup u"), "+OK u config 0 b=\"9\" a=\"1\" c=\"3\" d=\"4\"\n");
+    run("mod u x b=\"0\"");
+    EXPECT_EQ(one("lookup u"), "+OK u config 0 b=\"0\" a=\"1\" c=\"3\" d=\"4\"\n");
+    EXPECT_EQ(one("check u p"), "+OK u config 0 b=\"0\" a=\"1\" c=\"3\" d=\"4\"\n");
+    // Without a closing quote nothing after the key survives.
+    run("set v *p a=\"1\" b=\"2");
+    run("mod v x b=\"3\"");
+    EXPECT_EQ(one("lookup v"), "+OK v config 0 b=\"3\" a=\"1\" \n");
+}
+
+TEST_F(KvWriteTest, ModWithoutPairKeepsTheInformation) {
+    run("set u *p a=\"1\" b=\"2\"");
+    run("mod u x");
+    EXPECT_EQ(one("lookup u"), "+OK u config 0 a=\"1\" b=\"2\" \n");
+}
+
+TEST_F(KvWriteTest, ModInformationIsCutAt999) {
+    std::string big(990, 'i');
+    run("set u *p " + big);
+    EXPECT_EQ(one("mod u x k=\"" + std::string(50, 'v') + "\""), "+OK u added to database\n");
+    char info[1000];
+    ASSERT_EQ(db_check("u", nullptr, info), 1);
+    EXPECT_EQ(strlen(info), 999u);
+    EXPECT_EQ(std::string(info, 991), big + " ");
+}
+
+TEST_F(KvWriteTest, DeleteAppendsEvenForUnknownUsers) {
+    EXPECT_EQ(one("del ghost"), "+OK Deleted user successfully\n");
+    EXPECT_EQ(content("kvauth.add"), "ghost:(DELETE):(DELETE)\n");
+    EXPECT_EQ(content("kvauth.clg"), "ghost:(DELETE):(DELETE)\n");
+    run("set Bob *p");
+    run("set carl *p");
+    EXPECT_EQ(one("del BOB"), "+OK Deleted user successfully\n");
+    EXPECT_EQ(one("lookup bob"), "-ERR bob not found\n");
+    EXPECT_EQ(run("search *").back(), "+OK Search Complete 1 items found out of 1\n");
+    EXPECT_EQ(auth_del("carl", 1), 1);
+    EXPECT_EQ(run("search *").back(), "+OK Search Complete 0 items found out of 0\n");
+}
+
+TEST_F(KvWriteTest, DeleteOfAnUnstorableNameTouchesNoOtherUser) {
+    run("set a *p x=1");
+    EXPECT_EQ(one("del a:b"), "+OK Deleted user successfully\n");
+    EXPECT_EQ(one("del a\tb"), "+OK Deleted user successfully\n");
+    EXPECT_EQ(content("kvauth.add"), "a:*p:x=1\n");
+    EXPECT_EQ(count_lines(content("kvauth.clg")), 3);
+    kvindex_reset_for_test();
+    kvauth_set_path(dir.path().c_str());
+    EXPECT_EQ(one("check a p"), "+OK a config 0 x=1\n");
+}
+
+TEST_F(KvWriteTest, ReplyComesAfterTheLineIsOnDisk) {
+    static std::string add_path;
+    static std::string seen;
+    add_path = path("kvauth.add");
+    seen.clear();
+    kvauth_setprint([](char *) { seen = read_file(add_path); });
+    auth_set("dur", "*p", "i");
+    EXPECT_EQ(seen, "dur:*p:i\n");
+    auth_del("dur", 0);
+    EXPECT_EQ(seen, "dur:*p:i\ndur:(DELETE):(DELETE)\n");
+}
+
+TEST_F(KvWriteTest, FailedAppendIsNotAcknowledged) {
+    run("set first *p");
+    long size = static_cast<long>(content("kvauth.add").size());
+    struct rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = old;
+    lim.rlim_cur = static_cast<rlim_t>(size + 5);
+    setrlimit(RLIMIT_FSIZE, &lim);
+    auto r = run("set second *p");
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, old_handler);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].rfind("-DEAD Could not access database.(", 0), 0u) << r[0];
+    EXPECT_EQ(content("kvauth.add"), "first:*p:\n");
+    EXPECT_EQ(one("lookup second"), "-ERR second not found\n");
+    EXPECT_EQ(one("set third *p"), "+OK third added to database\n");
+    EXPECT_EQ(content("kvauth.add"), "first:*p:\nthird:*p:\n");
+}
+
+TEST_F(KvWriteTest, UnwritableAddFile) {
+    ASSERT_EQ(mkdir(path("kvauth.add").c_str(), 0700), 0);
+    auto r = run("set x *p");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0],
+              "-DEAD Could not access database.(" + path("kvauth.add") + ") (Is a directory)\n");
+    r = run("del x");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0],
+              "-ERR Could not access database.(" + path("kvauth.add") + ") (Is a directory)\n");
+    EXPECT_NE(
+        log().find("-DEAD Could not append to (" + path("kvauth.add") + ") (Is a directory)\n"),
+        std::string::npos);
+    EXPECT_FALSE(exists("kvauth.clg"));
+}
+
+TEST_F(KvWriteTest, RebuildStartsAboveThreshold) {
+    fill_add(29000);
+    static std::string txt_path;
+    static std::string txt_at_reply;
+    txt_path = path("kvauth.txt");
+    kvauth_setprint([](char *) { txt_at_reply = read_file(txt_path); });
+    auth_set("one", "*p", "");
+    EXPECT_EQ(txt_at_reply, "");
+    EXPECT_TRUE(exists("kvauth.add"));
+    EXPECT_EQ(content("kvauth.txt"), "") << "exactly 29000 bytes must not rebuild";
+
+    auth_set("two", "*p", "");
+    EXPECT_EQ(txt_at_reply, "") << "the reply must come before the rebuild";
+    EXPECT_FALSE(exists("kvauth.add"));
+    EXPECT_FALSE(exists("kvauth.add_old"));
+    EXPECT_FALSE(exists("kvauth.tmp"));
+    std::string txt = content("kvauth.txt");
+    EXPECT_NE(txt.find("one:*p:\n"), std::string::npos);
+    EXPECT_NE(txt.find("two:*p:\n"), std::string::npos);
+    EXPECT_NE(txt.find("fill0:*p:\n"), std::string::npos);
+    EXPECT_EQ(content("kvauth.bck"), txt);
+    EXPECT_EQ(mode("kvauth.txt"), 0660);
+    EXPECT_EQ(mode("kvauth.bck"), 0660);
+    std::string lg = log();
+    EXPECT_NE(lg.find("Rebuilding kvauth file\n"), std::string::npos);
+    EXPECT_NE(lg.find("Reading new add file (" + path("kvauth.add_old") + ")\n"),
+              std::string::npos);
+    EXPECT_NE(lg.find("Wrote " + std::to_string(count_lines(txt)) + " lines to kvauth.new\n"),
+              std::string::npos);
+
+    auth_set("three", "*p", "");
+    EXPECT_EQ(content("kvauth.add"), "three:*p:\n");
+}
+
+TEST_F(KvWriteTest, RebuildLeavesOutDeletedUsersAndKeepsTheBackup) {
+    write_file(path("kvauth.txt"), "old:*p:o\ngone:*p:g\n");
+    run("lookup old");  // loads the index
+    run("set new *p n");
+    run("del gone");
+    ASSERT_EQ(auth_rebuild(), 1);
+    std::string txt = content("kvauth.txt");
+    EXPECT_EQ(count_lines(txt), 2);
+    EXPECT_NE(txt.find("old:*p:o\n"), std::string::npos);
+    EXPECT_NE(txt.find("new:*p:n\n"), std::string::npos);
+    EXPECT_EQ(content("kvauth.bck"), txt);
+
+    run("set later *p");
+    ASSERT_EQ(auth_rebuild(), 1);
+    EXPECT_EQ(count_lines(content("kvauth.txt")), 3);
+    EXPECT_EQ(content("kvauth.bck"), txt) << "an existing backup is never replaced";
+    EXPECT_EQ(auth_write_backup(), 0);
+
+    ASSERT_EQ(remove(path("kvauth.bck").c_str()), 0);
+    ASSERT_EQ(auth_rebuild(), 1);
+    EXPECT_EQ(content("kvauth.bck"), content("kvauth.txt"));
+}
+
+TEST_F(KvWriteTest, RebuildLoadsAnIndexThatWasNeverBuilt) {
+    write_file(path("kvauth.txt"), "keep:*p:k\n");
+    write_file(path("kvauth.add"), "added:*p:\n");
+    ASSERT_EQ(auth_rebuild(), 1);
+    std::string txt = content("kvauth.txt");
+    EXPECT_NE(txt.find("keep:*p:k\n"), std::string::npos);
+    EXPECT_NE(txt.find("added:*p:\n"), std::string::npos);
+}
+
+TEST_F(KvWriteTest, RebuildCarriesOnFromAnUnfinishedOne) {
+    write_file(path("kvauth.txt"), "base:*p:b\n");
+    write_file(path("kvauth.add_old"), "bob:*old:o\nann:*a:\n");
+    write_file(path("kvauth.add"), "bob:*new:n\n");
+    ASSERT_EQ(auth_rebuild(), 1);
+    EXPECT_NE(log().find("Found old file (" + path("kvauth.add_old") + ") processing it first\n"),
+              std::string::npos);
+    EXPECT_FALSE(exists("kvauth.add_old"));
+    EXPECT_EQ(content("kvauth.add"), "bob:*new:n\n");
+    std::string txt = content("kvauth.txt");
+    EXPECT_NE(txt.find("base:*p:b\n"), std::string::npos);
+    EXPECT_NE(txt.find("ann:*a:\n"), std::string::npos);
+    EXPECT_NE(txt.find("bob:*new:n\n"), std::string::npos);
+    EXPECT_EQ(txt.find("*old"), std::string::npos) << "an older change won";
+    EXPECT_EQ(one("check bob new"), "+OK bob config 0 n\n");
+}
+
+TEST_F(KvWriteTest, RebuildThatCannotWriteLeavesAddOldForTheNextOne) {
+    write_file(path("kvauth.txt"), "base:*p:\n");
+    run("lookup base");
+    run("set x *p");
+    ASSERT_EQ(mkdir(path("kvauth.tmp").c_str(), 0700), 0);
+    EXPECT_EQ(auth_rebuild(), 0);
+    EXPECT_NE(log().find("Unable to open " + path("kvauth.tmp") + ", Is a directory\n"),
+              std::string::npos);
+    EXPECT_TRUE(exists("kvauth.add_old"));
+    EXPECT_EQ(content("kvauth.txt"), "base:*p:\n");
+    run("set y *p");
+    ASSERT_EQ(rmdir(path("kvauth.tmp").c_str()), 0);
+    ASSERT_EQ(auth_rebuild(), 1);
+    EXPECT_FALSE(exists("kvauth.add_old"));
+    std::string txt = content("kvauth.txt");
+    EXPECT_EQ(count_lines(txt), 3);
+    EXPECT_NE(txt.find("y:*p:\n"), std::string::npos);
+}
+
+TEST_F(KvWriteTest, UnreadableBackupCountsAsPresent) {
+    ASSERT_EQ(symlink("kvauth.bck", path("kvauth.bck").c_str()), 0);  // ELOOP on open
+    run("set x *p");
+    ASSERT_EQ(auth_rebuild(), 1);
+    std::string lg = log();
+    EXPECT_NE(lg.find("couldn't open file but not enoent??? " + path("kvauth.bck")),
+              std::string::npos);
+    EXPECT_EQ(lg.find("Writing backup file"), std::string::npos);
+}
+
+TEST_F(KvWriteTest, LibExists) {
+    EXPECT_EQ(auth_lib_exists(path("nothing").c_str()), 0);
+    write_file(path("f"), "x");
+    EXPECT_EQ(auth_lib_exists(path("f").c_str()), 1);
+    ASSERT_EQ(symlink("loop", path("loop").c_str()), 0);
+    EXPECT_EQ(auth_lib_exists(path("loop").c_str()), 1);
+    EXPECT_NE(log().find("couldn't open file but not enoent??? " + path("loop")),
+              std::string::npos);
+}
+
+TEST_F(KvWriteTest, ChangeLogGetsOneLinePerChange) {
+    run("set a *1");
+    run("set a (NULL) (BLOCK)");
+    run("mod a x k=\"v\"");
+    run("del a");
+    run("del never");
+    run("set b:c *1");        // refused
+    run("mod nobody x k=1");  // refused
+    EXPECT_EQ(content("kvauth.clg"),
+              "a:*1:\na:*1:(BLOCK)\na:*1: (BLOCK) k=\"v\"\na:(DELETE):(DELETE)\n"
+              "never:(DELETE):(DELETE)\n");
+    EXPECT_EQ(auth_changelog("z", "p", "i"), 1);
+    EXPECT_EQ(count_lines(content("kvauth.clg")), 6);
+}
+
+// Two processes adding to one directory at once: every line stays whole,
+// none is lost from the change log, and no add line is torn.
+TEST_F(KvWriteTest, TwoProcessesNeverInterleave) {
+    constexpr int kPer = 400;
+    imsg_flush();
+    pid_t kids[2];
+    for (int k = 0; k < 2; k++) {
+        kids[k] = fork();
+        ASSERT_GE(kids[k], 0);
+        if (kids[k] == 0) {
+            kvauth_setprint([](char *) {});
+            std::string info(40, static_cast<char>('a' + k));
+            for (int i = 0; i < kPer; i++) {
+                std::string n = "p" + std::to_string(k) + "u" + std::to_string(i);
+                auth_set(n.c_str(), "*pw", info.c_str());
+            }
+            _exit(0);
+        }
+    }
+    for (pid_t pid : kids) {
+        int st = 0;
+        ASSERT_EQ(waitpid(pid, &st, 0), pid);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    }
+    const std::regex line_re("p[01]u[0-9]+:\\*pw:(a{40}|b{40})");
+    std::istringstream clg(content("kvauth.clg"));
+    std::set<std::string> names;
+    std::string line;
+    while (std::getline(clg, line)) {
+        ASSERT_TRUE(std::regex_match(line, line_re)) << line;
+        names.insert(line.substr(0, line.find(':')));
+    }
+    EXPECT_EQ(names.size(), 2u * kPer);
+    for (const char *f : {"kvauth.txt", "kvauth.add", "kvauth.bck"}) {
+        std::istringstream in(content(f));
+        while (std::getline(in, line))
+            ASSERT_TRUE(std::regex_match(line, line_re)) << f << ": " << line;
+    }
+    EXPECT_FALSE(exists("kvauth.add_old"));
+}
+
+}  // namespace
