@@ -1,5 +1,7 @@
 #include "engine/kvindex.h"
 
+#include "engine/kvmem.h"
+
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
@@ -29,10 +31,14 @@ std::string vexmo_override;
 
 char empty_name[1] = "";
 
-constexpr const char *kSeparators = ":\n \t";
+struct SepTable {
+    bool sep[256];
+    constexpr SepTable() : sep() { sep[':'] = sep['\n'] = sep[' '] = sep['\t'] = true; }
+};
+constexpr SepTable kSep;
 
 bool is_sep(char c) {
-    return c == ':' || c == '\n' || c == ' ' || c == '\t';
+    return kSep.sep[static_cast<unsigned char>(c)];
 }
 
 // Lowercased copy of the first 999 characters: the key every lookup uses.
@@ -90,51 +96,69 @@ FILE *open_db_with_retries(const char *fname) {
     return f;
 }
 
-// A record read by the build, before it gets its place in the record store.
+// A record read by the build, before it gets its place in the record store:
+// its three strings lie side by side in the pool.
 struct Loaded {
     char *user;
-    char *pass;
-    char *info;
-    int bucket;
+    uint16_t user_len;
+    uint16_t pass_len;
+    uint16_t bucket;
+};
+
+// The records of one build, in file order; grows by doubling.
+class LoadedList {
+   public:
+    explicit LoadedList(size_t cap) : cap_(cap ? cap : 16), a_(huge_array<Loaded>(cap_, false)) {}
+    void push(const Loaded &l) {
+        if (n_ == cap_) {
+            HugeArray<Loaded> b = huge_array<Loaded>(cap_ * 2, false);
+            memcpy(b.get(), a_.get(), n_ * sizeof(Loaded));
+            a_ = std::move(b);
+            cap_ *= 2;
+        }
+        a_[n_++] = l;
+    }
+    size_t size() const { return n_; }
+    const Loaded &operator[](size_t i) const { return a_[i]; }
+
+   private:
+    size_t cap_;
+    size_t n_ = 0;
+    HugeArray<Loaded> a_;
 };
 
 // Gives every record of the build its place: bucket by bucket, each bucket
 // newest first, so that chains are contiguous in memory and a walk of the
 // index reads the record store from front to back.
-void place_records(const std::vector<Loaded> &loaded) {
+void place_records(const LoadedList &loaded) {
+    uint32_t n = static_cast<uint32_t>(loaded.size());
+    if (n == 0) return;
     std::vector<uint32_t> start(AUTH_BUCKETS + 1, 0);
-    for (const Loaded &l : loaded) start[static_cast<size_t>(l.bucket) + 1]++;
-    for (int b = 0; b < AUTH_BUCKETS; b++)
-        start[static_cast<size_t>(b) + 1] += start[static_cast<size_t>(b)];
-    uint32_t first_id = 0;
-    for (size_t i = 0; i < loaded.size(); i++) {
-        uint32_t id = rec_new();
-        if (i == 0) first_id = id;
-    }
+    for (size_t i = 0; i < n; i++) start[loaded[i].bucket + 1u]++;
+    for (size_t b = 0; b < AUTH_BUCKETS; b++) start[b + 1] += start[b];
+    uint32_t first_id = rec_new_n(n);
     std::vector<uint32_t> fill(start.begin(), start.end() - 1);
-    // Walking the file backwards hands each bucket its records newest first.
-    std::vector<uint32_t> id_of(loaded.size());
-    for (size_t i = loaded.size(); i-- > 0;) {
+    nmap_bulk_begin(n);
+    // Walking the file backwards hands each bucket its records newest first,
+    // and the name index keeps the first (newest) record of each name.
+    for (size_t i = n; i-- > 0;) {
         const Loaded &l = loaded[i];
-        uint32_t pos = fill[static_cast<size_t>(l.bucket)]++;
-        uint32_t id = first_id + pos;
-        id_of[i] = id;
+        uint32_t id = first_id + fill[l.bucket]++;
         USER *u = rec_get(id);
         u->user = l.user;
-        u->pass = l.pass;
-        u->info = l.info;
+        u->pass = l.user + l.user_len + 1;
+        u->info = l.user + l.user_len + 1 + l.pass_len + 1;
         u->next = nullptr;
+        nmap_bulk_add(l.user, id);
     }
-    for (int b = 0; b < AUTH_BUCKETS; b++) {
-        uint32_t s = start[static_cast<size_t>(b)], e = start[static_cast<size_t>(b) + 1];
+    nmap_bulk_end();
+    for (size_t b = 0; b < AUTH_BUCKETS; b++) {
+        uint32_t s = start[b], e = start[b + 1];
         if (s == e) continue;
         for (uint32_t pos = s; pos + 1 < e; pos++)
             rec_get(first_id + pos)->next = rec_get(first_id + pos + 1);
-        rec_get(first_id + e - 1)->next = users[b];
         users[b] = rec_get(first_id + s);
     }
-    nmap_reserve(static_cast<uint32_t>(loaded.size()));
-    for (size_t i = 0; i < loaded.size(); i++) nmap_put(loaded[i].user, id_of[i]);
 }
 }  // namespace
 
@@ -235,7 +259,7 @@ int build_index(const char *reason) {
         auth_unlock();
         return 1;
     }
-    std::vector<Loaded> loaded;
+    LoadedList loaded(static_cast<size_t>(f_size(f.get())) / 48 + 16);  // growth would copy it all
     char line[999];
     while (!feof(f.get())) {
         if (!fgets(line, sizeof line, f.get())) {
@@ -246,8 +270,9 @@ int build_index(const char *reason) {
         if (!db_parse_line(line, &dl)) continue;
         USER tmp;
         fill_record(&tmp, dl.user, dl.user_len, dl.pass, dl.pass_len, dl.info, dl.info_len);
-        loaded.push_back({const_cast<char *>(tmp.user), const_cast<char *>(tmp.pass),
-                          const_cast<char *>(tmp.info), str_hash(tmp.user, AUTH_BUCKETS)});
+        loaded.push({const_cast<char *>(tmp.user), static_cast<uint16_t>(dl.user_len),
+                     static_cast<uint16_t>(dl.pass_len),
+                     static_cast<uint16_t>(str_hash(tmp.user, AUTH_BUCKETS))});
     }
     imsg("end of file reached, or fgets returned null\n");
     f.reset();

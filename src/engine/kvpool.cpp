@@ -1,5 +1,7 @@
 #include "engine/kvpool.h"
 
+#include "engine/kvmem.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -11,7 +13,7 @@ namespace {
 constexpr int kBlockSize = 10000;
 
 struct MLIST {
-    std::unique_ptr<char[]> data;
+    char *data;  // owned by a slab below
     std::unique_ptr<MLIST> next;
 };
 std::unique_ptr<MLIST> mlist;
@@ -20,16 +22,34 @@ int zupto;
 int zleft;
 long zblocks;
 
+// Blocks are cut from 2 MiB slabs so that a large pool sits in huge pages.
+constexpr size_t kSlabSize = size_t{2} << 20;
+std::vector<HugeArray<char>> slabs;
+size_t slab_used = kSlabSize;
+
+char *take_block() {
+    if (slab_used + kBlockSize > kSlabSize) {
+        slabs.push_back(huge_array<char>(kSlabSize, false));
+        slab_used = 0;
+    }
+    char *b = slabs.back().get() + slab_used;
+    slab_used += kBlockSize;
+    return b;
+}
+
 // ---- record store ----
 // Fixed-size chunks keep record addresses stable and ids dense.
-constexpr uint32_t kChunkShift = 14;
+constexpr uint32_t kChunkShift = 16;  // 2 MiB of records
 constexpr uint32_t kChunkSize = 1u << kChunkShift;
-std::vector<std::unique_ptr<USER[]>> chunks;
+std::vector<HugeArray<USER>> chunks;
 uint32_t nrecs;
 
 // ---- name index ----
 // Open addressing with linear probing over record ids; a slot of 0 is empty.
-std::unique_ptr<uint32_t[]> slots;
+HugeArray<uint32_t> slots;
+// While a bulk load runs: the same table with the upper half of each name's
+// hash beside its id, so that probing rarely needs to look at a record.
+HugeArray<uint64_t> bulk;
 uint32_t mask;  // capacity - 1; capacity is a power of two (0 when unallocated)
 uint32_t used;
 
@@ -43,9 +63,9 @@ uint64_t name_hash(const char *s) {
 }
 
 void nmap_rehash(uint32_t cap) {
-    std::unique_ptr<uint32_t[]> old = std::move(slots);
+    HugeArray<uint32_t> old = std::move(slots);
     uint32_t oldcap = old ? mask + 1 : 0;
-    slots = std::make_unique<uint32_t[]>(cap);  // zeroed
+    slots = huge_array<uint32_t>(cap, true);
     mask = cap - 1;
     for (uint32_t i = 0; i < oldcap; i++) {
         uint32_t id = old[i];
@@ -75,7 +95,7 @@ uint32_t nmap_slot(const char *name) {
 void *zmalloc(int sz) {
     if (sz >= zleft) {
         auto node = std::make_unique<MLIST>();
-        node->data = std::make_unique_for_overwrite<char[]>(kBlockSize);
+        node->data = take_block();
         MLIST *raw = node.get();
         if (!mlist)
             mlist = std::move(node);
@@ -86,7 +106,7 @@ void *zmalloc(int sz) {
         zupto = 0;
         zblocks++;
     }
-    char *p = mcur->data.get() + zupto;
+    char *p = mcur->data + zupto;
     zupto += sz;
     zleft -= sz;
     return p;
@@ -105,6 +125,9 @@ void zfreeall() {
     // Unlink iteratively: a recursive unique_ptr chain of many blocks would
     // exhaust the stack when released.
     while (mlist) mlist = std::move(mlist->next);
+    slabs.clear();
+    slabs.shrink_to_fit();
+    slab_used = kSlabSize;
     mcur = nullptr;
     zupto = 0;
     zleft = 0;
@@ -112,15 +135,19 @@ void zfreeall() {
 }
 
 long zpool_bytes() {
-    return zblocks * static_cast<long>(kBlockSize + sizeof(MLIST));
+    return static_cast<long>(slabs.size() * kSlabSize) + zblocks * static_cast<long>(sizeof(MLIST));
 }
 
 uint32_t rec_new() {
-    uint32_t idx = nrecs;
-    if ((idx >> kChunkShift) >= chunks.size())
-        chunks.push_back(std::make_unique<USER[]>(kChunkSize));
-    nrecs++;
-    return idx + 1;
+    return rec_new_n(1);
+}
+
+uint32_t rec_new_n(uint32_t n) {
+    uint32_t first = nrecs;
+    nrecs += n;
+    while ((static_cast<size_t>(nrecs - 1) >> kChunkShift) >= chunks.size())
+        chunks.push_back(huge_array<USER>(kChunkSize, false));
+    return first + 1;
 }
 
 USER *rec_get(uint32_t id) {
@@ -192,4 +219,30 @@ void nmap_clear() {
 
 long nmap_bytes() {
     return slots ? static_cast<long>((mask + 1) * sizeof(uint32_t)) : 0;
+}
+
+void nmap_bulk_begin(uint32_t n) {
+    nmap_clear();
+    uint32_t cap = capacity_for(n);
+    bulk = huge_array<uint64_t>(cap, true);
+    mask = cap - 1;
+}
+
+void nmap_bulk_add(const char *name, uint32_t id) {
+    uint64_t h = name_hash(name);
+    uint64_t tag = h >> 32;
+    uint32_t j = static_cast<uint32_t>(h) & mask;
+    for (; bulk[j]; j = (j + 1) & mask)
+        if ((bulk[j] >> 32) == tag &&
+            strcmp(rec_get(static_cast<uint32_t>(bulk[j]))->user, name) == 0)
+            return;
+    bulk[j] = (tag << 32) | id;
+    used++;
+}
+
+void nmap_bulk_end() {
+    uint32_t cap = mask + 1;
+    slots = huge_array<uint32_t>(cap, false);
+    for (uint32_t i = 0; i < cap; i++) slots[i] = static_cast<uint32_t>(bulk[i]);
+    bulk.reset();
 }

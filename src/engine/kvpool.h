@@ -17,6 +17,8 @@ long zpool_bytes();
 
 // Record store: ids start at 1; 0 means none. Records live until rec_freeall.
 uint32_t rec_new();
+// n consecutive ids (n >= 1); returns the first.
+uint32_t rec_new_n(uint32_t n);
 USER *rec_get(uint32_t id);
 // The id of a record of this store (a scan over the chunks: for rare callers).
 uint32_t rec_id(const USER *u);
@@ -29,4 +31,9 @@ uint32_t nmap_find(const char *name);
 void nmap_put(const char *name, uint32_t id);
 void nmap_erase(const char *name);
 void nmap_clear();
+// Loading many names at once: between begin and end only nmap_bulk_add may
+// be used; it keeps an existing entry (callers add the newest record first).
+void nmap_bulk_begin(uint32_t n);
+void nmap_bulk_add(const char *name, uint32_t id);
+void nmap_bulk_end();
 long nmap_bytes();

@@ -6,32 +6,76 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <openssl/evp.h>
 #include <openssl/sha.h>
 
 namespace {
 constexpr int kSaltLen = 4;
 constexpr int kMaxPass = 1023;
+constexpr int kRecordCut = 200;
 
+// The error record is kept as its two parts and formatted only when asked for:
+// a check makes one per call, and nearly nobody reads it.
+char sha_err[kRecordCut + 1];
+char sha_details[kRecordCut + 1];
 char sha_error[420];
 int sha_error_init;
 
 const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kPad = '=';
 
+struct B64Table {
+    signed char v[256];
+    constexpr B64Table() : v() {
+        for (int i = 0; i < 256; i++) v[i] = -1;
+        for (int i = 0; i < 64; i++)
+            v[static_cast<unsigned char>(kB64[i])] = static_cast<signed char>(i);
+    }
+};
+constexpr B64Table kB64Values;
+
 int b64_value(char c) {
-    const char *p = (c != 0) ? strchr(kB64, c) : nullptr;
-    return p ? static_cast<int>(p - kB64) : -1;
+    return kB64Values.v[static_cast<unsigned char>(c)];
 }
 
 bool b64_space(char c) {
     return isspace(static_cast<unsigned char>(c)) != 0;
 }
 
-// Appends printf output to a details text of fixed size.
-void details_add(char *d, size_t sz, const char *fmt, const char *arg) {
-    size_t n = strlen(d);
-    if (n + 1 >= sz) return;
-    snprintf(d + n, sz - n, fmt, arg);
+// The details text under construction; only its first 200 characters are kept.
+struct Details {
+    char text[kRecordCut + 1];
+    int len = 0;
+    void add(const char *s, size_t n) {
+        size_t room = static_cast<size_t>(kRecordCut - len);
+        if (n > room) n = room;
+        memcpy(text + len, s, n);
+        len += static_cast<int>(n);
+        text[len] = 0;
+    }
+    void add(const char *s) { add(s, strlen(s)); }
+};
+
+// SHA-1 through a digest fetched once: fetching per call costs more than the hash.
+struct Sha1 {
+    EVP_MD *md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    ~Sha1() {
+        EVP_MD_CTX_free(ctx);
+        EVP_MD_free(md);
+    }
+    void digest(const unsigned char *msg, size_t len, unsigned char *out) {
+        unsigned int outl = 0;
+        if (md && ctx && EVP_DigestInit_ex2(ctx, md, nullptr) && EVP_DigestUpdate(ctx, msg, len) &&
+            EVP_DigestFinal_ex(ctx, out, &outl))
+            return;
+        SHA1(msg, len, out);
+    }
+};
+
+void sha1(const unsigned char *msg, size_t len, unsigned char *out) {
+    static Sha1 s;
+    s.digest(msg, len, out);
 }
 }  // namespace
 
@@ -49,15 +93,19 @@ char *sha_ncpy(char *dst, const char *src, int len) {
 }
 
 void set_sha_error(const char *error, const char *details) {
-    snprintf(sha_error, sizeof sha_error, "details:(%.200s) error:(%.200s)", details, error);
+    sha_ncpy(sha_err, error, kRecordCut);
+    sha_ncpy(sha_details, details, kRecordCut);
 }
 
 const char *get_sha_error() {
-    return sha_error_init ? sha_error : "";
+    if (!sha_error_init) return "";
+    snprintf(sha_error, sizeof sha_error, "details:(%s) error:(%s)", sha_details, sha_err);
+    return sha_error;
 }
 
 void sha_reset_for_test() {
-    sha_error[0] = 0;
+    sha_err[0] = 0;
+    sha_details[0] = 0;
     sha_error_init = 0;
 }
 
@@ -176,43 +224,57 @@ int lutil_b64_pton(const char *src, unsigned char *target, size_t targsize) {
 int raw_create_ssha(const char *passwd, char *ret, int ret_sz, const char *old_digest) {
     set_sha_error("No Errors", "No Details");
     sha_error_init = 1;
-    char work[kMaxPass + 1];
-    sha_ncpy(work, passwd, kMaxPass);
-    if (ret && ret_sz > 0) sha_ncpy(ret, work, ret_sz - 1);
-    char details[1200];
-    snprintf(details, sizeof details, "SSHA digesting password of (%.1023s),", work);
+    unsigned char msg[kMaxPass + kSaltLen];
+    char *work = reinterpret_cast<char *>(msg);
+    // The password's bytes are hashed with the salt right behind them.
+    size_t plen = 0;
+    if (passwd)
+        while (plen < static_cast<size_t>(kMaxPass) && passwd[plen]) plen++;
+    memcpy(work, passwd ? passwd : "", plen);
+    if (ret && ret_sz > 0) {
+        size_t n = plen < static_cast<size_t>(ret_sz - 1) ? plen : static_cast<size_t>(ret_sz - 1);
+        memcpy(ret, work, n);
+        ret[n] = 0;
+    }
+    Details d;
+    d.add("SSHA digesting password of (");
+    d.add(work, plen);
+    d.add("),");
 
-    SaltPtr fresh = make_salt(kSaltLen);
     unsigned char salt[kSaltLen + 1] = {};
-    bool have_salt = false;
+    bool have_salt = true;
     if (old_digest) {
+        // The stored salt decides; a fresh one would play no part, so none is drawn.
         unsigned char scratch[1023] = {};
         lutil_b64_pton(old_digest, scratch, sizeof scratch);  // a bad text simply cannot verify
         memcpy(salt, scratch + 20, kSaltLen);
-        have_salt = true;
-    } else if (fresh) {
+    } else if (SaltPtr fresh = make_salt(kSaltLen)) {
         memcpy(salt, fresh.get(), kSaltLen);
-        have_salt = true;
+    } else {
+        have_salt = false;
     }
-    details_add(details, sizeof details, "%s", "SSHA salt is:");
+    d.add("SSHA salt is:");
     if (!have_salt) return 0;
-    details_add(details, sizeof details, "(%s)", reinterpret_cast<const char *>(salt));
+    d.add("(");
+    d.add(reinterpret_cast<const char *>(salt));
+    d.add(")");
 
-    size_t plen = strlen(work);
-    unsigned char msg[kMaxPass + kSaltLen];
-    memcpy(msg, work, plen);
     memcpy(msg + plen, salt, kSaltLen);
     unsigned char value[SHA_DIGEST_LENGTH + kSaltLen];
-    SHA1(msg, plen + kSaltLen, value);
+    sha1(msg, plen + kSaltLen, value);
 
-    details_add(details, sizeof details, "%s", "SSHA Digest is:");
+    d.add("SSHA Digest is:");
+    static const char kHex[] = "0123456789ABCDEF";
     for (int g = 0; g < 5; g++) {
-        char hex[10];
-        snprintf(hex, sizeof hex, "%02X%02X%02X%02X ", value[g * 4], value[g * 4 + 1],
-                 value[g * 4 + 2], value[g * 4 + 3]);
-        details_add(details, sizeof details, "%s", hex);
+        char hex[9];
+        for (int i = 0; i < 4; i++) {
+            hex[i * 2] = kHex[value[g * 4 + i] >> 4];
+            hex[i * 2 + 1] = kHex[value[g * 4 + i] & 0xf];
+        }
+        hex[8] = ' ';
+        d.add(hex, 9);
     }
-    set_sha_error("No Errors", details);
+    set_sha_error("No Errors", d.text);
 
     memcpy(value + SHA_DIGEST_LENGTH, salt, kSaltLen);
     constexpr size_t kB64Size = 4 * ((sizeof value + 2) / 3) + 1;
