@@ -1,0 +1,195 @@
+// Pool mode end to end: the daemon with small authenticator scripts that the
+// tests write themselves, and with kvauth serving one engine directory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/server_fixture.h"
+
+namespace {
+using Lines = std::vector<std::string>;
+
+// Writes an executable /bin/sh authenticator into the server's directory and
+// configures it with n processes. Debug logging flushes every log line.
+std::string use_script(TestServer *s, const std::string &body, const std::string &n = "1") {
+    std::string prog = s->file("auth.sh");
+    write_file(prog, "#!/bin/sh\n" + body);
+    chmod(prog.c_str(), 0700);
+    s->extra_conf = {"authent_process " + prog, "authent_number " + n};
+    s->debug = true;
+    return prog;
+}
+
+// Reads reply lines until `count` arrived or the time-out passed.
+Lines read_lines(ZvClient *c, size_t count, int timeout_ms = 5000) {
+    Lines out;
+    std::string line;
+    while (out.size() < count && cli_read_line(c, &line, timeout_ms) == 1) out.push_back(line);
+    return out;
+}
+
+int count_of(const std::string &hay, const std::string &needle) {
+    int n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) n++;
+    return n;
+}
+
+const char *kEcho = "while read -r l; do echo \"+DATA seen [$l]\"; echo \"+OK done\"; done\n";
+}  // namespace
+
+TEST(Pool, RepliesCarryTheIdentifierWhichTheProcessNeverSees) {
+    TestServer s;
+    use_script(&s, kEcho);
+    ASSERT_TRUE(s.start());
+    ZvClient c;
+    ASSERT_TRUE(s.connect(&c));
+    EXPECT_EQ(s.request(&c, 77, "check alice pw"),
+              (Lines{"77 +DATA seen [check alice pw]", "77 +OK done"}));
+    EXPECT_EQ(s.request(&c, 78, "lookup  two  spaces"),
+              (Lines{"78 +DATA seen [lookup  two  spaces]", "78 +OK done"}));
+    // An identifier and a blank hand over an empty request; an identifier
+    // alone hands over nothing and gets no reply.
+    EXPECT_EQ(s.request(&c, 79, ""), (Lines{"79 +DATA seen []", "79 +OK done"}));
+    ASSERT_TRUE(cli_send_raw(&c, "80\n"));
+    EXPECT_EQ(s.request(&c, 81, "x"), (Lines{"81 +DATA seen [x]", "81 +OK done"}));
+    EXPECT_TRUE(s.stop());
+}
+
+TEST(Pool, ClearConnectionsAreNotHandedOver) {
+    TestServer s;
+    use_script(&s, kEcho);
+    ASSERT_TRUE(s.start());
+    ZvClient c;
+    ASSERT_TRUE(s.connect(&c, false));
+    cli_send(&c, 5, "check a b");
+    EXPECT_EQ(read_lines(&c, 1), (Lines{"5 +ERR Sorry you must use encrypted mode"}));
+    EXPECT_TRUE(s.stop());
+}
+
+TEST(Pool, ProcessRunsWithEmptyEnvironmentAndNoStderr) {
+    setenv("ZV_POOL_PROBE", "leaked", 1);
+    TestServer s;
+    // dash exports PWD by itself; anything else would come from the server.
+    use_script(&s,
+               "while read -r l; do"
+               " echo \"+DATA vars $(/usr/bin/env | /bin/grep -vc '^PWD=')\";"
+               " echo \"+DATA probe [$ZV_POOL_PROBE] home [$HOME]\";"
+               " if [ -e /proc/$$/fd/2 ]; then e=open; else e=closed; fi;"
+               " echo \"+OK stderr $e\"; done\n");
+    ASSERT_TRUE(s.start());
+    unsetenv("ZV_POOL_PROBE");
+    ZvClient c;
+    ASSERT_TRUE(s.connect(&c));
+    EXPECT_EQ(s.request(&c, 1, "env"),
+              (Lines{"1 +DATA vars 0", "1 +DATA probe [] home []", "1 +OK stderr closed"}));
+    EXPECT_TRUE(s.stop());
+}
+
+TEST(Pool, ReplySplitAcrossPipeReadsArrivesWhole) {
+    TestServer s;
+    use_script(&s,
+               "while read -r l; do printf '+DATA first hal'; /bin/sleep 0.4;"
+               " printf 'f and more\\n+OK'; /bin/sleep 0.4; printf ' end\\n'; done\n");
+    ASSERT_TRUE(s.start());
+    ZvClient c;
+    ASSERT_TRUE(s.connect(&c));
+    EXPECT_EQ(s.request(&c, 12, "go"), (Lines{"12 +DATA first half and more", "12 +OK end"}));
+    EXPECT_TRUE(s.stop());
+}
+
+TEST(Pool, RequestsOfOneConnectionRunInParallelAndPairByIdentifier) {
+    TestServer s;
+    use_script(&s,
+               "while read -r l; do case \"$l\" in slow) /bin/sleep 1;; esac;"
+               " echo \"+OK $l\"; done\n",
+               "2");
+    ASSERT_TRUE(s.start());
+    ZvClient c;
+    ASSERT_TRUE(s.connect(&c));
+    ASSERT_TRUE(cli_send(&c, 1, "slow"));
+    ASSERT_TRUE(cli_send(&c, 2, "fast"));
+    EXPECT_EQ(read_lines(&c, 2), (Lines{"2 +OK fast", "1 +OK slow"}));
+    EXPECT_TRUE(s.stop());
+}
+
+TEST(Pool, ClientGoneBeforeReplyDoesNotHurtTheServer) {
+    TestServer s;
+    use_script(&s, "while read -r l; do /bin/sleep 1; echo \"+OK $l\"; done\n");
+    ASSERT_TRUE(s.start());
+    {
+        ZvClient c;
+        ASSERT_TRUE(s.connect(&c));
+        ASSERT_TRUE(cli_send(&c, 1, "late"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }  // closed while the process works for it
+    ASSERT_TRUE(s.wait_log("Removing channel"));
+    ZvClient d;
+    ASSERT_TRUE(s.connect(&d));
+    EXPECT_EQ(s.request(&d, 2, "next"), (Lines{"2 +OK next"}));
+    EXPECT_TRUE(s.alive());
+    EXPECT_TRUE(s.stop());
+}
+
+TEST(Pool, DeadProcessIsRestartedOnTheNextRequest) {
+    TestServer s;
+    use_script(&s, "while read -r l; do echo \"+OK pid $$\"; done\n");
+    ASSERT_TRUE(s.start());
+    ZvClient c;
+    ASSERT_TRUE(s.connect(&c));
+    Lines r = s.request(&c, 1, "who");
+    ASSERT_EQ(r.size(), 1u);
+    int old = atoi(r[0].substr(r[0].rfind(' ') + 1).c_str());
+    ASSERT_GT(old, 0);
+    ASSERT_EQ(kill(old, SIGKILL), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The write to the dead process fails: that request is lost, the process replaced.
+    EXPECT_TRUE(s.request(&c, 2, "lost", 3000).empty());
+    ASSERT_TRUE(s.wait_log("spawn_write failed"));
+    ASSERT_TRUE(s.wait_log("Now try and recreate that child process"));
+    r = s.request(&c, 3, "who");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].substr(0, 10), "3 +OK pid ");
+    EXPECT_NE(atoi(r[0].substr(10).c_str()), old);
+    EXPECT_TRUE(s.stop());
+}
+
+TEST(Pool, UnexecutablePathIsLogged) {
+    TestServer s;
+    s.extra_conf = {"authent_process " + s.file("no such") + " -x"};
+    s.debug = true;
+    ASSERT_TRUE(s.start());
+    EXPECT_TRUE(s.wait_log("lib_spawn: Error on exec " + s.file("no such") +
+                           " -x No such file or directory"));
+    EXPECT_TRUE(s.wait_log("Spawning h="));
+    EXPECT_TRUE(s.stop());
+}
+
+TEST(Pool, AuthentNumberRules) {
+    struct {
+        const char *value;
+        int procs;
+        bool capped;
+    } cases[] = {{"", 1, false},   {"0", 1, false}, {"zz", 1, false},
+                 {"-4", 1, false}, {"3", 3, false}, {"12", 10, true}};
+    for (const auto &k : cases) {
+        TestServer s;
+        use_script(&s, kEcho, k.value);
+        ASSERT_TRUE(s.start()) << k.value;
+        ASSERT_TRUE(s.wait_log("Listening on"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::string log = s.log();
+        EXPECT_EQ(count_of(log, "Spawning h="), k.procs) << "authent_number " << k.value;
+        EXPECT_EQ(log.find("is more than 10") != std::string::npos, k.capped) << k.value;
+        ZvClient c;
+        ASSERT_TRUE(s.connect(&c));
+        EXPECT_EQ(s.request(&c, 1, "x").size(), 2u);
+        EXPECT_TRUE(s.stop());
+    }
+}
