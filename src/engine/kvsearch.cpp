@@ -25,10 +25,23 @@ signed char sc(char c) {
     return static_cast<signed char>(c);
 }
 
-bool matches(const char *match, bool wild, const USER *u) {
-    if (wild) return strcmp(match, "*") == 0 || wild_match(match, u->user) == 1;
-    return zstrstrnc(u->user, match) || zstrstrnc(u->info, match);
+enum class Kind { kAll, kWild, kSubstring };
+
+bool matches(const char *match, Kind kind, const USER *u) {
+    switch (kind) {
+        case Kind::kAll:
+            return true;
+        case Kind::kWild:
+            return wild_match(match, u->user) == 1;
+        default:
+            return zstrstrnc(u->user, match) || zstrstrnc(u->info, match);
+    }
 }
+
+// How many records ahead of the walk their strings are requested from memory:
+// chains are contiguous but the strings are not, and waiting for each one in
+// turn would dominate a search of a large index.
+constexpr int kPrefetch = 8;
 }  // namespace
 
 int zstrncmpnc(const char *s1, const char *s2, int n) {
@@ -124,18 +137,26 @@ int auth_search(char *match, int from, int max) {
     if (!auth_index_built()) build_index("search");
     if (!auth_add_replayed()) check_add();
     strlwr(match);
-    bool wild = strchr(match, '*') != nullptr;
+    Kind kind = !strchr(match, '*')       ? Kind::kSubstring
+                : strcmp(match, "*") == 0 ? Kind::kAll
+                                          : Kind::kWild;
     if (from == 0)
         from = 1;
     else if (from > 1)
         show = 0;
     for (int b = 0; b < AUTH_BUCKETS; b++) {
+        const USER *ahead = auth_bucket(b);
+        for (int i = 0; i < kPrefetch && ahead; i++) ahead = ahead->next;
         for (const USER *u = auth_bucket(b); u; u = u->next) {
+            if (ahead) {
+                __builtin_prefetch(ahead->user);
+                ahead = ahead->next;
+            }
             if (!u->user[0]) {
                 dmsg("debug: empty slot in database (deleted/changed user).\n");
                 continue;
             }
-            if (!matches(match, wild, u)) {
+            if (!matches(match, kind, u)) {
                 if (strcmp(u->user, match) == 0)
                     dmsg("ERROR: strcmp matched %s %s when zstrstrnc didn't!\n", u->user, u->info);
                 continue;
