@@ -64,11 +64,12 @@ set(CPACK_PACKAGE_NAME zorvexsvr)
 set(CPACK_PACKAGE_VERSION "1.1e")
 set(CPACK_PACKAGE_CONTACT "zorvexsvr maintainers <root@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "network authentication server for mail systems")
-set(CPACK_PACKAGE_DESCRIPTION
-    "zorvexsvr answers mail servers over TCP whether a user name and password are valid, \
-what is stored about a user, and adds, changes, blocks and deletes users. Connections \
-are enciphered with a shared secret. Requests are answered from the server's own \
-flat-file user database or by a pool of authenticator processes (kvauth). \
+set(CPACK_PACKAGE_DESCRIPTION "\
+zorvexsvr answers mail servers over TCP whether a user name and password
+are valid, what is stored about a user, and adds, changes, blocks and
+deletes users. Connections are enciphered with a shared secret. Requests
+are answered from the server's own flat-file user database or by a pool
+of authenticator processes such as kvauth, the same engine as a program.
 The package also holds zorvex, the command-line client.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
