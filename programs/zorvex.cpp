@@ -1,0 +1,7 @@
+// zorvex, the command-line client of zorvexsvr: one command, a batch from
+// standard input, or the checkpassword interface.
+#include "session/zvcli.h"
+
+int main(int argc, char **argv) {
+    return zvcli_main(argc, argv);
+}

@@ -1,0 +1,96 @@
+// zorvex, the command-line client: options and connection settings, one
+// command or a pipelined batch of commands, and the checkpassword interface
+// for mail servers. programs/zorvex.cpp is a thin main over zvcli_main.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum ZvcliMode { ZVCLI_BATCH, ZVCLI_COMMAND, ZVCLI_CHECKPASSWORD, ZVCLI_HELP, ZVCLI_VERSION };
+
+// Exit statuses of the command and batch modes.
+constexpr int ZVCLI_EXIT_OK = 0;       // every request answered "+OK"
+constexpr int ZVCLI_EXIT_REFUSED = 1;  // some request refused
+constexpr int ZVCLI_EXIT_FAIL = 2;     // usage, connection, handshake or time-out
+// Exit statuses of the checkpassword interface (success execs the program).
+constexpr int ZVCLI_CP_BAD = 1;     // wrong password or unknown user
+constexpr int ZVCLI_CP_MISUSE = 2;  // no program, or descriptor 3 unreadable
+constexpr int ZVCLI_CP_TEMP = 111;  // server unreachable or failing
+
+constexpr int ZVCLI_DEFAULT_PORT = 601;
+constexpr int ZVCLI_MAX_WINDOW = 256;
+// The server passes on at most this many characters of a request line,
+// identifier included; a longer line would be cut, so it is refused here.
+constexpr size_t ZVCLI_MAX_LINE = 990;
+// Bytes read from descriptor 3 in the checkpassword interface.
+constexpr size_t ZVCLI_CP_INPUT = 512;
+
+struct ZvcliOptions {
+    ZvcliMode mode = ZVCLI_BATCH;
+    std::string host = "127.0.0.1";
+    int port = 0;             // 0: the configuration file's, else 601
+    std::string secret_file;  // empty: the configuration file's, else /etc/xlate.dat
+    std::string conf;         // empty: /etc/zorvexsvr.conf, which may be missing
+    bool check = false;       // send the secret's check value in the handshake
+    bool raw = false;         // print whole reply lines, identifiers included
+    int timeout_s = 10;
+    int window = 128;               // requests in flight on the connection
+    std::vector<std::string> args;  // command words, or PROG and its arguments
+};
+
+// Reads the command line (argv[0] excluded). 1 on success; 0 with *err set.
+int zvcli_parse_args(const std::vector<std::string> &args, ZvcliOptions *o, std::string *err);
+const char *zvcli_usage();
+const char *zvcli_version();
+
+// The two keys the client needs from the server's configuration file, read
+// with the server's rules for that file (first definition wins).
+struct ZvcliConf {
+    int port = 0;
+    std::string secret_file;
+};
+// 1 when the file was read; 0 with *err set when it could not be opened.
+int zvcli_conf_read(const std::string &path, ZvcliConf *conf, std::string *err);
+// Fills in o->port and o->secret_file from the configuration file and the
+// defaults, where the command line left them open. 1, or 0 with *err.
+int zvcli_settings(ZvcliOptions *o, std::string *err);
+// The secret line of the shared-secret file, exactly as the server reads it.
+int zvcli_load_secret(const std::string &path, std::string *secret, std::string *err);
+// The secret for connecting with o. When the secret file does not exist yet,
+// one clear handshake lets a server on this host create it, then it is read.
+int zvcli_secret(const ZvcliOptions &o, std::string *secret, std::string *err);
+
+// How a reply text (the part after the identifier) bears on its request.
+enum ZvcliReply { ZVCLI_REPLY_DATA, ZVCLI_REPLY_OK, ZVCLI_REPLY_REFUSED };
+ZvcliReply zvcli_classify(std::string_view text);
+// False when the start of a reply line (possibly incomplete) cannot be the
+// start of "<identifier> <text>": the sign of a different shared secret.
+bool zvcli_reply_start_ok(std::string_view partial);
+
+// The command word of a command, lowercased as the server compares it.
+std::string zvcli_command_word(std::string_view cmd);
+// Why a command cannot be sent with identifier id as it is; "" when it can.
+std::string zvcli_command_problem(std::string_view cmd, int id);
+
+// Runs the command mode (o.args) or the batch mode (lines from in_fd),
+// printing replies on out and messages on err; returns the exit status.
+int zvcli_run(ZvcliOptions o, int in_fd, FILE *out, FILE *err);
+
+// The checkpassword interface. Splits the data of descriptor 3 into user,
+// password and timestamp; false when the user or password has no NUL end.
+bool zvcli_cp_parse(std::string_view data, std::string *user, std::string *pass,
+                    std::string *stamp);
+// The value of a home="..." pair in a user's information; false when none.
+bool zvcli_info_home(std::string_view info, std::string *home);
+// The user information of an accepted check reply "+OK user path 0 info".
+std::string zvcli_check_info(std::string_view text);
+// Where PROG is run from: itself when it holds a "/", else each directory of
+// path_env (a fixed default when empty) joined with it.
+std::vector<std::string> zvcli_exec_candidates(const std::string &prog,
+                                               const std::string &path_env);
+// Never returns on success: the next program runs in this process.
+int zvcli_checkpassword(ZvcliOptions o);
+
+int zvcli_main(int argc, char **argv);
