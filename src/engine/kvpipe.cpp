@@ -1,0 +1,134 @@
+#include "engine/kvpipe.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "core/ini.h"
+#include "engine/flock.h"
+#include "engine/kvauth.h"
+#include "engine/kvcmd.h"
+#include "engine/kvsync.h"
+
+namespace {
+FILE *reply_out;
+// The line printed last; written once the next one (or the end) shows
+// whether it closes the request.
+std::string held;
+bool holding;
+
+bool finishes(const std::string &s) {
+    return s.compare(0, 3, "+OK") == 0 || s.compare(0, 4, "-ERR") == 0;
+}
+
+// The pool frees the process at the first finishing line, so one that is not
+// the last of its request goes out as a data line: the rest of the reply
+// must not be taken for the reply to somebody else's next request.
+void emit(const std::string &s, bool last) {
+    if (!last && finishes(s)) fputs("+DATA ", reply_out);
+    fputs(s.c_str(), reply_out);
+    fputc('\n', reply_out);
+}
+
+// The print callback: each print is one reply line, cut at its first line
+// end as the session layer cuts it in engine mode.
+void print_line(char *text) {
+    if (holding) emit(held, false);
+    held.assign(text, strcspn(text, "\r\n"));
+    holding = true;
+}
+
+// Every request ends with a finishing line: add one when the interpreter
+// printed none ("quit", or a reply that ends in "-DEAD").
+void end_request() {
+    if (holding && finishes(held)) {
+        emit(held, true);
+    } else {
+        bool failed = holding && held.compare(0, 5, "+DATA") != 0;
+        if (holding) emit(held, false);
+        fputs(failed ? "-ERR\n" : "+OK\n", reply_out);
+    }
+    holding = false;
+    held.clear();
+}
+
+bool is_write(const char *cmd) {
+    return strcmp(cmd, "set") == 0 || strcmp(cmd, "mod") == 0 || strcmp(cmd, "del") == 0 ||
+           strcmp(cmd, "testcrypt") == 0;
+}
+
+int usage() {
+    fputs("Usage: kvauth [-path DIR] [-conf FILE]\n", stderr);
+    return 1;
+}
+}  // namespace
+
+int kvpipe_set_dir(const char *dir, const char *conf) {
+    if (dir && *dir) return kvauth_set_path(dir);
+    if (conf && *conf) ini_file_set(conf);
+    // ini_load reports a missing file on standard output, our reply pipe.
+    FILE *probe = fopen(ini_file(), "r");
+    if (!probe) return 0;
+    fclose(probe);
+    ini_load();
+    std::string path = ini_get(INI_KVAUTH_PATH);
+    // Forget the server's other settings: with its debug on, every log line
+    // of the engine would be echoed on standard output.
+    ini_file_set("/dev/null");
+    ini_load();
+    if (path.empty()) return 0;
+    return kvauth_set_path(path.c_str());
+}
+
+void kvpipe_request(char *line, FILE *out) {
+    reply_out = out;
+    CmdLine c;
+    cmd_split(line, &c);
+    // A change holds the lock from the look at the other processes' changes
+    // to its own append (and rebuild), so that no rebuild of another process
+    // comes between and loses what this one has not seen yet.
+    bool writes = is_write(c.cmd);
+    if (writes) auth_lock();
+    kvsync_before();
+    buf_clear();
+    kvauth_setprint(print_line);
+    do_command(line);
+    buf_clear();
+    if (writes) {
+        kvsync_note();
+        auth_unlock();
+    }
+    end_request();
+    fflush(out);
+}
+
+int kvpipe_serve(FILE *in, FILE *out) {
+    char *line = nullptr;
+    size_t cap = 0;
+    int served = 0;
+    while (getline(&line, &cap, in) >= 0) {
+        line[strcspn(line, "\r\n")] = 0;
+        kvpipe_request(line, out);
+        served++;
+    }
+    free(line);
+    return served;
+}
+
+int kvauth_main(int argc, char **argv) {
+    const char *dir = nullptr;
+    const char *conf = nullptr;
+    for (int i = 1; i < argc; i++) {
+        bool has_value = i + 1 < argc;
+        if (strcmp(argv[i], "-path") == 0 && has_value) {
+            dir = argv[++i];
+        } else if (strcmp(argv[i], "-conf") == 0 && has_value) {
+            conf = argv[++i];
+        } else {
+            return usage();
+        }
+    }
+    kvpipe_set_dir(dir, conf);
+    kvpipe_serve(stdin, stdout);
+    return 0;
+}

@@ -1,0 +1,23 @@
+// kvauth: the engine as an authenticator program for the server's pool. It
+// reads one request (a command and its arguments) per line on its input,
+// runs it through the command interpreter and answers with LF-ended lines,
+// the last (and only the last) starting with "+OK" or "-ERR". Used by
+// programs/kvauth.cpp; the pieces are open for the tests.
+#pragma once
+
+#include <cstdio>
+
+// The whole program: options, engine directory, then requests until end of
+// input on standard input. Returns the exit status.
+int kvauth_main(int argc, char **argv);
+
+// Sets the engine directory: dir when not empty, else the kvauth_path key of
+// the configuration file conf (when it can be read and sets the key), else
+// the engine keeps its own rule. 1 when a directory was set, 0 when not.
+int kvpipe_set_dir(const char *dir, const char *conf);
+
+// Serves requests from in until end of input, each answered on out and
+// flushed. Returns the number of requests served.
+int kvpipe_serve(FILE *in, FILE *out);
+// Runs one request line (modified) and writes its reply lines to out.
+void kvpipe_request(char *line, FILE *out);
