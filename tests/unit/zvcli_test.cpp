@@ -1,0 +1,427 @@
+#include "session/zvcli.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "session/xlate.h"
+#include "support/server_fixture.h"
+
+TEST(ZvcliArgs, Table) {
+    struct Case {
+        std::vector<std::string> args;
+        bool ok;
+        ZvcliMode mode;
+        std::vector<std::string> rest;
+    };
+    const Case cases[] = {
+        {{}, true, ZVCLI_BATCH, {}},
+        {{"-"}, true, ZVCLI_BATCH, {}},
+        {{"-check", "-raw", "-"}, true, ZVCLI_BATCH, {}},
+        {{"check", "alice", "pw"}, true, ZVCLI_COMMAND, {"check", "alice", "pw"}},
+        {{"-port", "700", "set", "bob", "-x"}, true, ZVCLI_COMMAND, {"set", "bob", "-x"}},
+        {{"--", "-odd"}, true, ZVCLI_COMMAND, {"-odd"}},
+        {{"-checkpassword", "prog", "-a", "b"}, true, ZVCLI_CHECKPASSWORD, {"prog", "-a", "b"}},
+        {{"-h", "-bogus"}, true, ZVCLI_HELP, {}},
+        {{"-version"}, true, ZVCLI_VERSION, {}},
+        {{"-checkpassword"}, false, ZVCLI_BATCH, {}},
+        {{"-", "check"}, false, ZVCLI_BATCH, {}},
+        {{"-bogus"}, false, ZVCLI_BATCH, {}},
+        {{"-port"}, false, ZVCLI_BATCH, {}},
+        {{"-port", "0"}, false, ZVCLI_BATCH, {}},
+        {{"-port", "65536"}, false, ZVCLI_BATCH, {}},
+        {{"-port", "80x"}, false, ZVCLI_BATCH, {}},
+        {{"-port", "-5"}, false, ZVCLI_BATCH, {}},
+        {{"-timeout", "0"}, false, ZVCLI_BATCH, {}},
+        {{"-window", "257"}, false, ZVCLI_BATCH, {}},
+        {{"-secret", ""}, false, ZVCLI_BATCH, {}},
+        {{"-host", ""}, false, ZVCLI_BATCH, {}},
+    };
+    for (const Case &c : cases) {
+        ZvcliOptions o;
+        std::string err;
+        std::string shown;
+        for (const auto &a : c.args) shown += a + " ";
+        EXPECT_EQ(zvcli_parse_args(c.args, &o, &err), c.ok ? 1 : 0) << shown;
+        if (!c.ok) {
+            EXPECT_FALSE(err.empty()) << shown;
+            continue;
+        }
+        EXPECT_EQ(o.mode, c.mode) << shown;
+        EXPECT_EQ(o.args, c.rest) << shown;
+    }
+}
+
+TEST(ZvcliArgs, Values) {
+    ZvcliOptions o;
+    std::string err;
+    ASSERT_EQ(zvcli_parse_args({"-host", "mail.example", "-port", "700", "-secret", "/s", "-conf",
+                                "/c", "-timeout", "3", "-window", "7", "-check", "-raw", "version"},
+                               &o, &err),
+              1);
+    EXPECT_EQ(o.host, "mail.example");
+    EXPECT_EQ(o.port, 700);
+    EXPECT_EQ(o.secret_file, "/s");
+    EXPECT_EQ(o.conf, "/c");
+    EXPECT_EQ(o.timeout_s, 3);
+    EXPECT_EQ(o.window, 7);
+    EXPECT_TRUE(o.check);
+    EXPECT_TRUE(o.raw);
+    // Every option is in the usage text.
+    for (const char *opt : {"-host", "-port", "-secret", "-conf", "-check", "-raw", "-timeout",
+                            "-window", "-checkpassword", "-h", "-version"})
+        EXPECT_NE(std::string(zvcli_usage()).find(opt), std::string::npos) << opt;
+}
+
+TEST(ZvcliConf, ServerFileRules) {
+    TempDir d;
+    std::string f = d.file("zorvexsvr.conf");
+    ZvcliConf conf;
+    std::string err;
+    EXPECT_EQ(zvcli_conf_read(f, &conf, &err), 0);
+    EXPECT_NE(err.find(f), std::string::npos);
+
+    write_file(f,
+               "# port 1\n#port 2\n  port  700\nport 800\nsecret_file /x/y z \t# c\n"
+               "secret_file /other\nworkarea /w\n");
+    conf = {};
+    ASSERT_EQ(zvcli_conf_read(f, &conf, &err), 1);
+    EXPECT_EQ(conf.port, 700);  // two spaces: atoi skips them; first definition wins
+    EXPECT_EQ(conf.secret_file, "/x/y z ");
+
+    write_file(f, "port\nsecret_file\t\t/tabbed\r\n");
+    conf = {};
+    ASSERT_EQ(zvcli_conf_read(f, &conf, &err), 1);
+    EXPECT_EQ(conf.port, 0);
+    EXPECT_EQ(conf.secret_file, "/tabbed");
+}
+
+TEST(ZvcliConf, Settings) {
+    TempDir d;
+    ZvcliOptions o;
+    std::string err;
+    o.conf = d.file("missing.conf");
+    EXPECT_EQ(zvcli_settings(&o, &err), 0);
+    EXPECT_NE(err.find("missing.conf"), std::string::npos);
+
+    write_file(d.file("a.conf"), "port 4321\nsecret_file " + d.file("s") + "\n");
+    o = {};
+    o.conf = d.file("a.conf");
+    ASSERT_EQ(zvcli_settings(&o, &err), 1);
+    EXPECT_EQ(o.port, 4321);
+    EXPECT_EQ(o.secret_file, d.file("s"));
+
+    // The command line wins over the file; an unusable port gives the default.
+    write_file(d.file("b.conf"), "port 99999\n");
+    o = {};
+    o.conf = d.file("b.conf");
+    o.secret_file = "/mine";
+    ASSERT_EQ(zvcli_settings(&o, &err), 1);
+    EXPECT_EQ(o.port, ZVCLI_DEFAULT_PORT);
+    EXPECT_EQ(o.secret_file, "/mine");
+}
+
+TEST(ZvcliConf, Secret) {
+    TempDir d;
+    std::string s, err;
+    EXPECT_EQ(zvcli_load_secret(d.file("none"), &s, &err), 0);
+    write_file(d.file("empty"), "\nsecond\n");
+    EXPECT_EQ(zvcli_load_secret(d.file("empty"), &s, &err), 0);
+    write_file(d.file("ok"), "abc123\r\nsecond\n");
+    ASSERT_EQ(zvcli_load_secret(d.file("ok"), &s, &err), 1);
+    EXPECT_EQ(s, "abc123");
+}
+
+TEST(ZvcliReplies, Classify) {
+    const std::pair<const char *, ZvcliReply> cases[] = {
+        {"+OK alice config 0 ", ZVCLI_REPLY_OK},
+        {"+OK ", ZVCLI_REPLY_OK},
+        {"+OK", ZVCLI_REPLY_OK},
+        {"-ERR alice password wrong or not a valid user", ZVCLI_REPLY_REFUSED},
+        {"+ERR Sorry you must use encrypted mode", ZVCLI_REPLY_REFUSED},
+        {"-DEAD Could not access database.(x) (y)", ZVCLI_REPLY_REFUSED},
+        {"+DATA bob ", ZVCLI_REPLY_DATA},
+        {"+ENCRYPT 5 zv Encryption enabled", ZVCLI_REPLY_DATA},
+        {"", ZVCLI_REPLY_DATA},
+        {"+ok lower", ZVCLI_REPLY_DATA},
+        {" +OK", ZVCLI_REPLY_DATA},
+    };
+    for (const auto &[text, want] : cases) EXPECT_EQ(zvcli_classify(text), want) << text;
+}
+
+TEST(ZvcliReplies, StartOk) {
+    const std::pair<const char *, bool> cases[] = {
+        {"", true},           {"12", true},           {"12 +OK", true},  {"-1 +OK", true},
+        {"-", true},          {"12345678901", false}, {"x1 +OK", false}, {" 12", false},
+        {"1\xe3 +OK", false}, {"- +OK", false},       {"+OK", false},    {"1234567890 a", true},
+    };
+    for (const auto &[text, want] : cases) EXPECT_EQ(zvcli_reply_start_ok(text), want) << text;
+}
+
+TEST(ZvcliCommands, WordAndProblems) {
+    EXPECT_EQ(zvcli_command_word("  CHECK alice pw"), "check");
+    EXPECT_EQ(zvcli_command_word("Quit"), "quit");
+    EXPECT_EQ(zvcli_command_word("exit\tnow"), "exit\tnow");  // a tab is no separator
+    EXPECT_EQ(zvcli_command_word(""), "");
+
+    EXPECT_EQ(zvcli_command_problem("check alice pw", 1), "");
+    EXPECT_EQ(zvcli_command_problem("", 1), "");
+    EXPECT_NE(zvcli_command_problem("check a\nb", 1), "");
+    EXPECT_NE(zvcli_command_problem("check a\rb", 1), "");
+    EXPECT_NE(zvcli_command_problem(std::string("check a\0b", 9), 1), "");
+    EXPECT_NE(zvcli_command_problem("Encrypt x", 1), "");
+    // "<id> <command>" may be 990 characters and no more.
+    EXPECT_EQ(zvcli_command_problem(std::string(988, 'x'), 1), "");
+    EXPECT_NE(zvcli_command_problem(std::string(989, 'x'), 1), "");
+    EXPECT_EQ(zvcli_command_problem(std::string(985, 'x'), 1234), "");
+    EXPECT_NE(zvcli_command_problem(std::string(986, 'x'), 1234), "");
+}
+
+TEST(ZvcliCheckpassword, ParseInput) {
+    struct Case {
+        std::string data;
+        bool ok;
+        const char *user, *pass, *stamp;
+    };
+    const Case cases[] = {
+        {std::string("alice\0pw\0"
+                     "123\0",
+                     13),
+         true, "alice", "pw", "123"},
+        {std::string("alice\0pw\0\0", 10), true, "alice", "pw", ""},
+        {std::string("alice\0pw\0", 9), true, "alice", "pw", ""},
+        {std::string("alice\0pw\0cut", 12), true, "alice", "pw", "cut"},
+        {std::string("\0\0", 2), true, "", "", ""},
+        {std::string("alice\0pw", 8), false, "", "", ""},
+        {"alice", false, "", "", ""},
+        {"", false, "", "", ""},
+    };
+    for (const Case &c : cases) {
+        std::string u, p, t;
+        EXPECT_EQ(zvcli_cp_parse(c.data, &u, &p, &t), c.ok) << c.data;
+        if (!c.ok) continue;
+        EXPECT_EQ(u, c.user);
+        EXPECT_EQ(p, c.pass);
+        EXPECT_EQ(t, c.stamp);
+    }
+}
+
+TEST(ZvcliCheckpassword, HomeAndInfo) {
+    const std::tuple<const char *, bool, const char *> homes[] = {
+        {"home=\"/home/al\"", true, "/home/al"},
+        {"quota=\"10\" home=\"/h/b c\" x=\"1\"", true, "/h/b c"},
+        {"xhome=\"/no\" home=\"/yes\"", true, "/yes"},
+        {"xhome=\"/no\"", false, ""},
+        {"home=\"unterminated", false, ""},
+        {"home=/bare", false, ""},
+        {"", false, ""},
+        {"home=\"\"", true, ""},
+    };
+    for (const auto &[info, ok, want] : homes) {
+        std::string h;
+        EXPECT_EQ(zvcli_info_home(info, &h), ok) << info;
+        if (ok) {
+            EXPECT_EQ(h, want);
+        }
+    }
+    EXPECT_EQ(zvcli_check_info("+OK alice config 0 quota=\"10\" home=\"/h\""),
+              "quota=\"10\" home=\"/h\"");
+    EXPECT_EQ(zvcli_check_info("+OK alice config 0 "), "");
+    EXPECT_EQ(zvcli_check_info("+OK alice"), "");
+}
+
+TEST(ZvcliCheckpassword, ExecCandidates) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(zvcli_exec_candidates("/bin/true", "/x"), V{"/bin/true"});
+    EXPECT_EQ(zvcli_exec_candidates("./prog", ""), V{"./prog"});
+    EXPECT_EQ(zvcli_exec_candidates("sh", ""), (V{"/usr/local/bin/sh", "/usr/bin/sh", "/bin/sh"}));
+    EXPECT_EQ(zvcli_exec_candidates("sh", "/a::/b"), (V{"/a/sh", "./sh", "/b/sh"}));
+}
+
+namespace {
+
+// A stand-in server on loopback: does the handshake with the given secret and
+// answers each batch of requests through respond(), for client behaviour a
+// real engine never shows (replies out of order, silence, garbage).
+class FakeServer {
+   public:
+    using Respond = std::string (*)(const std::vector<std::pair<int, std::string>> &);
+    // Deciphers with secret; enciphers its replies with send_secret.
+    FakeServer(const std::string &secret, size_t batch, Respond respond,
+               const std::string &send_secret = "") {
+        lfd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(lfd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+        socklen_t len = sizeof sa;
+        getsockname(lfd_, reinterpret_cast<sockaddr *>(&sa), &len);
+        port_ = ntohs(sa.sin_port);
+        listen(lfd_, 4);
+        std::string ss = send_secret.empty() ? secret : send_secret;
+        th_ = std::thread([=, this] { serve(secret, ss, batch, respond); });
+    }
+    ~FakeServer() {
+        shutdown(lfd_, SHUT_RDWR);
+        th_.join();
+        close(lfd_);
+    }
+    int port() const { return port_; }
+
+   private:
+    void serve(const std::string &secret, const std::string &send_secret, size_t batch,
+               Respond respond) {
+        int fd = accept(lfd_, nullptr, nullptr);
+        if (fd < 0) return;
+        std::string in;
+        char buf[4096];
+        ssize_t n;
+        while (in.find('\n') == std::string::npos && (n = read(fd, buf, sizeof buf)) > 0)
+            in.append(buf, static_cast<size_t>(n));
+        std::string hello = "0 +ENCRYPT 777 zv Encryption enabled\r\n";
+        (void)!write(fd, hello.data(), hello.size());
+        RhandPtr rin(rand_seed(xlate_seed(secret.c_str(), 777)));
+        RhandPtr rout(rand_seed(xlate_seed(send_secret.c_str(), 777)));
+        std::vector<std::pair<int, std::string>> reqs;
+        in.clear();
+        while ((n = read(fd, buf, sizeof buf)) > 0) {
+            xlate_in(rin.get(), buf, static_cast<int>(n));
+            in.append(buf, static_cast<size_t>(n));
+            size_t nl;
+            while ((nl = in.find('\n')) != std::string::npos) {
+                std::string line = in.substr(0, nl);
+                in.erase(0, nl + 1);
+                size_t sp = line.find(' ');
+                reqs.emplace_back(atoi(line.c_str()), line.substr(sp + 1));
+                if (reqs.size() < batch) continue;
+                std::string out = respond(reqs);
+                reqs.clear();
+                xlate_out(rout.get(), out.data(), static_cast<int>(out.size()));
+                (void)!write(fd, out.data(), out.size());
+            }
+        }
+        close(fd);
+    }
+    int lfd_ = -1;
+    int port_ = 0;
+    std::thread th_;
+};
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+Outcome run_client(int port, const std::string &secret_file, const std::string &input,
+                   std::vector<std::string> extra = {}) {
+    ZvcliOptions o;
+    std::string perr;
+    std::vector<std::string> args = {"-port", std::to_string(port), "-secret", secret_file};
+    args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_EQ(zvcli_parse_args(args, &o, &perr), 1) << perr;
+    int p[2];
+    EXPECT_EQ(pipe(p), 0);
+    (void)!write(p[1], input.data(), input.size());
+    close(p[1]);
+    FILE *out = tmpfile(), *err = tmpfile();
+    Outcome r;
+    r.status = zvcli_run(o, p[0], out, err);
+    close(p[0]);
+    for (auto [f, s] : {std::pair{out, &r.out}, std::pair{err, &r.err}}) {
+        rewind(f);
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) s->append(buf, n);
+        fclose(f);
+    }
+    return r;
+}
+
+// Answers a batch last request first, with a data line before each end line.
+std::string reversed(const std::vector<std::pair<int, std::string>> &reqs) {
+    std::string out;
+    for (auto it = reqs.rbegin(); it != reqs.rend(); ++it) {
+        std::string id = std::to_string(it->first);
+        out += id + " +DATA for " + it->second + "\r\n";
+        out += id + (it->second.starts_with("bad") ? " -ERR no " : " +OK ") + it->second + "\r\n";
+    }
+    return out;
+}
+
+std::string silent(const std::vector<std::pair<int, std::string>> &) {
+    return "";
+}
+
+}  // namespace
+
+TEST(ZvcliRun, RepliesOutOfOrderPrintInInputOrder) {
+    TempDir d;
+    write_file(d.file("xlate.dat"), "s3cret\n");
+    FakeServer srv("s3cret", 4, reversed);
+    Outcome r = run_client(srv.port(), d.file("xlate.dat"), "a\nb\n# skipped\n\nbad c\nd\n");
+    EXPECT_EQ(r.status, ZVCLI_EXIT_REFUSED) << r.err;
+    EXPECT_EQ(r.out,
+              "+DATA for a\n+OK a\n+DATA for b\n+OK b\n+DATA for bad c\n-ERR no bad c\n"
+              "+DATA for d\n+OK d\n");
+}
+
+TEST(ZvcliRun, RawShowsIdentifiers) {
+    TempDir d;
+    write_file(d.file("xlate.dat"), "s3cret\n");
+    FakeServer srv("s3cret", 2, reversed);
+    Outcome r = run_client(srv.port(), d.file("xlate.dat"), "a\nb\nc\nd", {"-raw", "-window", "2"});
+    EXPECT_EQ(r.status, ZVCLI_EXIT_OK) << r.err;
+    EXPECT_EQ(r.out,
+              "1 +DATA for a\n1 +OK a\n2 +DATA for b\n2 +OK b\n3 +DATA for c\n3 +OK c\n"
+              "4 +DATA for d\n4 +OK d\n");
+}
+
+TEST(ZvcliRun, WindowBoundsRequestsInFlight) {
+    TempDir d;
+    write_file(d.file("xlate.dat"), "s3cret\n");
+    // This server answers only once three requests wait; a window of two
+    // never lets it see three.
+    FakeServer srv("s3cret", 3, reversed);
+    Outcome r = run_client(srv.port(), d.file("xlate.dat"), "a\nb\nc\nd\n",
+                           {"-window", "2", "-timeout", "1"});
+    EXPECT_EQ(r.status, ZVCLI_EXIT_FAIL);
+    EXPECT_NE(r.err.find("2 requests unanswered"), std::string::npos) << r.err;
+}
+
+TEST(ZvcliRun, UnansweredRequestTimesOut) {
+    TempDir d;
+    write_file(d.file("xlate.dat"), "s3cret\n");
+    FakeServer srv("s3cret", 1, silent);
+    Outcome r = run_client(srv.port(), d.file("xlate.dat"), "version\n", {"-timeout", "1"});
+    EXPECT_EQ(r.status, ZVCLI_EXIT_FAIL);
+    EXPECT_NE(r.err.find("timed out"), std::string::npos) << r.err;
+}
+
+TEST(ZvcliRun, UnreadableRepliesMeanAnotherSecret) {
+    TempDir d;
+    write_file(d.file("xlate.dat"), "s3cret\n");
+    // The server understands the request but enciphers its reply with
+    // another secret: the client must say so rather than wait.
+    FakeServer srv("s3cret", 1, reversed, "other");
+    Outcome r = run_client(srv.port(), d.file("xlate.dat"), "x\n", {"-timeout", "60"});
+    EXPECT_EQ(r.status, ZVCLI_EXIT_FAIL);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_NE(r.err.find("shared secret differs"), std::string::npos) << r.err;
+}
+
+TEST(ZvcliRun, LocalRefusalsInBatch) {
+    TempDir d;
+    write_file(d.file("xlate.dat"), "s3cret\n");
+    FakeServer srv("s3cret", 1, reversed);
+    Outcome r = run_client(srv.port(), d.file("xlate.dat"),
+                           "a\nencrypt x\n" + std::string(1000, 'y') + "\nb\n");
+    EXPECT_EQ(r.status, ZVCLI_EXIT_REFUSED);
+    EXPECT_EQ(r.out, "+DATA for a\n+OK a\n+DATA for b\n+OK b\n");
+    EXPECT_NE(r.err.find("line 2:"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("line 3:"), std::string::npos) << r.err;
+}
