@@ -228,6 +228,21 @@ TEST_F(IndexTest, ReplayOnlyWhenAddFileChanged) {
     EXPECT_NE(auth_find("gil"), nullptr);
 }
 
+TEST_F(IndexTest, LinesAppendedByAnotherWriterArePickedUp) {
+    db("");
+    build_index("init");
+    add("one:*1:\n");
+    check_add();
+    FILE *f = fopen(file("kvauth.add").c_str(), "a");
+    ASSERT_NE(f, nullptr);
+    fputs("two:*2:\none:(DELETE):(DELETE)\n", f);
+    fclose(f);
+    check_add();
+    EXPECT_NE(auth_find("two"), nullptr);
+    EXPECT_EQ(auth_find("one"), nullptr);
+    EXPECT_EQ(auth_user_count(), 1);
+}
+
 TEST_F(IndexTest, AddFileCutsNameAndPasswordTo100) {
     db("");
     build_index("init");
