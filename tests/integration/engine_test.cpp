@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <map>
 #include <random>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -18,6 +18,26 @@
 #include "support/server_fixture.h"
 
 namespace {
+
+// "{ssha}" followed by 32 Base64 characters.
+bool is_ssha(const std::string &s) {
+    if (s.size() != 38 || s.compare(0, 6, "{ssha}") != 0) return false;
+    for (size_t i = 6; i < s.size(); i++)
+        if (!isalnum(static_cast<unsigned char>(s[i])) && s[i] != '+' && s[i] != '/') return false;
+    return true;
+}
+
+// "<p>0u<digits>:*pw:" or "<p>1u<digits>:*pw:", then n times a or n times b.
+bool is_writer_line(const std::string &l, char p, size_t n) {
+    size_t c = l.find(':');
+    if (c == std::string::npos || c < 4 || l[0] != p || (l[1] != '0' && l[1] != '1') || l[2] != 'u')
+        return false;
+    for (size_t i = 3; i < c; i++)
+        if (!isdigit(static_cast<unsigned char>(l[i]))) return false;
+    if (l.compare(c, 5, ":*pw:") != 0) return false;
+    std::string info = l.substr(c + 5);
+    return info == std::string(n, 'a') || info == std::string(n, 'b');
+}
 
 using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
@@ -102,8 +122,11 @@ TEST(EngineIntegration, EveryCommandOverTheWire) {
     const std::string db = s.db_dir() + "/";
     auto add = split_lines(read_file(db + "kvauth.add"));
     ASSERT_EQ(add.size(), 5u);
-    EXPECT_TRUE(std::regex_match(
-        add[0], std::regex("Alice:\\{ssha\\}[A-Za-z0-9+/]{32}:mail=\"a@x\" q=\"1\"")));
+    const std::string tail = ":mail=\"a@x\" q=\"1\"";
+    ASSERT_GT(add[0].size(), 6 + tail.size());
+    EXPECT_EQ(add[0].substr(0, 6), "Alice:");
+    EXPECT_EQ(add[0].substr(add[0].size() - tail.size()), tail);
+    EXPECT_TRUE(is_ssha(add[0].substr(6, add[0].size() - 6 - tail.size()))) << add[0];
     EXPECT_EQ(add[4], "bob:(DELETE):(DELETE)");
     EXPECT_EQ(read_file(db + "kvauth.clg"), read_file(db + "kvauth.add"));
     EXPECT_EQ(read_file(db + "kvauth.txt"), "");
@@ -160,16 +183,19 @@ TEST(EngineIntegration, KilledServerKeepsEveryAcknowledgedChange) {
     int seq = 0, rounds = 0, in_rebuild = 0;
     const auto deadline = Clock::now() + std::chrono::seconds(90);
 
-    const std::regex reply("1 \\+OK (k[0-9]+) config 0 v=([0-9]+) p{800}");
     // Every acknowledged change must be there after each restart, not only
     // at the end: a later rebuild could otherwise hide a loss.
     auto verify = [&](ZvClient *c) {
         for (const auto &[user, v] : acked) {
             Lines r = s.request(c, 1, "lookup " + user);
             ASSERT_EQ(r.size(), 1u) << user;
-            std::smatch m;
-            ASSERT_TRUE(std::regex_match(r[0], m, reply)) << r[0];
-            int got = std::stoi(m[2]);
+            // "1 +OK <user> config 0 v=<n> <pad>"
+            const std::string head = "1 +OK " + user + " config 0 v=";
+            ASSERT_EQ(r[0].compare(0, head.size(), head), 0) << r[0];
+            size_t sp = r[0].find(' ', head.size());
+            ASSERT_NE(sp, std::string::npos) << r[0];
+            EXPECT_EQ(r[0].substr(sp + 1), pad) << user;
+            int got = std::stoi(r[0].substr(head.size(), sp - head.size()));
             EXPECT_GE(got, v) << user << ": an acknowledged change was lost or overridden";
             EXPECT_LE(got, last_sent[user]) << user;
             std::string pw = "pw" + std::to_string(got);
@@ -265,19 +291,19 @@ TEST(EngineIntegration, TwoServersOnOneDirectoryNeverInterleave) {
     EXPECT_EQ(acks[1], kPer);
 
     const std::string db = a.db_dir() + "/";
-    const std::regex line_re("s[01]u[0-9]+:\\*pw:(a{200}|b{200})");
     std::set<std::string> names;
     for (const auto &l : split_lines(read_file(db + "kvauth.clg"))) {
-        ASSERT_TRUE(std::regex_match(l, line_re)) << l;
+        ASSERT_TRUE(is_writer_line(l, 's', 200)) << l;
         names.insert(l.substr(0, l.find(':')));
     }
     EXPECT_EQ(names.size(), 2u * kPer);
     for (const char *f : {"kvauth.txt", "kvauth.add", "kvauth.bck"})
         for (const auto &l : split_lines(read_file(db + f)))
-            ASSERT_TRUE(std::regex_match(l, line_re)) << f << ": " << l;
-    EXPECT_TRUE(a.wait_log("Rebuilding kvauth file"));
+            ASSERT_TRUE(is_writer_line(l, 's', 200)) << f << ": " << l;
     EXPECT_TRUE(a.stop());
     EXPECT_TRUE(b.stop());
+    // The adds passed the threshold several times, in one server or the other.
+    EXPECT_NE((a.log() + b.log()).find("Rebuilding kvauth file"), std::string::npos);
 }
 
 }  // namespace
