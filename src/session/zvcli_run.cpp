@@ -27,6 +27,7 @@ struct Request {
 struct Pending {
     std::string cmd;
     bool exit = false;  // exit or quit: ends the session once all else is answered
+    long line_no = 0;   // input line, for messages
 };
 
 struct Run {
@@ -63,18 +64,11 @@ void add_line(Run *r, std::string line) {
     if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') return;
     std::string word = zvcli_command_word(line);
     if (word == "exit" || word == "quit") {
-        r->pending.push_back({"exit", true});
+        r->pending.push_back({"exit", true, r->line_no});
         r->in_stop = true;
         return;
     }
-    // The identifier is not known yet; check against the longest one.
-    std::string why = zvcli_command_problem(line, 2147483647);
-    if (!why.empty()) {
-        fprintf(r->err, "zorvex: line %ld: %s\n", r->line_no, why.c_str());
-        r->refused = true;
-        return;
-    }
-    r->pending.push_back({std::move(line), false});
+    r->pending.push_back({std::move(line), false, r->line_no});
 }
 
 // Reads what standard input holds now; -1 on a read error.
@@ -99,6 +93,8 @@ int read_input(Run *r) {
         start = nl + 1;
     }
     r->in_part.erase(0, r->in_stop ? r->in_part.size() : start);
+    // A line this long is refused anyway; its head is enough to say so.
+    if (r->in_part.size() > 65536) r->in_part.resize(65536);
     return 0;
 }
 
@@ -108,6 +104,14 @@ int send_pending(Run *r) {
     while (!r->pending.empty() && r->flight.size() < static_cast<size_t>(r->o.window)) {
         // In pool mode exit would overtake requests still being served.
         if (r->pending.front().exit && !r->flight.empty()) break;
+        // Checked here, where the identifier and so the line's length is known.
+        std::string why = zvcli_command_problem(r->pending.front().cmd, r->next_id);
+        if (!why.empty()) {
+            fprintf(r->err, "zorvex: line %ld: %s\n", r->pending.front().line_no, why.c_str());
+            r->refused = true;
+            r->pending.pop_front();
+            continue;
+        }
         Request q;
         q.id = take_id(r);
         bytes += std::to_string(q.id) + " " + r->pending.front().cmd + "\n";
