@@ -136,15 +136,6 @@ TEST_F(PoolTest, LineWithoutSpaceIsNotSentAndHoldsNothing) {
     EXPECT_EQ(replies(2), (std::vector<std::string>{"18 +DATA 1", "18 +OK [next]"}));
 }
 
-TEST_F(PoolTest, ReplySplitAcrossReadsIsRelayedOnceWhole) {
-    start(
-        "while read -r l; do printf '+DATA par'; /bin/sleep 0.3; printf 'tial\\n';"
-        " printf '+O'; /bin/sleep 0.3; printf 'K end\\n'; done\n");
-    cmd("3 x");
-    EXPECT_EQ(replies(2), (std::vector<std::string>{"3 +DATA partial", "3 +OK end"}));
-    EXPECT_EQ(ex_state(0), 1);
-}
-
 TEST_F(PoolTest, LinesAfterTheFinishingLineInOneReadKeepTheIdentifier) {
     start("while read -r l; do printf '+OK first\\n+DATA late\\n'; done\n");
     cmd("8 x");
@@ -216,25 +207,6 @@ TEST_F(PoolTest, AllBusyTooLongResetsEveryProcess) {
     std::string l = log();
     EXPECT_NE(l.find("All slaves busy, waiting for one"), std::string::npos);
     EXPECT_NE(l.find("Waited 200 seconds, and still all are busy"), std::string::npos);
-}
-
-TEST_F(PoolTest, UnstartableProgramLeavesSlotNotStarted) {
-    write_file(dir.file("p.conf"),
-               "logdir " + dir.path() + "\nauthent_process " + dir.file("missing dir/x") + "\n");
-    ini_file_set(dir.file("p.conf").c_str());
-    ini_load();
-    imsg_open();
-    ex_init();
-    // The child starts but cannot exec: the slot is idle, the log says why.
-    EXPECT_EQ(ex_state(0), 1);
-    int pid = ex_pid(0);
-    for (int i = 0; i < 200 && kill(pid, 0) == 0; i++) {
-        if (read_file("/proc/" + std::to_string(pid) + "/stat").find(") Z") != std::string::npos)
-            break;
-        usleep(10000);
-    }
-    EXPECT_NE(log().find("lib_spawn: Error on exec " + dir.file("missing dir/x")),
-              std::string::npos);
 }
 
 TEST_F(PoolTest, MoreThanTenLogsAndStartsTen) {
