@@ -113,14 +113,6 @@ TEST_F(KvWriteTest, BlockAndUnblock) {
     EXPECT_EQ(one("check bob pw"), "+OK bob config 0 x=1 \n");
 }
 
-TEST_F(KvWriteTest, MixedCaseNameKeepsItsCaseInTheFiles) {
-    run("set Alice *pw");
-    EXPECT_EQ(content("kvauth.add"), "Alice:*pw:\n");
-    EXPECT_EQ(content("kvauth.clg"), "Alice:*pw:\n");
-    EXPECT_EQ(one("lookup alice"), "+OK alice config 0 \n");
-    EXPECT_EQ(one("lookup ALICE"), "+OK ALICE config 0 \n");
-}
-
 TEST_F(KvWriteTest, NameLength) {
     std::string n255(255, 'n'), n256(256, 'n');
     EXPECT_EQ(one("set " + n255 + " *p"), "+OK " + n255 + " added to database\n");
