@@ -19,6 +19,9 @@ namespace {
 int isextern;
 Chan *callback_chan;
 int callback_rid;
+// The connection whose input is being handled: its replies are written once,
+// after all its lines, instead of one write per reply.
+Chan *deferred_chan;
 
 constexpr int kOutSize = 8000;
 constexpr int kReplySize = 2000;
@@ -57,6 +60,7 @@ int do_encrypt(Chan *c, int rid, const char *token, const char *check) {
         int theirs = atoi(check);
         if (mine != theirs) {
             io_printf(c, "%d +ERR You must copy xlate.dat wrong shared secret\r\n", rid);
+            io_write(c, nullptr);
             imsg("%d +ERR You must copy xlate.dat wrong shared secret %d %s %s\r\n", rid, mine,
                  check, secret);
             chan_close(c);
@@ -73,7 +77,10 @@ int do_encrypt(Chan *c, int rid, const char *token, const char *check) {
 
 int io_read(Chan *c, void *) {
     if (!chan_readin(c)) return 0;
+    deferred_chan = c;
     chan_lines(c, io_line);
+    deferred_chan = nullptr;
+    if (c->sk != -1 && c->outlen > 0) io_write(c, nullptr);
     return 1;
 }
 
@@ -91,6 +98,7 @@ int io_line(Chan *c, char *line) {
     if (strcmp(cmd, "encrypt") == 0) return do_encrypt(c, rid, words[2], words[3]);
     if (strcmp(cmd, "exit") == 0) {
         io_printf(c, "%d +OK exiting\r\n", rid);
+        io_write(c, nullptr);
         chan_close(c);
         return 0;
     }
@@ -147,10 +155,14 @@ int io_write_bf(Chan *c, char *bf, int n) {
         if (!c->out) return 0;
         c->outlen = 0;
     }
+    // Deferred output is written before a reply is dropped for want of room,
+    // so deferring never loses a reply that writing at once would have kept.
+    if (n + c->outlen + 10 > kOutSize && c == deferred_chan) io_write(c, nullptr);
     if (n + c->outlen + 10 > kOutSize) return 0;
     if (c->rout) xlate_out(c->rout.get(), bf, n);
     memcpy(c->out.get() + c->outlen, bf, static_cast<size_t>(n));
     c->outlen += n;
+    if (c == deferred_chan) return 1;
     return io_write(c, nullptr);
 }
 
