@@ -242,3 +242,23 @@ TEST(Server, ManyConnectionsAtOnce) {
     }
     EXPECT_EQ(ok, 11);
 }
+
+TEST(Server, PipelinedRepliesAllArrive) {
+    TestServer s;
+    ASSERT_TRUE(s.start());
+    ZvClient c;
+    ASSERT_TRUE(s.connect(&c));
+    // 60 help requests in one write: 600 reply lines, far more than one
+    // output buffer holds, all produced while handling a single read.
+    std::string burst;
+    for (int i = 1; i <= 60; i++) burst += std::to_string(i) + " help\n";
+    ASSERT_TRUE(cli_send_raw(&c, burst));
+    int lines = 0, closing = 0;
+    std::string line;
+    while (closing < 60 && cli_read_line(&c, &line, 5000) == 1) {
+        lines++;
+        if (line.size() > 4 && line.compare(line.size() - 4, 4, "+OK ") == 0) closing++;
+    }
+    EXPECT_EQ(closing, 60);
+    EXPECT_EQ(lines, 600);
+}
