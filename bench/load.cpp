@@ -2,7 +2,7 @@
 // verifies every reply.
 //
 //   load [-c CONNS] [-k INFLIGHT] [-u USERS] [-n REQUESTS] [-t SECONDS]
-//        [-lookup PCT] [-set PCT] [-pool PROGRAM -procs N]
+//        [-lookup PCT] [-set PCT] [-pool KVAUTH -procs N]
 //
 // It starts its own server in a temporary directory with USERS generated
 // users (user000001 ..., {ssha} passwords pw000001 ..., info quota="N"),
@@ -10,8 +10,11 @@
 // sends REQUESTS requests (or runs for SECONDS): checks with 10% wrong
 // passwords, plus the given shares of lookups and sets. It reports requests
 // per second, latency p50/p99/max, and the server's CPU time per request and
-// resident memory, read from /proc.
+// resident memory, read from /proc. With -pool, the server runs in pool mode
+// with N copies of the given kvauth program serving the same directory.
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -128,10 +131,20 @@ int main(int argc, char **argv) {
                 "[-lookup PCT] [-set PCT] [-pool PROGRAM -procs N]\n");
         return 2;
     }
+    // Room for thousands of connections on this side too.
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
     TestServer s;
     generate(s.db_dir() + "/kvauth.txt", o.users);
     if (!o.pool.empty()) {
-        s.extra_conf.push_back("authent_process " + o.pool);
+        // The pool passes no arguments: a wrapper gives kvauth its directory.
+        std::string wrapper = s.file("authenticator.sh");
+        write_file(wrapper, "#!/bin/sh\nexec " + o.pool + " -path " + s.db_dir() + "\n");
+        chmod(wrapper.c_str(), 0755);
+        s.extra_conf.push_back("authent_process " + wrapper);
         s.extra_conf.push_back("authent_number " + std::to_string(o.procs));
     }
     if (!s.start()) {
