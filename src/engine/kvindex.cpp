@@ -13,6 +13,7 @@
 #include "engine/flock.h"
 #include "engine/kvauth.h"
 #include "engine/kvpool.h"
+#include "engine/kvrules.h"
 #include "lib/lib.h"
 
 namespace {
@@ -344,18 +345,11 @@ void auth_fixup(const char *user, const char *pass_in, const char *info) {
             u->user = empty_name;
             total_user_count--;
         } else if (block) {
-            if (!strstr(u->info, "(BLOCK)")) {
-                char nb[1000];
-                snprintf(nb, sizeof nb, "%.900s (BLOCK)", u->info);
-                u->info = zstrdup(nb);
-            }
+            std::string nb;
+            if (info_block(u->info, &nb)) u->info = zstrdup(nb.c_str());
         } else if (unblock) {
-            if (strstr(u->info, "(BLOCK)")) {
-                char nb[901];
-                ncpy(nb, u->info, 900);
-                if (char *b = strstr(nb, "(BLOCK)")) *b = 0;
-                u->info = zstrdup(nb);
-            }
+            std::string nb;
+            if (info_unblock(u->info, &nb)) u->info = zstrdup(nb.c_str());
         } else {
             dmsg("debug:   modified user {%s} passsword or details\n", u->user);
             u->pass = zstrdup(pass);

@@ -8,50 +8,10 @@
 #include "engine/flock.h"
 #include "engine/kvauth.h"
 #include "engine/kvcmd.h"
+#include "engine/kvframe.h"
 #include "engine/kvsync.h"
 
 namespace {
-FILE *reply_out;
-// The line printed last; written once the next one (or the end) shows
-// whether it closes the request.
-std::string held;
-bool holding;
-
-bool finishes(const std::string &s) {
-    return s.compare(0, 3, "+OK") == 0 || s.compare(0, 4, "-ERR") == 0;
-}
-
-// The pool frees the process at the first finishing line, so one that is not
-// the last of its request goes out as a data line: the rest of the reply
-// must not be taken for the reply to somebody else's next request.
-void emit(const std::string &s, bool last) {
-    if (!last && finishes(s)) fputs("+DATA ", reply_out);
-    fputs(s.c_str(), reply_out);
-    fputc('\n', reply_out);
-}
-
-// The print callback: each print is one reply line, cut at its first line
-// end as the session layer cuts it in engine mode.
-void print_line(char *text) {
-    if (holding) emit(held, false);
-    held.assign(text, strcspn(text, "\r\n"));
-    holding = true;
-}
-
-// Every request ends with a finishing line: add one when the interpreter
-// printed none ("quit", or a reply that ends in "-DEAD").
-void end_request() {
-    if (holding && finishes(held)) {
-        emit(held, true);
-    } else {
-        bool failed = holding && held.compare(0, 5, "+DATA") != 0;
-        if (holding) emit(held, false);
-        fputs(failed ? "-ERR\n" : "+OK\n", reply_out);
-    }
-    holding = false;
-    held.clear();
-}
-
 bool is_write(const char *cmd) {
     return strcmp(cmd, "set") == 0 || strcmp(cmd, "mod") == 0 || strcmp(cmd, "del") == 0 ||
            strcmp(cmd, "testcrypt") == 0;
@@ -81,7 +41,7 @@ int kvpipe_set_dir(const char *dir, const char *conf) {
 }
 
 void kvpipe_request(char *line, FILE *out) {
-    reply_out = out;
+    frame_begin(out);
     CmdLine c;
     cmd_split(line, &c);
     // A change holds the lock from the look at the other processes' changes
@@ -91,14 +51,14 @@ void kvpipe_request(char *line, FILE *out) {
     if (writes) auth_lock();
     kvsync_before();
     buf_clear();
-    kvauth_setprint(print_line);
+    kvauth_setprint(frame_line);
     do_command(line);
     buf_clear();
     if (writes) {
         kvsync_note();
         auth_unlock();
     }
-    end_request();
+    frame_end();
     fflush(out);
 }
 

@@ -12,22 +12,18 @@
 #include "engine/kvfile.h"
 #include "engine/kvindex.h"
 #include "engine/kvread.h"
+#include "engine/kvrules.h"
 #include "engine/kvwrite.h"
 #include "engine/ld_sha.h"
 #include "lib/lib.h"
 
 namespace {
 constexpr int kField = 999;
-constexpr size_t kMaxUser = 255;
 constexpr int kRebuildSize = 29000;
 constexpr const char *kBadChars = ":|\"";
 constexpr const char *kLocalBadChars = ",:|;[]()<>\"/\\";
 // Bytes that end a field of a database line when it is read back.
 constexpr const char *kLineSeparators = ": \t\r\n";
-
-constexpr const char *kTooLong = "-ERR Could not add user. Username longer than 255 characters.\n";
-constexpr const char *kBadUser = "-ERR Could not add user. Illegal characters in username.\n";
-constexpr const char *kBadPass = "-ERR Could not add user. Illegal characters in password.\n";
 
 // The line reaches the kernel before the reply in any case, which is what
 // survives the server being killed. Syncing every change to the disk as well
@@ -41,12 +37,6 @@ char encoded[1000];
 void refuse(const char *text) {
     emsg("%s", text);
     buf_print("%s", text);
-}
-
-// A clear password is stored after its "*" as it is; a separator in it would
-// split the stored line differently when it is read back.
-bool bad_clear_pass(const char *pass) {
-    return *pass == '*' && strpbrk(pass, kLineSeparators);
 }
 
 // A name with a line separator cannot be in the index, and its deletion
@@ -101,37 +91,6 @@ void make_database(const char *path) {
     UniqueFd fd(open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0660));
 }
 
-// The information of a mod: addinfo's var="val" pair replaces the pair of
-// the same key in info and moves to the front, or is appended.
-std::string mod_info(const char *info, const char *addinfo) {
-    char add[1000];
-    ncpy(add, addinfo, kField);
-    char key[1000];
-    ncpy(key, add, kField);
-    if (char *eq = strchr(key, '=')) eq[1] = 0;
-    // An empty key would match at the start and drop the first pair.
-    const char *at = *key ? strstr(info, key) : nullptr;
-    std::string out;
-    if (!at) {
-        out.assign(info, strnlen(info, kField));
-        out += ' ';
-        out += add;
-    } else {
-        out = add;
-        out += ' ';
-        out.append(info, static_cast<size_t>(at - info));
-        if (out.back() != ' ') out += ' ';
-        const char *q1 = strchr(at, '"');
-        const char *q2 = q1 ? strchr(q1 + 1, '"') : nullptr;
-        if (q2) {
-            const char *rest = q2 + 1;
-            while (*rest == ' ') rest++;
-            out += rest;
-        }
-    }
-    if (out.size() > static_cast<size_t>(kField)) out.resize(kField);
-    return out;
-}
 }  // namespace
 
 int auth_rebuild_size() {
@@ -181,16 +140,8 @@ int username_badchar(const char *user) {
 int auth_set_raw(const char *user, const char *pass, const char *info_in) {
     check_add();
     emsg("auth_set(%s,xxxx)\n", user);
-    if (strlen(user) > kMaxUser) {
-        refuse(kTooLong);
-        return 0;
-    }
-    if (username_badchar(user) || !*user) {
-        refuse(kBadUser);
-        return 0;
-    }
-    if (bad_clear_pass(pass)) {
-        refuse(kBadPass);
+    if (const char *refused = set_refusal(user, pass)) {
+        refuse(refused);
         return 0;
     }
     char info[1000];

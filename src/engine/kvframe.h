@@ -1,0 +1,16 @@
+// Reply framing for an authenticator process on the pool's pipes: every
+// request ends with exactly one finishing line ("+OK" or "-ERR"), since the
+// pool frees the process at the first one. Used by kvauth and pgauth.
+#pragma once
+
+#include <cstdio>
+
+// Starts the reply of one request, written to out.
+void frame_begin(FILE *out);
+// One reply line (cut at its first line end); an engine print callback.
+// A finishing line that turns out not to be the last goes out as
+// "+DATA <line>", so that the rest is not taken for the next request's reply.
+void frame_line(char *text);
+// Ends the request: writes the held last line, adding "+OK" (or "-ERR" after
+// a failure line such as "-DEAD") when it does not finish the request.
+void frame_end();

@@ -1,0 +1,106 @@
+#include "engine/kvrules.h"
+
+#include <crypt.h>
+#include <cstring>
+
+#include "core/emsg.h"
+#include "engine/kvwrite.h"
+#include "engine/ld_sha.h"
+#include "lib/lib.h"
+
+namespace {
+constexpr int kField = 999;
+constexpr size_t kMaxUser = 255;
+constexpr int kDigestBuf = 990;
+constexpr int kSshaPrefix = 6;  // "{ssha}", not examined: the digest text follows it
+constexpr int kBlockCut = 900;
+// Bytes that end a field of a database line when it is read back.
+constexpr const char *kLineSeparators = ": \t\r\n";
+
+constexpr const char *kTooLong = "-ERR Could not add user. Username longer than 255 characters.\n";
+constexpr const char *kBadUser = "-ERR Could not add user. Illegal characters in username.\n";
+constexpr const char *kBadPass = "-ERR Could not add user. Illegal characters in password.\n";
+}  // namespace
+
+const char *set_refusal(const char *user, const char *pass) {
+    if (strlen(user) > kMaxUser) return kTooLong;
+    if (username_badchar(user) || !*user) return kBadUser;
+    // A clear password is stored after its "*" as it is; a separator in it
+    // would split the stored line differently when it is read back.
+    if (*pass == '*' && strpbrk(pass, kLineSeparators)) return kBadPass;
+    return nullptr;
+}
+
+int pass_verify(const char *user, const char *name, const char *stored, const char *info,
+                const char *pass) {
+    size_t slen = strlen(stored);
+    if (slen < 2) {
+        emsg("ERROR: User (%s) has an encrypted password less than 2 chars long!", name);
+        return 0;
+    }
+    if (stored[0] == '*') {
+        if (strcmp(pass, stored + 1) == 0) return 1;
+        imsg("Clear text password wrong for user(%s), pass(%s)!=(%s)\n", user, pass, stored + 1);
+        return 0;
+    }
+    if (strstr(info, "(BLOCK)")) return 0;
+    // crypt(3) answers a salt it cannot use with null or a failure text, never
+    // with the stored field, so every form can be tried in the same order.
+    char crypted[200];
+    const char *c = crypt(pass, stored);
+    ncpy(crypted, c ? c : "", 199);
+    if (strcmp(crypted, stored) == 0) return 1;
+    if (slen > kSshaPrefix) {
+        char digest[kDigestBuf];
+        if (raw_create_ssha(pass, digest, kDigestBuf, stored + kSshaPrefix) &&
+            strcmp(digest, stored + kSshaPrefix) == 0)
+            return 1;
+    }
+    imsg("Password wrong for user(%s), pass(%s)!=(%s)\n", user, crypted, stored);
+    return 0;
+}
+
+std::string mod_info(const char *info, const char *addinfo) {
+    char add[1000];
+    ncpy(add, addinfo, kField);
+    char key[1000];
+    ncpy(key, add, kField);
+    if (char *eq = strchr(key, '=')) eq[1] = 0;
+    // An empty key would match at the start and drop the first pair.
+    const char *at = *key ? strstr(info, key) : nullptr;
+    std::string out;
+    if (!at) {
+        out.assign(info, strnlen(info, kField));
+        out += ' ';
+        out += add;
+    } else {
+        out = add;
+        out += ' ';
+        out.append(info, static_cast<size_t>(at - info));
+        if (out.back() != ' ') out += ' ';
+        const char *q1 = strchr(at, '"');
+        const char *q2 = q1 ? strchr(q1 + 1, '"') : nullptr;
+        if (q2) {
+            const char *rest = q2 + 1;
+            while (*rest == ' ') rest++;
+            out += rest;
+        }
+    }
+    if (out.size() > static_cast<size_t>(kField)) out.resize(kField);
+    return out;
+}
+
+bool info_block(const char *info, std::string *out) {
+    if (strstr(info, "(BLOCK)")) return false;
+    out->assign(info, strnlen(info, kBlockCut));
+    *out += " (BLOCK)";
+    return true;
+}
+
+bool info_unblock(const char *info, std::string *out) {
+    if (!strstr(info, "(BLOCK)")) return false;
+    out->assign(info, strnlen(info, kBlockCut));
+    size_t b = out->find("(BLOCK)");
+    if (b != std::string::npos) out->resize(b);
+    return true;
+}

@@ -1,0 +1,28 @@
+// The rules of the command set that do not depend on where users are stored:
+// which additions are refused, how a given password is verified against its
+// stored form, how mod rewrites the information and how the block markers
+// change it. Used by the engine (set, check, index) and by pgauth.
+#pragma once
+
+#include <string>
+
+// The reply line that refuses "set user pass", or null when the request is
+// acceptable. Logs the name check's own lines.
+const char *set_refusal(const char *user, const char *pass);
+
+// 1 when pass matches the stored password field of a user whose information
+// is info: clear text ("*"), then crypt(3), then "{ssha}". crypt and {ssha}
+// never match for a blocked user. name is the stored name, user the one given
+// (both only for the log).
+int pass_verify(const char *user, const char *name, const char *stored, const char *info,
+                const char *pass);
+
+// The information after "mod": addinfo's var="val" pair replaces the pair of
+// the same key in info and moves to the front, or is appended. At most 999
+// characters.
+std::string mod_info(const char *info, const char *addinfo);
+
+// The information after a "(BLOCK)" or "(UNBLOCK)" change line. False when
+// the information stays as it is (already blocked, or not blocked).
+bool info_block(const char *info, std::string *out);
+bool info_unblock(const char *info, std::string *out);
