@@ -2,7 +2,7 @@
 // verifies every reply.
 //
 //   load [-c CONNS] [-k INFLIGHT] [-u USERS] [-n REQUESTS] [-t SECONDS]
-//        [-lookup PCT] [-set PCT] [-pool KVAUTH -procs N]
+//        [-lookup PCT] [-set PCT] [-pool KVAUTH -procs N] [-lat FILE]
 //
 // It starts its own server in a temporary directory with USERS generated
 // users (user000001 ..., {ssha} passwords pw000001 ..., info quota="N"),
@@ -44,6 +44,7 @@ struct Options {
     int set_pct = 0;
     std::string pool;
     int procs = 3;
+    std::string lat_file;  // latency quantiles for plotting
 };
 
 struct Pending {
@@ -117,6 +118,7 @@ bool parse(int argc, char **argv, Options *o) {
         else if (a == "-set") o->set_pct = atoi(v);
         else if (a == "-pool") o->pool = v;
         else if (a == "-procs") o->procs = atoi(v);
+        else if (a == "-lat") o->lat_file = v;
         else return false;
     }
     return (argc % 2) == 1 && o->conns > 0 && o->inflight > 0 && o->users > 0;
@@ -128,7 +130,7 @@ int main(int argc, char **argv) {
     if (!parse(argc, argv, &o)) {
         fprintf(stderr,
                 "usage: load [-c CONNS] [-k INFLIGHT] [-u USERS] [-n REQUESTS] [-t SECONDS] "
-                "[-lookup PCT] [-set PCT] [-pool PROGRAM -procs N]\n");
+                "[-lookup PCT] [-set PCT] [-pool KVAUTH -procs N] [-lat FILE]\n");
         return 2;
     }
     // Room for thousands of connections on this side too.
@@ -241,6 +243,11 @@ int main(int argc, char **argv) {
     auto pct = [&](double p) {
         return lat.empty() ? 0.0 : lat[std::min(lat.size() - 1, static_cast<size_t>(p * lat.size()))];
     };
+    if (!o.lat_file.empty() && !lat.empty()) {
+        FILE *lf = fopen(o.lat_file.c_str(), "w");
+        for (int q = 0; lf && q <= 1000; q++) fprintf(lf, "%.3f %.1f\n", q / 10.0, pct(q / 1000.0));
+        if (lf) fclose(lf);
+    }
     printf("mode: %s, %d connections x %d in flight, %d users\n",
            o.pool.empty() ? "engine" : ("pool x" + std::to_string(o.procs)).c_str(), o.conns,
            o.inflight, o.users);

@@ -18,11 +18,6 @@ char log_path[1000];
 constexpr const char *kLogName = "zorvexsvr.log";
 constexpr long kLogLimit = 500000;
 
-// Formats a message, cut at 999 characters as every log line is.
-void format_msg(char *out, const char *fmt, va_list ap) {
-    vsnprintf(out, 1000, fmt, ap);
-}
-
 void echo(const char *msg) {
     if (ini_true(INI_DEBUG)) fputs(msg, stdout);
 }
@@ -92,40 +87,46 @@ void imsg_close() {
     bytes = 0;
 }
 
-int emsg(const char *fmt, ...) {
+namespace {
+// Formats a message (cut at 999 characters), echoes it when debugging, and
+// writes it as one log line behind prefix.
+void log_msg(const char *prefix, const char *fmt, va_list ap) {
     char msg[1000];
+    vsnprintf(msg, sizeof msg, fmt, ap);
+    echo(msg);
+    if (!*prefix) {
+        imsg_log(msg);
+        return;
+    }
+    char line[1010];
+    snprintf(line, sizeof line, "%s%s", prefix, msg);
+    imsg_log(line);
+}
+}  // namespace
+
+int emsg(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    format_msg(msg, fmt, ap);
+    log_msg("error: ", fmt, ap);
     va_end(ap);
-    echo(msg);
-    char line[1010];
-    snprintf(line, sizeof line, "error: %s", msg);
-    imsg_log(line);
     imsg_flush();
     return 0;
 }
 
 int imsg(const char *fmt, ...) {
-    char msg[1000];
     va_list ap;
     va_start(ap, fmt);
-    format_msg(msg, fmt, ap);
+    log_msg("", fmt, ap);
     va_end(ap);
-    echo(msg);
-    imsg_log(msg);
     imsg_flush();
     return 0;
 }
 
 int dmsg(const char *fmt, ...) {
     if (!ini_true(INI_DEBUG)) return 0;
-    char msg[1000];
     va_list ap;
     va_start(ap, fmt);
-    format_msg(msg, fmt, ap);
+    log_msg("", fmt, ap);
     va_end(ap);
-    echo(msg);
-    imsg_log(msg);
     return 0;
 }

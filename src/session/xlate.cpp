@@ -108,15 +108,7 @@ int xlate_hash(const char *s) {
 }
 
 char *xlate_ncpy(char *dst, const char *src, int len) {
-    char *start = dst;
-    int n = len;
-    while (*src && n > 0) {
-        *dst++ = *src++;
-        n--;
-    }
-    *dst = 0;
-    start[len] = 0;
-    return start;
+    return ncpy(dst, src, len);
 }
 
 char *xlate_secret(const char *xfname, int makeit) {
