@@ -18,6 +18,8 @@
 
 #include "engine/ld_sha.h"
 
+#include "support/server_fixture.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -31,18 +33,6 @@ struct Env {
     int pid = -1;
 };
 Env env;
-
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
 
 // Runs a program with stdin and stdout redirected to files; its exit status.
 int run(const std::vector<std::string> &argv, const std::string &in, const std::string &out) {
