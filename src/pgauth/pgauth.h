@@ -1,0 +1,8 @@
+// pgauth: an authenticator program for the server's pool that keeps the
+// users in PostgreSQL, so that the servers of several hosts share them.
+// Used by src/pgauth/main.cpp; open for the tests.
+#pragma once
+
+// The whole program: options, settings, then requests on standard input
+// until its end (or the import or export asked for). Returns the exit status.
+int pgauth_main(int argc, char **argv);

@@ -1,0 +1,15 @@
+// Moving users between the engine's files and PostgreSQL: import replays
+// kvauth.txt and add files into the table, export writes the table in the
+// engine's line format. Used by pgauth's -import and -export.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// Replays every line of the engine file at path (kvauth.txt or an add file,
+// markers included) in one transaction. The number of lines applied, or -1
+// with err set (nothing of the file is then stored).
+long pgauth_import(const char *path, std::string *err);
+// Writes every user as "name:pass:info\n", ordered by name, from one
+// snapshot. The number of users, or -1 with err set.
+long pgauth_export(FILE *out, std::string *err);
