@@ -1,5 +1,6 @@
 #include "engine/kvframe.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -43,4 +44,18 @@ void frame_end() {
     }
     holding = false;
     held.clear();
+}
+
+int frame_serve(FILE *in, FILE *out, void (*request)(char *line, FILE *out)) {
+    char *line = nullptr;
+    size_t cap = 0;
+    int served = 0;
+    while (getline(&line, &cap, in) >= 0) {
+        line[strcspn(line, "\r\n")] = 0;
+        request(line, out);
+        fflush(out);
+        served++;
+    }
+    free(line);
+    return served;
 }

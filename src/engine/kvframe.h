@@ -14,3 +14,8 @@ void frame_line(char *text);
 // Ends the request: writes the held last line, adding "+OK" (or "-ERR" after
 // a failure line such as "-DEAD") when it does not finish the request.
 void frame_end();
+
+// Serves requests from in until end of input: each line, without its line
+// end, goes to request with out, which is flushed after it. Returns the
+// number of requests served.
+int frame_serve(FILE *in, FILE *out, void (*request)(char *line, FILE *out));

@@ -63,16 +63,7 @@ void kvpipe_request(char *line, FILE *out) {
 }
 
 int kvpipe_serve(FILE *in, FILE *out) {
-    char *line = nullptr;
-    size_t cap = 0;
-    int served = 0;
-    while (getline(&line, &cap, in) >= 0) {
-        line[strcspn(line, "\r\n")] = 0;
-        kvpipe_request(line, out);
-        served++;
-    }
-    free(line);
-    return served;
+    return frame_serve(in, out, kvpipe_request);
 }
 
 int kvauth_main(int argc, char **argv) {

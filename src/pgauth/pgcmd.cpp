@@ -296,14 +296,5 @@ void pgauth_request(char *line, FILE *out) {
 }
 
 int pgauth_serve(FILE *in, FILE *out) {
-    char *line = nullptr;
-    size_t cap = 0;
-    int served = 0;
-    while (getline(&line, &cap, in) >= 0) {
-        line[strcspn(line, "\r\n")] = 0;
-        pgauth_request(line, out);
-        served++;
-    }
-    free(line);
-    return served;
+    return frame_serve(in, out, pgauth_request);
 }

@@ -61,6 +61,8 @@ int pgconf_load(const char *path, PgSettings *out, std::string *err) {
             out->database = value;
         else if (key == "pg_user")
             out->user = value;
+        else if (key == "pg_target_session_attrs")
+            out->target = value;
         else if (key == "pg_password_file")
             password_file = value;
         else if (key == "pg_connect_timeout")

@@ -11,6 +11,7 @@ struct PgSettings {
     std::string database;        // "" for the user's name
     std::string user;            // "" for the name of the process's user (peer authentication)
     std::string password;        // first line of pg_password_file; "" for none
+    std::string target;          // libpq's target_session_attrs ("read-write"); "" for any
     int connect_timeout = 5;     // seconds
     int statement_timeout = 10;  // seconds
 };

@@ -181,6 +181,7 @@ int connect_now() {
     add("dbname", settings.database);
     add("user", settings.user);
     add("password", settings.password);
+    add("target_session_attrs", settings.target);
     add("connect_timeout", timeout);
     add("options", options);
     add("application_name", std::string("pgauth"));

@@ -18,12 +18,6 @@ namespace {
 using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
-#define NEED_POSTGRES()                             \
-    do {                                            \
-        std::string why = PgCluster::unavailable(); \
-        if (!why.empty()) GTEST_SKIP() << why;      \
-    } while (0)
-
 // How a case's reply is compared: exactly, as a set of lines (search order
 // is the engine's bucket order there and name order in pgauth), or only by
 // the number of lines and the last one (which matches a page shows).
@@ -169,17 +163,26 @@ void use_pgauth(TestServer *s, const PgCluster &pg, int n) {
         s->extra_conf.push_back(lines.substr(at, nl - at));
 }
 
-std::string write_conf(const TempDir &d, const PgCluster &pg) {
-    write_file(d.file("pg.conf"), pg.conf_lines());
-    return d.file("pg.conf");
-}
-
 RunResult pgauth_run(const std::string &conf, const std::vector<std::string> &args,
                      const std::string &input = "") {
     std::vector<std::string> argv = {program_path("pgauth"), "-conf", conf};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_program(argv, input, "", 120);
 }
+// Each test with its own cluster, skipped where none can run.
+class PgauthDb : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        std::string why = PgCluster::unavailable();
+        if (!why.empty()) GTEST_SKIP() << why;
+        ASSERT_TRUE(pg.start()) << pg.log();
+        write_file(dir.file("pg.conf"), pg.conf_lines());
+        conf = dir.file("pg.conf");
+    }
+    PgCluster pg;
+    TempDir dir;
+    std::string conf;  // pgauth's configuration file, pointing at pg
+};
 }  // namespace
 
 TEST(PgauthConf, LinesSplitAsTheServersFile) {
@@ -206,7 +209,7 @@ TEST(PgauthConf, KeysTimeoutsAndPasswordFile) {
     write_file(d.file("pw"), "sekrit\nignored\n");
     write_file(d.file("c"),
                "port 601\npg_host h\npg_port 99\npg_connect_timeout 0\n"
-               "pg_statement_timeout 7\npg_password_file " +
+               "pg_statement_timeout 7\npg_target_session_attrs read-write\npg_password_file " +
                    d.file("pw") + "\n");
     PgSettings s;
     std::string err;
@@ -216,6 +219,7 @@ TEST(PgauthConf, KeysTimeoutsAndPasswordFile) {
     EXPECT_EQ(s.password, "sekrit");
     EXPECT_EQ(s.connect_timeout, 5);  // 0 is no time-out at all: the default stays
     EXPECT_EQ(s.statement_timeout, 7);
+    EXPECT_EQ(s.target, "read-write");
     write_file(d.file("c"), "pg_password_file " + d.file("missing") + "\n");
     EXPECT_EQ(pgauth_run(d.file("c"), {"-export"}).status, 1);
     EXPECT_EQ(pgconf_load(d.file("nothing").c_str(), &s, &err), 0);
@@ -246,10 +250,7 @@ TEST(Pgauth, SharedCasesInEngineMode) {
     EXPECT_TRUE(s.stop());
 }
 
-TEST(Pgauth, SharedCasesThroughThreePgauthProcesses) {
-    NEED_POSTGRES();
-    PgCluster pg;
-    ASSERT_TRUE(pg.start()) << pg.log();
+TEST_F(PgauthDb, SharedCasesThroughThreePgauthProcesses) {
     TestServer s;
     use_pgauth(&s, pg, 3);
     ASSERT_TRUE(s.start());
@@ -261,12 +262,8 @@ TEST(Pgauth, SharedCasesThroughThreePgauthProcesses) {
 
 // The engine's files in, the same lines out: kvauth.txt as a rebuild writes
 // it (ordered by name here, one line per user), then an add file's markers.
-TEST(Pgauth, ImportExportRoundTripIsExact) {
-    NEED_POSTGRES();
-    PgCluster pg;
-    ASSERT_TRUE(pg.start()) << pg.log();
-    TempDir d;
-    std::string conf = write_conf(d, pg);
+TEST_F(PgauthDb, ImportExportRoundTripIsExact) {
+    const TempDir &d = dir;
     // A crypt(3) result of "secret" with the salt "ab", and a digest text.
     const std::string db =
         "amy:abNANd1rDfiNc:\n"
@@ -314,10 +311,7 @@ TEST(Pgauth, ImportExportRoundTripIsExact) {
     EXPECT_EQ(pgauth_run(conf, {"-import", d.file("missing.txt")}).status, 1);
 }
 
-TEST(Pgauth, TwoServersOnOneDatabaseSeeEachOthersChanges) {
-    NEED_POSTGRES();
-    PgCluster pg;
-    ASSERT_TRUE(pg.start()) << pg.log();
+TEST_F(PgauthDb, TwoServersOnOneDatabaseSeeEachOthersChanges) {
     TestServer a, b;
     use_pgauth(&a, pg, 2);
     use_pgauth(&b, pg, 2);
@@ -342,10 +336,7 @@ TEST(Pgauth, TwoServersOnOneDatabaseSeeEachOthersChanges) {
 // Requests keep coming while the database stops and starts again: every
 // request gets its one finishing line (an "-ERR" naming the database while
 // it is down), none hangs, and the processes reconnect by themselves.
-TEST(Pgauth, DatabaseStoppedAndRestartedUnderLoad) {
-    NEED_POSTGRES();
-    PgCluster pg;
-    ASSERT_TRUE(pg.start()) << pg.log();
+TEST_F(PgauthDb, DatabaseStoppedAndRestartedUnderLoad) {
     TestServer s;
     use_pgauth(&s, pg, 3);
     ASSERT_TRUE(s.start());
@@ -381,12 +372,7 @@ TEST(Pgauth, DatabaseStoppedAndRestartedUnderLoad) {
     EXPECT_TRUE(s.stop());
 }
 
-TEST(Pgauth, ReadOnlyDatabaseRefusesChanges) {
-    NEED_POSTGRES();
-    PgCluster pg;
-    ASSERT_TRUE(pg.start()) << pg.log();
-    TempDir d;
-    std::string conf = write_conf(d, pg);
+TEST_F(PgauthDb, ReadOnlyDatabaseRefusesChanges) {
     ASSERT_EQ(pgauth_run(conf, {}, "set kim pw\n").out, "+OK kim added to database\n");
     // A hot standby refuses writes with the same error as this setting.
     ASSERT_EQ(pg.sql("ALTER DATABASE postgres SET default_transaction_read_only = on"), "");
