@@ -21,7 +21,7 @@ char sha_details[kRecordCut + 1];
 char sha_error[420];
 int sha_error_init;
 
-const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kPad = '=';
 
 struct B64Table {
