@@ -171,24 +171,25 @@ int connect_now() {
     std::string options =
         "-c statement_timeout=" + std::to_string(settings.statement_timeout * 1000);
     std::vector<const char *> keys, values;
-    auto add = [&](const char *k, const std::string &v) {
-        if (v.empty()) return;
+    // Values must outlive the call: settings, the locals above, or literals.
+    auto add = [&](const char *k, const char *v) {
+        if (!*v) return;
         keys.push_back(k);
-        values.push_back(v.c_str());
+        values.push_back(v);
     };
-    add("host", settings.host);
-    add("port", settings.port);
-    add("dbname", settings.database);
-    add("user", settings.user);
-    add("password", settings.password);
-    add("target_session_attrs", settings.target);
-    add("connect_timeout", timeout);
-    add("options", options);
-    add("application_name", std::string("pgauth"));
+    add("host", settings.host.c_str());
+    add("port", settings.port.c_str());
+    add("dbname", settings.database.c_str());
+    add("user", settings.user.c_str());
+    add("password", settings.password.c_str());
+    add("target_session_attrs", settings.target.c_str());
+    add("connect_timeout", timeout.c_str());
+    add("options", options.c_str());
+    add("application_name", "pgauth");
     // Without these a peer that vanishes from the network leaves reads waiting.
-    add("keepalives_idle", std::string("10"));
-    add("keepalives_interval", std::string("5"));
-    add("keepalives_count", std::string("3"));
+    add("keepalives_idle", "10");
+    add("keepalives_interval", "5");
+    add("keepalives_count", "3");
     keys.push_back(nullptr);
     values.push_back(nullptr);
     conn = PQconnectdbParams(keys.data(), values.data(), 0);
