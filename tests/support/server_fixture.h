@@ -50,6 +50,10 @@ class TestServer {
     // Lines added to the generated configuration, after the standard ones.
     std::vector<std::string> extra_conf;
     bool debug = false;
+    // Command that the daemon's command line is appended to (for example
+    // unshare for a private mount). Empty: the daemon is run directly, or
+    // under valgrind when ZORVEX_VALGRIND names a directory for its logs.
+    std::vector<std::string> launcher;
     // Writes the configuration (unless write_conf is false) and starts the
     // daemon; true once it runs, has written its pid file and accepts.
     bool start(bool write_conf = true);

@@ -1,0 +1,227 @@
+// Fault injection around the server: authenticator processes that die, hang
+// or flood their pipe, and clients that vanish by the thousand, never read,
+// or send a line byte by byte. Throughout, the other clients are served.
+// What takes minutes in real life (a line trickling in, hundreds of seconds
+// of busy processes) is shortened to seconds here.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/server_fixture.h"
+
+namespace {
+using Lines = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+int open_fds(int pid) {
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+// Waits until the daemon holds want descriptors; the last count seen.
+int wait_fds(int pid, int want, int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    int n = open_fds(pid);
+    while (n != want && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        n = open_fds(pid);
+    }
+    return n;
+}
+
+// An authenticator with a temper: "die" ends it without a reply, "hang"
+// never answers (until its input closes), "flood" writes 3000 data lines,
+// "long" a 30000-byte line; anything else is answered at once.
+const char *kMoody =
+    "while read -r cmd arg; do case \"$cmd\" in\n"
+    " die) exit 1;;\n"
+    " hang) while read -r x; do :; done; exit 0;;\n"
+    " flood) i=0; while [ $i -lt 3000 ]; do echo \"+DATA $i 0123456789abcdef0123456789abcdef\";"
+    " i=$((i+1)); done; echo '+OK flooded';;\n"
+    " long) head -c 30000 /dev/zero | tr '\\0' x; echo; echo '+OK long';;\n"
+    " *) echo \"+OK $cmd $arg\";;\n"
+    "esac; done\n";
+
+std::string use_moody(TestServer *s, int procs) {
+    std::string prog = s->file("moody.sh");
+    write_file(prog, std::string("#!/bin/sh\n") + kMoody);
+    chmod(prog.c_str(), 0700);
+    s->extra_conf = {"authent_process " + prog, "authent_number " + std::to_string(procs)};
+    return prog;
+}
+
+// Reads reply lines until one with identifier id starts with "+OK"/"-ERR",
+// or the time-out; every line read is kept.
+Lines read_until_done(ZvClient *c, int id, int timeout_ms) {
+    Lines out;
+    std::string line;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (Clock::now() < deadline && cli_read_line(c, &line, timeout_ms) == 1) {
+        out.push_back(line);
+        std::string head = std::to_string(id) + " ";
+        if (line.rfind(head + "+OK", 0) == 0 || line.rfind(head + "-ERR", 0) == 0) break;
+    }
+    return out;
+}
+}  // namespace
+
+TEST(PoolFault, DeadHungAndFloodingProcessesLeaveTheOthersServing) {
+    TestServer s;
+    use_moody(&s, 3);
+    ASSERT_TRUE(s.start());
+    ZvClient hang, die, flood, other;
+    for (ZvClient *c : {&hang, &die, &flood, &other}) ASSERT_TRUE(s.connect(c));
+
+    // One process hangs and one dies while busy: neither is noticed, and
+    // their requests stay unanswered; the third process serves everybody.
+    ASSERT_TRUE(cli_send(&hang, 1, "hang now"));
+    ASSERT_TRUE(cli_send(&die, 2, "die now"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(s.request(&other, 3, "ping a"), Lines{"3 +OK ping a"});
+
+    // A flood: every line relayed arrives whole, with its identifier, in
+    // order; lines that found the client's output full are dropped whole.
+    ASSERT_TRUE(cli_send(&flood, 4, "flood"));
+    Lines got = read_until_done(&flood, 4, 20000);
+    ASSERT_FALSE(got.empty());
+    int last = -1;
+    for (const std::string &l : got) {
+        if (l == "4 +OK flooded") continue;
+        ASSERT_EQ(l.rfind("4 +DATA ", 0), 0u) << l;
+        int n = atoi(l.c_str() + 8);
+        EXPECT_GT(n, last);
+        EXPECT_EQ(l, "4 +DATA " + std::to_string(n) + " 0123456789abcdef0123456789abcdef");
+        last = n;
+    }
+    EXPECT_EQ(s.request(&other, 5, "ping b", 10000), Lines{"5 +OK ping b"});
+
+    // A line longer than the pipe buffer is relayed in pieces, each reply cut
+    // to the longest reply line; the request still finishes.
+    ASSERT_TRUE(cli_send(&flood, 6, "long"));
+    got = read_until_done(&flood, 6, 10000);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back(), "6 +OK long");
+    for (const std::string &l : got) EXPECT_LE(l.size(), 1997u);
+    EXPECT_EQ(s.request(&other, 7, "ping c"), Lines{"7 +OK ping c"});
+
+    // The clients of the dead and the hung process may leave; the server
+    // holds their records until the pool lets go, and goes on.
+    cli_close(&hang);
+    cli_close(&die);
+    EXPECT_EQ(s.request(&other, 8, "ping d"), Lines{"8 +OK ping d"});
+    EXPECT_TRUE(s.alive());
+    EXPECT_TRUE(s.stop());
+}
+
+TEST(ClientFault, ThousandVanishingClientsLeaveNothingBehind) {
+    TestServer s;
+    write_file(s.db_dir() + "/kvauth.txt", "alice:*secret:q=\"1\"\n");
+    ASSERT_TRUE(s.start());
+    ZvClient good;
+    ASSERT_TRUE(s.connect(&good));
+    ASSERT_EQ(s.request(&good, 1, "check alice secret"), Lines{"1 +OK alice config 0 q=\"1\""});
+    int base = open_fds(s.pid());
+    ASSERT_GT(base, 0);
+
+    // Gone at once, gone mid-line, gone mid-handshake, gone after a request
+    // whose reply it never reads. The listening socket takes one client per
+    // cycle: batches of 20 keep its queue short.
+    int id = 2;
+    for (int i = 0; i < 1000; i++) {
+        ZvClient v;
+        ASSERT_TRUE(cli_connect(&v, "127.0.0.1", s.port(), 5000)) << "client " << i;
+        switch (i % 4) {
+            case 1:
+                cli_send_raw(&v, "12 lookup half a li");
+                break;
+            case 2:
+                cli_send_raw(&v, "3 encrypt tok");
+                break;
+            case 3:
+                cli_send_raw(&v, "3 encrypt tok\n4 check alice secret\n");
+                break;
+        }
+        cli_close(&v);
+        if (i % 20 == 19) {
+            EXPECT_EQ(s.request(&good, id, "check alice secret"),
+                      Lines{std::to_string(id) + " +OK alice config 0 q=\"1\""});
+            id++;
+        }
+    }
+    // Every one of them is closed and freed again.
+    EXPECT_EQ(wait_fds(s.pid(), base, 20000), base);
+    EXPECT_EQ(s.request(&good, id, "lookup alice"),
+              Lines{std::to_string(id) + " +OK alice config 0 q=\"1\""});
+    EXPECT_TRUE(s.stop());
+}
+
+TEST(ClientFault, ClientThatNeverReadsDoesNotStallTheOthers) {
+    TestServer s;
+    write_file(s.db_dir() + "/kvauth.txt", "alice:*secret:q=\"1\"\n");
+    ASSERT_TRUE(s.start());
+    ZvClient deaf, good;
+    ASSERT_TRUE(s.connect(&deaf));
+    ASSERT_TRUE(s.connect(&good));
+    int base = open_fds(s.pid());
+    // Far more replies than its socket and output buffer hold.
+    std::string burst;
+    for (int i = 0; i < 2000; i++) burst += std::to_string(i) + " search *\n";
+    for (int round = 0; round < 10; round++) {
+        ASSERT_TRUE(cli_send_raw(&deaf, burst));
+        int id = 100 + round;
+        EXPECT_EQ(s.request(&good, id, "check alice secret"),
+                  Lines{std::to_string(id) + " +OK alice config 0 q=\"1\""});
+    }
+    // When it finally goes, its connection is freed like any other.
+    cli_close(&deaf);
+    EXPECT_EQ(wait_fds(s.pid(), base - 1, 10000), base - 1);
+    EXPECT_EQ(s.request(&good, 200, "lookup alice"), Lines{"200 +OK alice config 0 q=\"1\""});
+    EXPECT_TRUE(s.stop());
+}
+
+TEST(ClientFault, LineSentByteByByteIsServedWhileOthersAre) {
+    TestServer s;
+    write_file(s.db_dir() + "/kvauth.txt", "alice:*secret:q=\"1\"\n");
+    ASSERT_TRUE(s.start());
+    ZvClient slow, other;
+    ASSERT_TRUE(s.connect(&slow));
+    ASSERT_TRUE(s.connect(&other));
+    // One enciphered byte every 80 ms; between bytes the other client is
+    // served. (In production such a line may take minutes; it is the same
+    // code path.)
+    const std::string line = "7 check alice secret\r\n";
+    int id = 1;
+    for (char ch : line) {
+        ASSERT_TRUE(cli_send_raw(&slow, std::string(1, ch)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(80));
+        EXPECT_EQ(s.request(&other, id, "lookup alice"),
+                  Lines{std::to_string(id) + " +OK alice config 0 q=\"1\""});
+        id++;
+    }
+    std::string reply;
+    ASSERT_EQ(cli_read_line(&slow, &reply, 5000), 1);
+    EXPECT_EQ(reply, "7 +OK alice config 0 q=\"1\"");
+
+    // The handshake itself, byte by byte in clear text.
+    ZvClient raw;
+    ASSERT_TRUE(cli_connect(&raw, "127.0.0.1", s.port(), 5000));
+    for (char ch : std::string("9 encrypt slowtoken\n")) {
+        ASSERT_TRUE(cli_send_raw(&raw, std::string(1, ch)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(cli_read_line(&raw, &reply, 5000), 1);
+    EXPECT_EQ(reply.rfind("9 +ENCRYPT ", 0), 0u) << reply;
+    EXPECT_NE(reply.find(" slowtoken Encryption enabled"), std::string::npos) << reply;
+    EXPECT_TRUE(s.stop());
+}
