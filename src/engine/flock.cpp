@@ -11,6 +11,7 @@
 #include "core/emsg.h"
 #include "engine/kvauth.h"
 #include "engine/kvindex.h"
+#include "engine/kvprint.h"
 #include "lib/lib.h"
 
 namespace {
@@ -22,6 +23,7 @@ FilePtr l_f;
 [[noreturn]] void lock_fatal(const char *log_fmt, const char *reply_fmt, const char *err) {
     emsg(log_fmt, err);
     buf_print(reply_fmt, err);
+    buf_flush();
     abort();
 }
 }  // namespace

@@ -10,6 +10,7 @@
 
 namespace {
 void (*kvauth_print)(char *);
+void (*kvauth_flush)();
 char *buffer;
 size_t buffer_len;
 }  // namespace
@@ -43,6 +44,14 @@ int buf_clear() {
 
 void kvauth_setprint(void (*pr)(char *)) {
     kvauth_print = pr;
+}
+
+void buf_flush() {
+    if (kvauth_flush) kvauth_flush();
+}
+
+void kvauth_setflush(void (*fl)()) {
+    kvauth_flush = fl;
 }
 
 const char *buf_text() {

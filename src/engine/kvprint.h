@@ -4,3 +4,9 @@
 
 // What buf_print collected since the last buf_clear; "" when nothing.
 const char *buf_text();
+
+// Hands the replies printed so far to the client at once; the engine calls it
+// before it stops the process, so that the reply saying why is not lost with
+// it. kvauth_setflush installs the session's flush (null: nothing to do).
+void buf_flush();
+void kvauth_setflush(void (*fl)());

@@ -10,6 +10,7 @@
 #include "core/emsg.h"
 #include "core/ini.h"
 #include "engine/kvauth.h"
+#include "engine/kvprint.h"
 #include "lib/lib.h"
 #include "net/chan.h"
 #include "pool/ex.h"
@@ -113,12 +114,22 @@ int io_line(Chan *c, char *line) {
     return 1;
 }
 
+namespace {
+// The engine is about to stop the process: what waits for the socket now
+// would never be written.
+void io_callback_flush() {
+    if (callback_chan && callback_chan->sk != -1 && callback_chan->outlen > 0)
+        io_write(callback_chan, nullptr);
+}
+}  // namespace
+
 int io_cmd(Chan *c, char *cmdline) {
     char *sp = strchr(cmdline, ' ');
     if (!sp) return 0;
     int rid = atoi(cmdline);
     buf_clear();
     kvauth_setprint(io_callback_send);
+    kvauth_setflush(io_callback_flush);
     callback_chan = c;
     callback_rid = rid;
     do_command(sp + 1);
