@@ -1,0 +1,108 @@
+// Regression tests for faults found by the fault injection tests and the
+// fuzz targets: the reply of an engine that stops the process, and inputs
+// through the session's read path.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "core/ini.h"
+#include "engine/kvauth.h"
+#include "engine/kvindex.h"
+#include "engine/kvprint.h"
+#include "net/chan.h"
+#include "session/io.h"
+#include "session/xlate.h"
+
+namespace {
+int flushes;
+void count_flush() {
+    flushes++;
+}
+
+// A client channel on one end of a socket pair, enciphered with a known
+// seed; the test talks through the other end.
+struct Pair {
+    Pair() {
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        fcntl(sv[0], F_SETFL, O_NONBLOCK);
+        c.sk = static_cast<short>(sv[0]);
+        c.canclose = 1;
+        c.rin.reset(rand_seed(kSeed));
+        c.rout.reset(rand_seed(kSeed));
+        send.reset(rand_seed(kSeed));
+        recv.reset(rand_seed(kSeed));
+    }
+    ~Pair() {
+        if (c.sk != -1) close(c.sk);
+        close(sv[1]);
+    }
+    void write_line(std::string line) {
+        xlate_out(send.get(), line.data(), static_cast<int>(line.size()));
+        ASSERT_EQ(write(sv[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    }
+    std::string read_all() {
+        fcntl(sv[1], F_SETFL, O_NONBLOCK);
+        std::string out;
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(sv[1], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+        xlate_in(recv.get(), out.data(), static_cast<int>(out.size()));
+        return out;
+    }
+
+    static constexpr uint32_t kSeed = 12345;
+    int sv[2];
+    Chan c;
+    RhandPtr send, recv;
+};
+}  // namespace
+
+TEST(EngineFlush, FlushGoesToTheInstalledHookOnly) {
+    flushes = 0;
+    kvauth_setflush(nullptr);
+    buf_flush();
+    EXPECT_EQ(flushes, 0);
+    kvauth_setflush(count_flush);
+    buf_flush();
+    buf_flush();
+    EXPECT_EQ(flushes, 2);
+    kvauth_setflush(nullptr);
+}
+
+// The engine stops the process when it cannot take the database lock. Its
+// reply used to wait in the connection's deferred output and die with the
+// process; the client must get it first.
+TEST(EngineFlushDeathTest, ReplyBeforeTheEngineStopsReachesTheClient) {
+    // The forked child shares the socket pair with this process.
+    GTEST_FLAG_SET(death_test_style, "fast");
+    Pair p;
+    p.write_line("4 set bob pw\n");
+    EXPECT_DEATH(
+        {
+            ini_free();
+            kvindex_reset_for_test();
+            kvauth_set_path("/nonexistent/zorvex/engine");
+            io_read(&p.c, nullptr);
+        },
+        "");
+    EXPECT_EQ(p.read_all(), "4 -ERR Unable to create lock file (No such file or directory)\r\n");
+}
+
+TEST(SessionInput, NulBytesAndOddLinesKeepTheChannelUsable) {
+    // Inputs of the kind the connection fuzz target feeds: the channel stays
+    // open and the lines before a NUL are still answered.
+    ini_free();
+    Pair p;
+    const std::string in = std::string("1 version\n\n  \n2 ", 16) + '\0' + "x\n";
+    p.write_line(in);
+    ASSERT_EQ(io_read(&p.c, nullptr), 1);
+    EXPECT_EQ(p.read_all(), "1 +OK kvauth 4.0e\r\n0 -ERR Invalid command (nocommand) use help\r\n");
+    EXPECT_NE(p.c.sk, -1);
+    // Everything from the NUL on waits in the buffer.
+    EXPECT_EQ(p.c.inat, 5);
+    kvauth_setprint(nullptr);
+    kvauth_setflush(nullptr);
+}
