@@ -37,7 +37,7 @@ for n in $USERS; do
         awk -v mode=$mode -v n=$n -v c=$c -v k=$k '
           /^rate:/ {rate=$2}
           /^latency/ {p50=$4/1000; p99=$6/1000; mx=$8/1000}
-          /^server cpu/ {us=$5; rss=$9/1024}
+          /^server cpu/ {us=$5; rss=$8/1024}
           END {printf "| %s | %d | %d | %d | %.0f | %.1f | %.1f | %.1f | %.1f | %.1f |\n", mode, n, c, k, rate, p50, p99, mx, us, rss}
         ' "$OUT/$tag" | tee -a "$OUT/table"
         [ $mode = engine ] && [ $n = 100000 ] && echo "$c $k $(awk '/^rate:/ {print $2}' "$OUT/$tag")" >> "$OUT/rps-$k"
