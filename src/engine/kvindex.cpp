@@ -34,7 +34,9 @@ char empty_name[1] = "";
 
 struct SepTable {
     bool sep[256];
-    constexpr SepTable() : sep() { sep[':'] = sep['\n'] = sep[' '] = sep['\t'] = true; }
+    constexpr SepTable() : sep() {
+        for (unsigned char c : {':', '\n', ' ', '\t'}) sep[c] = true;
+    }
 };
 constexpr SepTable kSep;
 
