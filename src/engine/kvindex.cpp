@@ -354,8 +354,10 @@ void auth_fixup(const char *user, const char *pass_in, const char *info) {
             if (info_unblock(u->info, &nb)) u->info = zstrdup(nb.c_str());
         } else {
             dmsg("debug:   modified user {%s} passsword or details\n", u->user);
-            u->pass = zstrdup(pass);
-            u->info = zstrdup(info);
+            // Every replay applies the whole add file again: a line that is
+            // already in force must not take pool memory again.
+            if (strcmp(u->pass, pass) != 0) u->pass = zstrdup(pass);
+            if (strcmp(u->info, info) != 0) u->info = zstrdup(info);
         }
         return;
     }
