@@ -21,14 +21,15 @@
 
 namespace fuzz {
 
-// The scratch directory, made on first use and kept for the process's life
-// (libFuzzer ends with exit(), so nothing would remove it reliably anyway;
-// it lives under /tmp and holds a few small files).
+// The scratch directory, made on first use under $TMPDIR (else /tmp) and
+// kept for the process's life: libFuzzer ends with exit(), so nothing would
+// remove it reliably; scripts/fuzz.sh points TMPDIR into its build tree.
 inline const std::string &scratch() {
     static const std::string dir = [] {
-        char tmpl[] = "/tmp/zvfuzz.XXXXXX";
-        if (!mkdtemp(tmpl)) abort();
-        return std::string(tmpl);
+        const char *tmp = getenv("TMPDIR");
+        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/zvfuzz.XXXXXX";
+        if (!mkdtemp(tmpl.data())) abort();
+        return tmpl;
     }();
     return dir;
 }

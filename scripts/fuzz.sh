@@ -41,11 +41,12 @@ failed=""
 for t in $targets; do
     work="build-fuzz/run/$t"
     findings="build-fuzz/findings/$t"
-    rm -rf "$work" "$findings"
-    mkdir -p "$work" "$findings"
+    scratch="build-fuzz/tmp/$t"
+    rm -rf "$work" "$findings" "$scratch"
+    mkdir -p "$work" "$findings" "$scratch"
     cp fuzz/corpus/"$t"/* "$work"/
     echo "fuzz: $t for ${seconds}s"
-    if ! build-fuzz/"${t}"_fuzz -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    if ! TMPDIR="$PWD/$scratch" build-fuzz/"${t}"_fuzz -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
             -print_final_stats=1 -artifact_prefix="$findings"/ "$work" \
             >"build-fuzz/$t.log" 2>&1; then
         tail -n 60 "build-fuzz/$t.log"
