@@ -53,7 +53,7 @@ PgCluster *cluster() {
 }
 
 int round_trip(std::vector<ZvClient> &conns, int *next_user) {
-    int want = 0, right = 0;
+    int want = 0;
     std::vector<std::vector<std::string>> expect(conns.size());
     for (size_t c = 0; c < conns.size(); c++) {
         std::string batch;
@@ -67,26 +67,7 @@ int round_trip(std::vector<ZvClient> &conns, int *next_user) {
         if (!cli_send_raw(&conns[c], batch)) return -1;
         want += kPerConn;
     }
-    auto deadline = Clock::now() + std::chrono::seconds(60);
-    int got = 0;
-    std::string line;
-    while (got < want && Clock::now() < deadline) {
-        std::vector<pollfd> pf;
-        for (auto &c : conns) pf.push_back(pollfd{c.fd.get(), POLLIN, 0});
-        if (poll(pf.data(), pf.size(), 1000) <= 0) continue;
-        for (size_t c = 0; c < conns.size(); c++) {
-            if (!(pf[c].revents & (POLLIN | POLLHUP))) continue;
-            if (cli_pump(&conns[c]) < 0) return -1;
-            while (cli_take_line(&conns[c], &line)) {
-                int id = -1;
-                std::string_view text;
-                if (!cli_split_reply(line, &id, &text) || id < 0 || id >= kPerConn) continue;
-                got++;
-                if (text == expect[c][static_cast<size_t>(id)]) right++;
-            }
-        }
-    }
-    return right;
+    return collect_replies(conns, expect, want, 60);
 }
 
 void BM_Checks(benchmark::State &state) {

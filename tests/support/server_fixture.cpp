@@ -147,6 +147,32 @@ std::vector<std::string> valgrind_launcher() {
 }
 }  // namespace
 
+int collect_replies(std::vector<ZvClient> &conns,
+                    const std::vector<std::vector<std::string>> &expect, int want, int timeout_s) {
+    auto deadline = Clock::now() + std::chrono::seconds(timeout_s);
+    int got = 0, right = 0;
+    std::string line;
+    while (got < want && Clock::now() < deadline) {
+        std::vector<pollfd> pf;
+        for (auto &c : conns) pf.push_back(pollfd{c.fd.get(), POLLIN, 0});
+        if (poll(pf.data(), pf.size(), 1000) <= 0) continue;
+        for (size_t c = 0; c < conns.size(); c++) {
+            if (!(pf[c].revents & (POLLIN | POLLHUP))) continue;
+            if (cli_pump(&conns[c]) < 0) return -1;
+            while (cli_take_line(&conns[c], &line)) {
+                int id = -1;
+                std::string_view text;
+                if (!cli_split_reply(line, &id, &text) || id < 0 ||
+                    static_cast<size_t>(id) >= expect[c].size())
+                    continue;
+                got++;
+                if (text == expect[c][static_cast<size_t>(id)]) right++;
+            }
+        }
+    }
+    return right;
+}
+
 TestServer::TestServer() : port_(free_port()) {
     fs::create_directories(db_dir());
 }

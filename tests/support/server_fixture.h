@@ -38,6 +38,13 @@ struct RunResult {
 RunResult run_program(const std::vector<std::string> &argv, const std::string &input = "",
                       const std::string &cwd = "", int timeout_s = 60);
 
+// Reads replies on every connection until want of them have come or
+// timeout_s seconds have passed; expect[c][id] is the text expected for
+// request id on connection c. The number of right replies, or -1 when a
+// connection is lost.
+int collect_replies(std::vector<ZvClient> &conns,
+                    const std::vector<std::vector<std::string>> &expect, int want, int timeout_s);
+
 // A daemon in its own directory: <dir>/zorvexsvr.conf, work area and log
 // directory <dir>, secret file <dir>/xlate.dat, engine directory <dir>/db.
 class TestServer {
