@@ -41,8 +41,9 @@ void use_db(int n) {
         std::string target = d.dir->file("kvauth.txt");
         std::string env = "ZORVEX_BENCH_DB_" + std::to_string(n);
         const char *given = getenv(env.c_str());
-        std::string cmd = given ? "cp '" + std::string(given) + "' '" + target + "'"
-                                : "python3 '" + script_path() + "' " + std::to_string(n) + " '" + target + "'";
+        std::string cmd =
+            given ? "cp '" + std::string(given) + "' '" + target + "'"
+                  : "python3 '" + script_path() + "' " + std::to_string(n) + " '" + target + "'";
         if (system(cmd.c_str()) != 0) {
             fprintf(stderr, "could not make the database: %s\n", cmd.c_str());
             exit(1);
@@ -76,9 +77,12 @@ void BM_BuildIndex(benchmark::State &state) {
     for (auto _ : state) build_index("bench");
     long after = rss_kb();
     state.counters["users"] = auth_user_count();
-    state.counters["index_bytes_per_user"] = static_cast<double>(auth_index_bytes()) / auth_user_count();
-    state.counters["rss_bytes_per_user"] = static_cast<double>(after - before) * 1024.0 / auth_user_count();
-    state.counters["users_per_s"] = benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsRate);
+    state.counters["index_bytes_per_user"] =
+        static_cast<double>(auth_index_bytes()) / auth_user_count();
+    state.counters["rss_bytes_per_user"] =
+        static_cast<double>(after - before) * 1024.0 / auth_user_count();
+    state.counters["users_per_s"] =
+        benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_BuildIndex)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
@@ -108,7 +112,8 @@ void BM_Lookup(benchmark::State &state) {
     long ok = 0, calls = 0;
     for (auto _ : state) {
         k = k * 1103515245u + 12345u;
-        snprintf(user, sizeof user, "USER%06d", 1 + static_cast<int>((k >> 8) % static_cast<unsigned>(n)));
+        snprintf(user, sizeof user, "USER%06d",
+                 1 + static_cast<int>((k >> 8) % static_cast<unsigned>(n)));
         ok += auth_lookup(user);
         if (++calls % 4096 == 0) imsg_flush();
     }

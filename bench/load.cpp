@@ -69,7 +69,9 @@ std::string password(int i) {
     return b;
 }
 
-std::string info(int i) { return "quota=\"" + std::to_string(i % 1000) + "\""; }
+std::string info(int i) {
+    return "quota=\"" + std::to_string(i % 1000) + "\"";
+}
 
 // Writes the user database with {ssha} digests.
 void generate(const std::string &path, int n) {
@@ -109,17 +111,28 @@ bool parse(int argc, char **argv, Options *o) {
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i];
         const char *v = argv[i + 1];
-        if (a == "-c") o->conns = atoi(v);
-        else if (a == "-k") o->inflight = atoi(v);
-        else if (a == "-u") o->users = atoi(v);
-        else if (a == "-n") o->requests = atol(v);
-        else if (a == "-t") o->seconds = atoi(v);
-        else if (a == "-lookup") o->lookup_pct = atoi(v);
-        else if (a == "-set") o->set_pct = atoi(v);
-        else if (a == "-pool") o->pool = v;
-        else if (a == "-procs") o->procs = atoi(v);
-        else if (a == "-lat") o->lat_file = v;
-        else return false;
+        if (a == "-c")
+            o->conns = atoi(v);
+        else if (a == "-k")
+            o->inflight = atoi(v);
+        else if (a == "-u")
+            o->users = atoi(v);
+        else if (a == "-n")
+            o->requests = atol(v);
+        else if (a == "-t")
+            o->seconds = atoi(v);
+        else if (a == "-lookup")
+            o->lookup_pct = atoi(v);
+        else if (a == "-set")
+            o->set_pct = atoi(v);
+        else if (a == "-pool")
+            o->pool = v;
+        else if (a == "-procs")
+            o->procs = atoi(v);
+        else if (a == "-lat")
+            o->lat_file = v;
+        else
+            return false;
     }
     return (argc % 2) == 1 && o->conns > 0 && o->inflight > 0 && o->users > 0;
 }
@@ -227,9 +240,9 @@ int main(int argc, char **argv) {
                 if (text != it->second.expect) {
                     if (bad++ < 5) fprintf(stderr, "load: unexpected reply: %s\n", line.c_str());
                 }
-                lat.push_back(std::chrono::duration<double, std::micro>(Clock::now() -
-                                                                        it->second.sent)
-                                  .count());
+                lat.push_back(
+                    std::chrono::duration<double, std::micro>(Clock::now() - it->second.sent)
+                        .count());
                 c.pending.erase(it);
                 done++;
             }
@@ -241,7 +254,8 @@ int main(int argc, char **argv) {
     proc_usage(s.pid(), &cpu1, &rss1);
     std::sort(lat.begin(), lat.end());
     auto pct = [&](double p) {
-        return lat.empty() ? 0.0 : lat[std::min(lat.size() - 1, static_cast<size_t>(p * lat.size()))];
+        return lat.empty() ? 0.0
+                           : lat[std::min(lat.size() - 1, static_cast<size_t>(p * lat.size()))];
     };
     if (!o.lat_file.empty() && !lat.empty()) {
         FILE *lf = fopen(o.lat_file.c_str(), "w");
