@@ -1,0 +1,18 @@
+# The one library of every module, shared by the main build and the fuzz
+# build: zorvex_library(<target> <source root>).
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_library(CRYPT_LIB crypt REQUIRED)
+
+function(zorvex_library target root)
+  file(GLOB sources CONFIGURE_DEPENDS
+    ${root}/src/lib/*.cpp
+    ${root}/src/core/*.cpp
+    ${root}/src/net/*.cpp
+    ${root}/src/session/*.cpp
+    ${root}/src/pool/*.cpp
+    ${root}/src/engine/*.cpp
+    ${root}/src/install/*.cpp)
+  add_library(${target} STATIC ${sources})
+  target_include_directories(${target} PUBLIC ${root}/src)
+  target_link_libraries(${target} PUBLIC OpenSSL::Crypto ${CRYPT_LIB})
+endfunction()
