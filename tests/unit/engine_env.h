@@ -1,10 +1,14 @@
-// Test environment for the engine's read side: a temporary engine directory
-// that is also the log directory, a reply collector on the print callback,
+// Test fixture for the engine: a fresh engine directory per test that is also
+// the log directory, every reply text collected through the print callback,
 // and every module's state reset before and after each test.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+#include <sys/stat.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -16,50 +20,85 @@
 #include "engine/ld_sha.h"
 #include "support/server_fixture.h"
 
-inline std::vector<std::string> &engine_replies() {
-    static std::vector<std::string> r;
-    return r;
-}
-
-inline void engine_collect(char *s) {
-    engine_replies().push_back(s);
+// A stored digest made independently: SHA-1(password + salt) + salt in Base64.
+inline std::string ssha_of(const std::string &pw, const unsigned char salt[4]) {
+    std::string msg = pw + std::string(reinterpret_cast<const char *>(salt), 4);
+    unsigned char v[24];
+    SHA1(reinterpret_cast<const unsigned char *>(msg.data()), msg.size(), v);
+    memcpy(v + 20, salt, 4);
+    unsigned char out[64];
+    int n = EVP_EncodeBlock(out, v, 24);
+    return std::string(reinterpret_cast<char *>(out), static_cast<size_t>(n));
 }
 
 class EngineTest : public ::testing::Test {
    protected:
     void SetUp() override {
-        write_file(dir_.file("zorvexsvr.conf"), "logdir " + dir_.path() + "\n");
-        ini_file_set(dir_.file("zorvexsvr.conf").c_str());
+        write_file(file("zorvexsvr.conf"), "logdir " + dir_.path() + "\n");
+        ini_file_set(file("zorvexsvr.conf").c_str());
         ini_load();
         imsg_open();
         kvindex_reset_for_test();
         sha_reset_for_test();
         kvauth_set_path(dir_.path().c_str());
         buf_clear();
-        engine_replies().clear();
-        kvauth_setprint(engine_collect);
+        replies().clear();
+        kvauth_setprint(collect);
     }
     void TearDown() override {
+        EXPECT_EQ(auth_lock_depth(), 0) << "a lock was left taken";
         kvauth_setprint(nullptr);
         buf_clear();
-        engine_replies().clear();
+        replies().clear();
         kvindex_reset_for_test();
         imsg_close();
         ini_file_set("");
         ini_free();
     }
+
+    static std::vector<std::string> &replies() {
+        static std::vector<std::string> r;
+        return r;
+    }
+    static void collect(char *s) { replies().push_back(s); }
+    std::vector<std::string> take_replies() {
+        std::vector<std::string> r;
+        r.swap(replies());
+        return r;
+    }
+    // Runs one command line and returns the reply texts it printed.
+    std::vector<std::string> run(const std::string &cmd) {
+        replies().clear();
+        std::string line = cmd;
+        do_command(line.data());
+        return take_replies();
+    }
+    std::string one(const std::string &cmd) {
+        auto r = run(cmd);
+        return r.size() == 1 ? r[0] : "<" + std::to_string(r.size()) + " lines>";
+    }
+
     std::string file(const std::string &name) const { return dir_.file(name); }
+    std::string content(const std::string &name) const { return read_file(file(name)); }
     void db(const std::string &text) { write_file(file("kvauth.txt"), text); }
     void add(const std::string &text) { write_file(file("kvauth.add"), text); }
-    std::string log() {
+    bool exists(const std::string &name) const {
+        struct stat st;
+        return lstat(file(name).c_str(), &st) == 0;
+    }
+    int mode(const std::string &name) const {
+        struct stat st;
+        return stat(file(name).c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+    }
+    std::string log() const {
         imsg_flush();
         return read_file(file("zorvexsvr.log"));
     }
-    bool log_has(const std::string &s) { return log().find(s) != std::string::npos; }
-    std::vector<std::string> take_replies() {
-        std::vector<std::string> r;
-        r.swap(engine_replies());
-        return r;
+    bool log_has(const std::string &s) const { return log().find(s) != std::string::npos; }
+    static int count_lines(const std::string &s) {
+        int n = 0;
+        for (char c : s) n += c == '\n';
+        return n;
     }
 
     TempDir dir_;

@@ -119,31 +119,4 @@ TEST_F(LockTest, LockEndsWithHolderProcess) {
     auth_unlock();
 }
 
-TEST_F(LockTest, UnwritableLockFileStopsProcess) {
-    kvauth_set_path((file("missing") + "/deeper").c_str());
-    EXPECT_DEATH(auth_lock(), "");
-}
-
-TEST(MyFlock, SharedLocksCoexist) {
-    TempDir d;
-    std::string path = d.file("f");
-    write_file(path, "");
-    int fd = open(path.c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(myflock(fd, LOCK_SH), 0);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int f2 = open(path.c_str(), O_RDWR);
-        int shared = myflock(f2, LOCK_SH | LOCK_NB);
-        int excl = myflock(f2, LOCK_EX | LOCK_NB);
-        _exit(shared == 0 && excl == 0 ? 1 : (excl == -1 && errno == EWOULDBLOCK ? 0 : 2));
-    }
-    int st = 0;
-    waitpid(pid, &st, 0);
-    EXPECT_EQ(WEXITSTATUS(st), 0);
-    EXPECT_EQ(myflock(fd, LOCK_UN), 0);
-    close(fd);
-}
-
 }  // namespace

@@ -5,7 +5,7 @@
 #include <climits>
 #include <string>
 
-#include "kv_fixture.h"
+#include "engine_env.h"
 
 namespace {
 
@@ -94,34 +94,7 @@ TEST(KvCmdAtoi, Table) {
     for (const auto &c : cases) EXPECT_EQ(cmd_atoi(c.s), c.v) << c.s;
 }
 
-class KvCmdTest : public KvTest {};
-
-TEST_F(KvCmdTest, VersionIsOneLine) {
-    EXPECT_EQ(run("version"), std::vector<std::string>{"+OK kvauth 4.0e\n"});
-    EXPECT_EQ(run("VERSION extra words"), std::vector<std::string>{"+OK kvauth 4.0e\n"});
-}
-
-TEST_F(KvCmdTest, HelpHasTenLines) {
-    const std::vector<std::string> want = {
-        "+DATA Valid commands\n",
-        "+DATA \tlookup username\n",
-        "+DATA \tcheck username password\n",
-        "+DATA \tset username password|(NULL) [var=\"val\" ...]\n",
-        "+DATA \tmod username pass|(NULL) var=\"val\"\n",
-        "+DATA \tsearch string\n",
-        "+DATA \tdel username\n",
-        "+DATA \texit\n",
-        "+DATA \t(use -help command line option for extended help information)\n",
-        "+OK \n"};
-    EXPECT_EQ(run("help"), want);
-    EXPECT_EQ(run("Help me"), want);
-}
-
-TEST_F(KvCmdTest, QuitAndExitSayNothing) {
-    EXPECT_TRUE(run("quit").empty());
-    EXPECT_TRUE(run("EXIT now").empty());
-    EXPECT_FALSE(exists("kvauth.add"));
-}
+using KvCmdTest = EngineTest;
 
 TEST_F(KvCmdTest, InvalidCommands) {
     EXPECT_EQ(one(""), "-ERR Invalid command (nocommand) use help\n");
@@ -130,23 +103,6 @@ TEST_F(KvCmdTest, InvalidCommands) {
     EXPECT_EQ(one("lookup\tbob"), "-ERR Invalid command (lookup\tbob) use help\n");
     EXPECT_EQ(one("nocommand"), "-ERR Invalid command (nocommand) use help\n");
     EXPECT_EQ(one("checks a b"), "-ERR Invalid command (checks) use help\n");
-}
-
-TEST_F(KvCmdTest, SearchPassesItsOptions) {
-    for (int i = 0; i < 10; i++) run("set x" + std::to_string(i) + " *p");
-    EXPECT_EQ(run("search x").back(), "+OK Search Complete 10 items found out of 10\n");
-    auto r = run("search X -from 3 -max 2");
-    ASSERT_EQ(r.size(), 3u);
-    EXPECT_EQ(r[2], "+OK Search Complete 5 items found out of 10\n");
-    r = run("search x -max 2 -from 9");
-    ASSERT_EQ(r.size(), 3u);
-    EXPECT_EQ(r[2], "+OK Search Complete 10 items found out of 10\n");
-    r = run("search x -max 4");
-    EXPECT_EQ(r.size(), 5u);
-    r = run("search x -from 11");
-    EXPECT_EQ(r, std::vector<std::string>{"+OK Search Complete 10 items found out of 10\n"});
-    EXPECT_EQ(run("search"),
-              std::vector<std::string>{"+OK Search Complete 0 items found out of 10\n"});
 }
 
 }  // namespace

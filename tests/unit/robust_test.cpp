@@ -8,21 +8,13 @@
 
 #include <string>
 
-#include "core/ini.h"
-#include "engine/kvauth.h"
-#include "engine/kvindex.h"
 #include "engine/kvprint.h"
 #include "net/chan.h"
 #include "session/io.h"
 #include "session/xlate.h"
-#include "support/server_fixture.h"
+#include "engine_env.h"
 
 namespace {
-int flushes;
-void count_flush() {
-    flushes++;
-}
-
 // A client channel on one end of a socket pair, enciphered with a known
 // seed; the test talks through the other end.
 struct Pair {
@@ -60,18 +52,6 @@ struct Pair {
     RhandPtr send, recv;
 };
 }  // namespace
-
-TEST(EngineFlush, FlushGoesToTheInstalledHookOnly) {
-    flushes = 0;
-    kvauth_setflush(nullptr);
-    buf_flush();
-    EXPECT_EQ(flushes, 0);
-    kvauth_setflush(count_flush);
-    buf_flush();
-    buf_flush();
-    EXPECT_EQ(flushes, 2);
-    kvauth_setflush(nullptr);
-}
 
 // The engine stops the process when it cannot take the database lock. Its
 // reply used to wait in the connection's deferred output and die with the
@@ -111,19 +91,14 @@ TEST(SessionInput, NulBytesAndOddLinesKeepTheChannelUsable) {
 // Every replay applies the whole add file again; lines already in force
 // used to copy their password and information into the pool each time, so a
 // busy server grew by megabytes a minute (found by the soak test).
-TEST(ReplayMemory, ReplayingLinesAlreadyInForceTakesNoMemory) {
-    TempDir dir;
-    write_file(dir.file("t.conf"), "logdir " + dir.path() + "\n");
-    ini_file_set(dir.file("t.conf").c_str());
-    ini_load();
-    kvindex_reset_for_test();
-    kvauth_set_path(dir.path().c_str());
-    write_file(dir.file("kvauth.txt"), "alice:*a:q=\"1\"\n");
-    std::string add;
+using ReplayMemory = EngineTest;
+
+TEST_F(ReplayMemory, ReplayingLinesAlreadyInForceTakesNoMemory) {
+    db("alice:*a:q=\"1\"\n");
+    std::string text;
     for (int i = 0; i < 100; i++)
-        add += "user" + std::to_string(i) + ":*pw:note=\"" + std::string(100, 'n') + "\"\n";
-    add += "alice:(NULL):q=\"2\"\n";
-    write_file(dir.file("kvauth.add"), add);
+        text += "user" + std::to_string(i) + ":*pw:note=\"" + std::string(100, 'n') + "\"\n";
+    add(text + "alice:(NULL):q=\"2\"\n");
     ASSERT_EQ(build_index("test"), 1);
     check_add();
     long bytes = auth_index_bytes();
@@ -136,7 +111,4 @@ TEST(ReplayMemory, ReplayingLinesAlreadyInForceTakesNoMemory) {
     EXPECT_STREQ(auth_find("alice")->info, "q=\"2\"");
     EXPECT_STREQ(auth_find("alice")->pass, "*a");
     EXPECT_EQ(auth_user_count(), 101);
-    kvindex_reset_for_test();
-    ini_file_set("");
-    ini_free();
 }
