@@ -37,6 +37,20 @@ const char *stamp() {
     }
     return text;
 }
+// Formats a message (cut at 999 characters), echoes it when debugging, and
+// writes it as one log line behind prefix.
+void log_msg(const char *prefix, const char *fmt, va_list ap) {
+    char msg[1000];
+    vsnprintf(msg, sizeof msg, fmt, ap);
+    echo(msg);
+    if (!*prefix) {
+        imsg_log(msg);
+        return;
+    }
+    char line[1010];
+    snprintf(line, sizeof line, "%s%s", prefix, msg);
+    imsg_log(line);
+}
 }  // namespace
 
 const char *file_log(const char *name) {
@@ -86,23 +100,6 @@ void imsg_close() {
     flog.reset();
     bytes = 0;
 }
-
-namespace {
-// Formats a message (cut at 999 characters), echoes it when debugging, and
-// writes it as one log line behind prefix.
-void log_msg(const char *prefix, const char *fmt, va_list ap) {
-    char msg[1000];
-    vsnprintf(msg, sizeof msg, fmt, ap);
-    echo(msg);
-    if (!*prefix) {
-        imsg_log(msg);
-        return;
-    }
-    char line[1010];
-    snprintf(line, sizeof line, "%s%s", prefix, msg);
-    imsg_log(line);
-}
-}  // namespace
 
 int emsg(const char *fmt, ...) {
     va_list ap;
