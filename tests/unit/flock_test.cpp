@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,31 +70,6 @@ TEST_F(LockTest, UnmatchedUnlockIsHarmless) {
     auth_lock();
     EXPECT_EQ(probe_free(), 0);
     auth_unlock();
-}
-
-TEST_F(LockTest, SecondProcessWaitsForRelease) {
-    ASSERT_EQ(auth_lock(), 1);
-    int to_parent[2];
-    ASSERT_EQ(pipe(to_parent), 0);
-    std::string marker = file("released");
-    pid_t pid = spawn([&] {
-        close(to_parent[0]);
-        auth_lock();  // blocks until the parent lets go
-        int ok = access(marker.c_str(), F_OK) == 0 ? 1 : 0;
-        if (write(to_parent[1], "g", 1) != 1) return 5;
-        auth_unlock();
-        return ok ? 0 : 6;
-    });
-    close(to_parent[1]);
-    struct pollfd pfd = {to_parent[0], POLLIN, 0};
-    // While the parent holds the lock the child cannot report.
-    EXPECT_EQ(poll(&pfd, 1, 300), 0);
-    write_file(marker, "x");
-    auth_unlock();
-    EXPECT_EQ(wait_child(pid), 0);
-    char c = 0;
-    EXPECT_EQ(read(to_parent[0], &c, 1), 1);
-    close(to_parent[0]);
 }
 
 TEST_F(LockTest, LockEndsWithHolderProcess) {

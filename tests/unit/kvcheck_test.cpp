@@ -78,12 +78,6 @@ TEST_F(CheckTest, NoneAndEmptyPasswords) {
     EXPECT_EQ(auth_check("i2", "x"), 0);
 }
 
-TEST_F(CheckTest, OnlyTheNewestRecordIsTried) {
-    db("j:*old:\nj:*new:\n");
-    EXPECT_EQ(auth_check("j", "old"), 0);
-    EXPECT_EQ(auth_check("j", "new"), 1);
-}
-
 TEST_F(CheckTest, UnknownUserAndEmptyDatabase) {
     EXPECT_EQ(auth_check("nobody", "x"), 0);
     EXPECT_EQ(one_reply(), "-ERR nobody password wrong or not a valid user\n");
@@ -115,15 +109,6 @@ TEST_F(CheckTest, Lookup) {
     EXPECT_EQ(one_reply(), "-ERR max not found\n");
     EXPECT_EQ(auth_lookup(""), 0);
     EXPECT_EQ(one_reply(), "-ERR  not found\n");
-}
-
-TEST_F(CheckTest, EmptyNameNotFoundAmongDeletedRecords) {
-    db("a:*1:\nb:*2:\n");  // one-letter names hash to bucket 0
-    build_index("init");
-    auth_fixup("a", "(DELETE)", "(DELETE)");
-    auth_fixup("b", "(DELETE)", "(DELETE)");
-    EXPECT_EQ(auth_lookup(""), 0);
-    EXPECT_EQ(auth_check("", ""), 0);
 }
 
 }  // namespace

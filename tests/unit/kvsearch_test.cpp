@@ -178,14 +178,4 @@ TEST_F(SearchTest, OrderFollowsBucketsNewestFirst) {
     EXPECT_EQ(r[2], "+DATA bob 1\n");
 }
 
-TEST_F(SearchTest, DeletedRecordsAreSkipped) {
-    db("bob:*p:\ncob:*p:\n");
-    build_index("init");
-    auth_fixup("bob", "(DELETE)", "(DELETE)");
-    auto r = search("*", 0, 0);
-    ASSERT_EQ(r.size(), 2u);
-    EXPECT_EQ(r[0], "+DATA cob \n");
-    EXPECT_EQ(r[1], "+OK Search Complete 1 items found out of 1\n");
-}
-
 }  // namespace
