@@ -1,14 +1,14 @@
-// The engine over real enciphered connections to the daemon: every command's
-// reply lines, the files it leaves, restarts, kills and two servers sharing
-// one engine directory.
+// The engine over real enciphered connections to the daemon: replies and
+// restarts, kills in the middle of changes, and two servers sharing one
+// engine directory. Command details are covered by the engine's unit tests.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <map>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -18,33 +18,14 @@
 #include "support/server_fixture.h"
 
 namespace {
-
-// "{ssha}" followed by 32 Base64 characters.
-bool is_ssha(const std::string &s) {
-    if (s.size() != 38 || s.compare(0, 6, "{ssha}") != 0) return false;
-    for (size_t i = 6; i < s.size(); i++)
-        if (!isalnum(static_cast<unsigned char>(s[i])) && s[i] != '+' && s[i] != '/') return false;
-    return true;
-}
-
-// "<p>0u<digits>:*pw:" or "<p>1u<digits>:*pw:", then n times a or n times b.
-bool is_writer_line(const std::string &l, char p, size_t n) {
-    size_t c = l.find(':');
-    if (c == std::string::npos || c < 4 || l[0] != p || (l[1] != '0' && l[1] != '1') || l[2] != 'u')
-        return false;
-    for (size_t i = 3; i < c; i++)
-        if (!isdigit(static_cast<unsigned char>(l[i]))) return false;
-    if (l.compare(c, 5, ":*pw:") != 0) return false;
-    std::string info = l.substr(c + 5);
-    return info == std::string(n, 'a') || info == std::string(n, 'b');
-}
-
 using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
-int file_mode(const std::string &p) {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+// "<p>0u<digits>:*pw:" or "<p>1u<digits>:*pw:", then n times a or n times b.
+bool is_writer_line(const std::string &l, char p, size_t n) {
+    const std::string a(n, 'a'), b(n, 'b');
+    return std::regex_match(
+        l, std::regex(std::string(1, p) + "[01]u[0-9]+:\\*pw:(" + a + "|" + b + ")"));
 }
 
 bool file_exists(const std::string &p) {
@@ -52,100 +33,47 @@ bool file_exists(const std::string &p) {
     return stat(p.c_str(), &st) == 0;
 }
 
-std::vector<std::string> split_lines(const std::string &text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string l;
-    while (std::getline(in, l)) out.push_back(l);
-    return out;
-}
-
-// Reads reply lines until n have arrived or the time-out passes.
-Lines read_n(ZvClient *c, size_t n, int timeout_ms) {
+Lines split_lines(const std::string &text) {
     Lines out;
-    std::string line;
-    while (out.size() < n && cli_read_line(c, &line, timeout_ms) == 1) out.push_back(line);
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
     return out;
 }
 
-TEST(EngineIntegration, EveryCommandOverTheWire) {
+TEST(EngineIntegration, CommandsTestcryptAndRestart) {
     TestServer s;
     ASSERT_TRUE(s.start());
     ZvClient c;
     ASSERT_TRUE(s.connect(&c));
-
-    Lines help = {"1 +DATA Valid commands",
-                  "1 +DATA \tlookup username",
-                  "1 +DATA \tcheck username password",
-                  "1 +DATA \tset username password|(NULL) [var=\"val\" ...]",
-                  "1 +DATA \tmod username pass|(NULL) var=\"val\"",
-                  "1 +DATA \tsearch string",
-                  "1 +DATA \tdel username",
-                  "1 +DATA \texit",
-                  "1 +DATA \t(use -help command line option for extended help information)",
-                  "1 +OK "};
-    EXPECT_EQ(s.request(&c, 1, "HELP"), help);
-    EXPECT_EQ(s.request(&c, 2, "version"), Lines{"2 +OK kvauth 4.0e"});
-    EXPECT_EQ(s.request(&c, 3, "Frob x"), Lines{"3 -ERR Invalid command (frob) use help"});
-    EXPECT_EQ(s.request(&c, 4, ""), Lines{"4 -ERR Invalid command (nocommand) use help"});
-    EXPECT_EQ(s.request(&c, 5, "lookup\tbob"),
-              Lines{"5 -ERR Invalid command (lookup\tbob) use help"});
     // quit says nothing: the next line to arrive answers the next request.
     ASSERT_TRUE(cli_send(&c, 6, "quit"));
     EXPECT_EQ(s.request(&c, 7, "version"), Lines{"7 +OK kvauth 4.0e"});
-
-    EXPECT_EQ(s.request(&c, 10, "set Alice s3cret mail=\"a@x\" q=\"1\""),
-              Lines{"10 +OK Alice added to database"});
-    EXPECT_EQ(s.request(&c, 11, "check ALICE s3cret"),
-              Lines{"11 +OK ALICE config 0 mail=\"a@x\" q=\"1\""});
-    EXPECT_EQ(s.request(&c, 12, "check alice wrong"),
-              Lines{"12 -ERR alice password wrong or not a valid user"});
-    EXPECT_EQ(s.request(&c, 13, "lookup alice"),
-              Lines{"13 +OK alice config 0 mail=\"a@x\" q=\"1\""});
-    EXPECT_EQ(s.request(&c, 14, "mod alice other q=\"2\""),
-              Lines{"14 +OK alice added to database"});
-    EXPECT_EQ(s.request(&c, 15, "check alice s3cret"),
-              Lines{"15 +OK alice config 0 q=\"2\" mail=\"a@x\" "});
-    EXPECT_EQ(s.request(&c, 16, "mod nobody x a=\"1\""), Lines{"16 -ERR No such user"});
-    EXPECT_EQ(s.request(&c, 17, "set bob *pw"), Lines{"17 +OK bob added to database"});
-    Lines found = s.request(&c, 18, "search * -max 1");
-    ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(found[0].substr(0, 9), "18 +DATA ");
-    EXPECT_EQ(found[1], "18 +OK Search Complete 2 items found out of 2");
-    EXPECT_EQ(s.request(&c, 19, "set bob (NULL) (BLOCK)"), Lines{"19 +OK bob added to database"});
-    EXPECT_EQ(s.request(&c, 20, "lookup bob"), Lines{"20 +OK bob config 0  (BLOCK)"});
-    EXPECT_EQ(s.request(&c, 21, "del bob"), Lines{"21 +OK Deleted user successfully"});
-    EXPECT_EQ(s.request(&c, 22, "lookup bob"), Lines{"22 -ERR bob not found"});
-    EXPECT_EQ(s.request(&c, 23, "set a:b x"),
-              Lines{"23 -ERR Could not add user. Illegal characters in username."});
-
+    const std::pair<const char *, Lines> table[] = {
+        {"set Alice s3cret mail=\"a@x\" q=\"1\"", {"10 +OK Alice added to database"}},
+        {"check ALICE s3cret", {"11 +OK ALICE config 0 mail=\"a@x\" q=\"1\""}},
+        {"check alice wrong", {"12 -ERR alice password wrong or not a valid user"}},
+        {"mod alice other q=\"2\"", {"13 +OK alice added to database"}},
+        {"check alice s3cret", {"14 +OK alice config 0 q=\"2\" mail=\"a@x\" "}},
+        {"set bob *pw", {"15 +OK bob added to database"}},
+        {"del bob", {"16 +OK Deleted user successfully"}},
+        {"lookup bob", {"17 -ERR bob not found"}},
+    };
+    int id = 10;
+    for (const auto &[cmd, want] : table) EXPECT_EQ(s.request(&c, id++, cmd), want) << cmd;
     const std::string db = s.db_dir() + "/";
-    auto add = split_lines(read_file(db + "kvauth.add"));
-    ASSERT_EQ(add.size(), 5u);
-    const std::string tail = ":mail=\"a@x\" q=\"1\"";
-    ASSERT_GT(add[0].size(), 6 + tail.size());
-    EXPECT_EQ(add[0].substr(0, 6), "Alice:");
-    EXPECT_EQ(add[0].substr(add[0].size() - tail.size()), tail);
-    EXPECT_TRUE(is_ssha(add[0].substr(6, add[0].size() - 6 - tail.size()))) << add[0];
-    EXPECT_EQ(add[4], "bob:(DELETE):(DELETE)");
     EXPECT_EQ(read_file(db + "kvauth.clg"), read_file(db + "kvauth.add"));
-    EXPECT_EQ(read_file(db + "kvauth.txt"), "");
-    for (const char *f : {"kvauth.txt", "kvauth.add", "kvauth.clg"})
-        EXPECT_EQ(file_mode(db + f), 0660) << f;
 
     // testcrypt: 2000 lines, and the add file's growth rebuilds the database.
     ASSERT_TRUE(cli_send(&c, 30, "testcrypt"));
-    Lines tc = read_n(&c, 2000, 20000);
+    Lines tc;
+    for (std::string l; tc.size() < 2000 && cli_read_line(&c, &l, 20000) == 1;) tc.push_back(l);
     ASSERT_EQ(tc.size(), 2000u);
     for (int i = 0; i < 1000; i++) {
         std::string n = "test" + std::to_string(i);
         ASSERT_EQ(tc[2 * i], "30 +OK " + n + " added to database");
         ASSERT_EQ(tc[2 * i + 1], "30 +OK " + n + " config 0 ");
     }
-    EXPECT_FALSE(read_file(db + "kvauth.txt").empty());
     EXPECT_EQ(read_file(db + "kvauth.bck"), read_file(db + "kvauth.txt"));
-    EXPECT_EQ(file_mode(db + "kvauth.bck"), 0660);
-    EXPECT_FALSE(file_exists(db + "kvauth.add_old"));
     EXPECT_TRUE(s.wait_log("Rebuilding kvauth file"));
 
     // A restart keeps every user.
@@ -262,13 +190,9 @@ TEST(EngineIntegration, KilledServerKeepsEveryAcknowledgedChange) {
 TEST(EngineIntegration, TwoServersOnOneDirectoryNeverInterleave) {
     TestServer a, b;
     ASSERT_TRUE(a.start());
-    std::string conf;
-    conf += "workarea " + b.dir() + "\n";
-    conf += "logdir " + b.dir() + "\n";
-    conf += "port " + std::to_string(b.port()) + "\n";
-    conf += "secret_file " + b.file("xlate.dat") + "\n";
-    conf += "kvauth_path " + a.db_dir() + "\n";
-    write_file(b.conf_path(), conf);
+    write_file(b.conf_path(), "workarea " + b.dir() + "\nlogdir " + b.dir() + "\nport " +
+                                  std::to_string(b.port()) + "\nsecret_file " +
+                                  b.file("xlate.dat") + "\nkvauth_path " + a.db_dir() + "\n");
     ASSERT_TRUE(b.start(false));
 
     constexpr int kPer = 300;

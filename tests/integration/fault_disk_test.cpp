@@ -1,7 +1,6 @@
 // Fault injection on the engine's files: an engine directory that fills up
 // or turns read-only (a small tmpfs in a private mount namespace, so these
-// tests run only as root where unshare and mount are allowed), and the
-// database lock held by another process for seconds.
+// tests run only as root where unshare and mount are allowed).
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -199,54 +198,6 @@ TEST_F(FullDisk, ReadOnlyEngineDirectoryStopsTheServerAtTheNextChange) {
     for (int i = 0; i < 250 && s.alive(); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(s.alive());
-}
-
-TEST(LockFault, LockHeldByAnotherProcessDelaysTheServerAndLosesNothing) {
-    TestServer s;
-    write_file(s.db_dir() + "/kvauth.txt", "alice:*secret:q=\"1\"\n");
-    ASSERT_TRUE(s.start());
-    ZvClient a, b;
-    ASSERT_TRUE(s.connect(&a));
-    ASSERT_TRUE(s.connect(&b));
-    ASSERT_EQ(s.request(&a, 1, "set bob pw q=\"2\""), Lines{"1 +OK bob added to database"});
-
-    // This test process takes the lock, as another kvauth or server would.
-    int fd = open((s.db_dir() + "/kvauth.lck3").c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    ASSERT_EQ(fcntl(fd, F_SETLK, &fl), 0);
-    auto lock_calls = [&s] {
-        std::string log = s.log();
-        int n = 0;
-        for (size_t at = log.find("flock_fcntl locking"); at != std::string::npos;
-             at = log.find("flock_fcntl locking", at + 1))
-            n++;
-        return n;
-    };
-    int calls = lock_calls();
-    ASSERT_TRUE(cli_send(&a, 2, "set carol pw q=\"3\""));
-    // Once the server waits for the lock, another client asks.
-    for (int i = 0; i < 250 && lock_calls() == calls; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_GT(lock_calls(), calls);
-    ASSERT_TRUE(cli_send(&b, 3, "check alice secret"));
-    // The one thread waits for the lock: nobody is answered meanwhile.
-    std::string line;
-    EXPECT_EQ(cli_read_line(&a, &line, 1500), 0);
-    EXPECT_EQ(cli_read_line(&b, &line, 500), 0);
-    EXPECT_TRUE(s.alive());
-    close(fd);  // releases the lock
-
-    ASSERT_EQ(cli_read_line(&a, &line, 5000), 1);
-    EXPECT_EQ(line, "2 +OK carol added to database");
-    ASSERT_EQ(cli_read_line(&b, &line, 5000), 1);
-    EXPECT_EQ(line, "3 +OK alice config 0 q=\"1\"");
-    EXPECT_TRUE(s.stop());
-    std::string adds = read_file(s.db_dir() + "/kvauth.add");
-    EXPECT_NE(adds.find("bob:"), std::string::npos);
-    EXPECT_NE(adds.find("carol:"), std::string::npos);
 }
 
 }  // namespace

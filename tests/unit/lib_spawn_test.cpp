@@ -134,49 +134,37 @@ class SpawnTest : public ::testing::Test {
 };
 }  // namespace
 
-TEST_F(SpawnTest, ChildHasPipesEmptyEnvironmentNoStderrNoArguments) {
+TEST_F(SpawnTest, ChildHasPipesGivenEnvironmentNoStderrNoArguments) {
     ASSERT_FALSE(probe_started);
-    int in = -1, out = -1;
+    int in1 = -1, out1 = -1, in2, out2, in3, out3;
     char msg[1000] = "";
-    int pid = lib_spawn_noenv(probe.c_str(), &in, &out, msg);
-    ASSERT_GT(pid, 0) << msg;
-    EXPECT_EQ(spawn_write(in, "go\n", 3), 3);
-    // argv holds the path alone; the child sees only its two pipe ends.
-    EXPECT_EQ(read_reply(out), "env=0 args=1 err=closed fds=" + expected_fds({in, out}) + "\n");
-    EXPECT_EQ(spawn_isalive(pid), 1);
-    close(in);  // end of input ends the probe
-    for (int i = 0; i < 200 && spawn_isalive(pid); i++) usleep(10000);
-    EXPECT_EQ(spawn_isalive(pid), 0);
-    close(out);
-}
-
-TEST_F(SpawnTest, LaterChildDoesNotInheritEarlierPipes) {
-    int in1, out1, in2, out2;
-    char msg[1000];
     int p1 = lib_spawn_noenv(probe.c_str(), &in1, &out1, msg);
+    ASSERT_GT(p1, 0) << msg;
     int p2 = lib_spawn_noenv(probe.c_str(), &in2, &out2, msg);
-    ASSERT_GT(p1, 0);
     ASSERT_GT(p2, 0);
+    EXPECT_EQ(spawn_write(in1, "go\n", 3), 3);
+    // argv holds the path alone; the child sees only its two pipe ends.
+    EXPECT_EQ(read_reply(out1),
+              "env=0 args=1 err=closed fds=" + expected_fds({in1, out1, in2, out2}) + "\n");
+    // A later child does not inherit the earlier one's pipes.
     spawn_write(in2, "x\n", 2);
     EXPECT_EQ(read_reply(out2),
               "env=0 args=1 err=closed fds=" + expected_fds({in1, out1, in2, out2}) + "\n");
-    for (int fd : {in1, out1, in2, out2}) close(fd);
-    spawn_kill(p1);
-    spawn_kill(p2);
-}
+    EXPECT_EQ(spawn_isalive(p1), 1);
+    close(in1);  // end of input ends the probe
+    for (int i = 0; i < 200 && spawn_isalive(p1); i++) usleep(10000);
+    EXPECT_EQ(spawn_isalive(p1), 0);
 
-TEST_F(SpawnTest, GivenEnvironmentIsPassed) {
+    // A given environment is passed.
     char a[] = "A=1", b[] = "B=2";
     char *env[] = {a, b, nullptr};
-    int in, out;
-    char msg[1000];
-    int pid = lib_spawn(probe.c_str(), env, &in, &out, msg);
-    ASSERT_GT(pid, 0);
-    spawn_write(in, "x\n", 2);
-    EXPECT_EQ(read_reply(out).substr(0, 6), "env=2 ");
-    close(in);
-    close(out);
-    spawn_kill(pid);
+    int p3 = lib_spawn(probe.c_str(), env, &in3, &out3, msg);
+    ASSERT_GT(p3, 0);
+    spawn_write(in3, "x\n", 2);
+    EXPECT_EQ(read_reply(out3).substr(0, 6), "env=2 ");
+    for (int fd : {out1, in2, out2, in3, out3}) close(fd);
+    spawn_kill(p2);
+    spawn_kill(p3);
 }
 
 TEST_F(SpawnTest, UnexecutablePathLogsOnceAndEnds) {
@@ -220,7 +208,7 @@ TEST_F(SpawnTest, NreadyCountsWaitingBytes) {
     EXPECT_EQ(spawn_nready(-1), 0);
 }
 
-TEST_F(SpawnTest, KillWaitsForLiveChildAndReportsDeadOnes) {
+TEST_F(SpawnTest, KillAndCloseReapChildren) {
     int in, out;
     char msg[1000];
     int pid = lib_spawn_noenv(probe.c_str(), &in, &out, msg);
@@ -239,25 +227,20 @@ TEST_F(SpawnTest, KillWaitsForLiveChildAndReportsDeadOnes) {
     EXPECT_NE(log().find("it was already dead"), std::string::npos);
     close(in);
     close(out);
-}
 
-TEST_F(SpawnTest, CloseReapsAnEndedChild) {
-    int in, out;
-    char msg[1000];
-    int pid = lib_spawn_noenv(probe.c_str(), &in, &out, msg);
+    // Closing the output of an ended child reaps it.
+    pid = lib_spawn_noenv(probe.c_str(), &in, &out, msg);
     ASSERT_GT(pid, 0);
     close(in);
     char buf[8];
     while (spawn_read(out, buf, sizeof buf) > 0) {
     }
     // The child has closed its output; give it a moment to become a zombie.
-    int r = 0;
     for (int i = 0; i < 200; i++) {
         std::string st = read_file("/proc/" + std::to_string(pid) + "/stat");
         if (st.find(") Z") != std::string::npos) break;
         usleep(10000);
     }
-    r = spawn_close(out);
-    EXPECT_EQ(r, pid);
+    EXPECT_EQ(spawn_close(out), pid);
     EXPECT_EQ(kill(pid, 0), -1);
 }
