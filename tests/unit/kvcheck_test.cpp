@@ -85,13 +85,6 @@ TEST_F(CheckTest, UnknownUserAndEmptyDatabase) {
     EXPECT_TRUE(log_has("Build_index called pass"));
 }
 
-TEST_F(CheckTest, FirstCheckReplaysAddFile) {
-    db("");
-    add("kim:*pw:from add\n");
-    EXPECT_EQ(auth_check("KIM", "pw"), 1);
-    EXPECT_EQ(one_reply(), "+OK KIM config 0 from add\n");
-}
-
 TEST_F(CheckTest, DbCheckCopiesInfoAlsoOnFailure) {
     db("lu:*pw:" + std::string(1200, 'i').substr(0, 990) + "\n");
     char info[1000];

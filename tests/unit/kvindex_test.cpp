@@ -209,21 +209,13 @@ TEST_F(IndexTest, NameIndexAgreesWithChainWalk) {
     };
     for (int step = 0; step < 20000; step++) {
         std::string name = "u" + std::to_string(rng() % 2500);
-        switch (rng() % 4) {
-            case 0:
-                auth_fixup(name.c_str(), "(DELETE)", "(DELETE)");
-                break;
-            case 1:
-                auth_fixup(name.c_str(), ("*s" + std::to_string(step)).c_str(), "i");
-                break;
-            case 2:
-                auth_fixup(name.c_str(), "(NULL)", "(BLOCK)");
-                break;
-            default:
-                auth_fixup(name.c_str(), "(DELETE)", "(DELETE)");
-                auth_fixup(name.c_str(), "*n", "");
-                break;
-        }
+        // Delete, change, block, or delete and add again.
+        const unsigned op = rng() % 4;
+        const std::string pw = "*s" + std::to_string(step);
+        if (op == 0 || op == 3) auth_fixup(name.c_str(), "(DELETE)", "(DELETE)");
+        if (op == 1) auth_fixup(name.c_str(), pw.c_str(), "i");
+        if (op == 2) auth_fixup(name.c_str(), "(NULL)", "(BLOCK)");
+        if (op == 3) auth_fixup(name.c_str(), "*n", "");
         if (step % 97 == 0) {
             for (int k = 0; k < 2500; k++) {
                 std::string key = "u" + std::to_string(k);
