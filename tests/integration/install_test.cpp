@@ -4,35 +4,24 @@
 // the test then reads the results from the overlays' upper directories.
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+
+#include "support/server_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kBuildDir = ZORVEX_BUILD_DIR;
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void write_file(const std::string &path, const std::string &data) {
+// Writes a file in an overlay's upper directory, where the path may be a
+// whiteout that has to go first.
+void put_file(const std::string &path, const std::string &data) {
     std::error_code ec;
-    fs::remove(path, ec);  // may be an overlay whiteout
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
+    fs::remove(path, ec);
+    write_file(path, data);
 }
 
 unsigned mode_of(const std::string &path) {
@@ -63,7 +52,8 @@ std::string host_state() {
 
 // Run as "sh run.sh" after a first line "T=<the test's directory>", inside
 // unshare --mount: the mounts land only in that private namespace, and if one
-// fails nothing runs.
+// fails nothing runs. Output goes to files, so that a daemon started by the
+// command holds no pipe of the test's open.
 const char kRunScript[] = R"(set -e
 mount -t overlay overlay -o lowerdir=/etc,upperdir=$T/etc-up,workdir=$T/etc-work /etc
 mount -t overlay overlay -o lowerdir=/usr/local,upperdir=$T/ul-up,workdir=$T/ul-work /usr/local
@@ -75,15 +65,8 @@ if [ "$1" = "--prepare" ]; then
 fi
 set +e
 cd $T/dist
-"$@" < $T/in > $T/out 2> $T/err
-echo $? > $T/status
+"$@" > $T/out 2> $T/err
 )";
-
-struct RunResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
 
 class InstallerRun : public ::testing::Test {
    protected:
@@ -92,17 +75,14 @@ class InstallerRun : public ::testing::Test {
         if (geteuid() != 0)
             GTEST_SKIP() << "the installer writes to /etc and /usr/local; it is tested only as "
                             "root inside unshare --mount, and this run is not root";
-        char tmpl[] = "/tmp/install_it_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         for (const char *d : {"etc-up", "etc-work", "ul-up", "ul-work", "dist"})
-            fs::create_directory(dir_ + "/" + d);
-        write_file(dir_ + "/run.sh", "#!/bin/sh\nT=" + dir_ + "\n" + kRunScript);
-        if (!unshare({"--prepare"}))
+            fs::create_directory(dir_.file(d));
+        write_file(dir_.file("run.sh"), "#!/bin/sh\nT=" + dir_.path() + "\n" + kRunScript);
+        if (run_command({"--prepare"}, "", false).status != 0)
             GTEST_SKIP() << "unshare --mount with overlay mounts over /etc and /usr/local is "
                             "not permitted here; the installer is not run outside a private "
                             "mount namespace";
-        server_ = read_file(kBuildDir + "/zorvexsvr");
+        server_ = read_file(program_path("zorvexsvr"));
         ASSERT_FALSE(server_.empty()) << "build/zorvexsvr is missing";
         write_file(dist("zorvexsvr"), server_);
         chmod(dist("zorvexsvr").c_str(), 0755);
@@ -110,39 +90,14 @@ class InstallerRun : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (!dir_.empty()) {
-            std::error_code ec;
-            fs::remove_all(dir_, ec);
-        }
         EXPECT_EQ(host_state(), before_) << "the real /etc or /usr/local changed";
     }
 
-    std::string dist(const std::string &name) const { return dir_ + "/dist/" + name; }
+    std::string dist(const std::string &name) const { return dir_.file("dist/" + name); }
     // Paths as the installer saw them, read back from the overlays.
-    std::string etc(const std::string &name) const { return dir_ + "/etc-up/" + name; }
-    std::string vexmo(const std::string &name) const { return dir_ + "/ul-up/vexmo/" + name; }
-    std::string localbin(const std::string &name) const { return dir_ + "/ul-up/bin/" + name; }
-
-    // Runs sh run.sh args in a new mount namespace (and a network namespace
-    // of its own with `net`); true when it exited 0.
-    bool unshare(const std::vector<std::string> &args, bool net = false) const {
-        std::vector<std::string> argv = {"unshare", "--mount", "--propagation", "private"};
-        if (net) argv.push_back("--net");
-        argv.push_back("sh");
-        argv.push_back(dir_ + "/run.sh");
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char *> cargv;
-        for (std::string &a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        pid_t pid = fork();
-        if (pid == 0) {
-            execvp("unshare", cargv.data());
-            _exit(127);
-        }
-        int st = 0;
-        if (pid < 0 || waitpid(pid, &st, 0) != pid) return false;
-        return WIFEXITED(st) && WEXITSTATUS(st) == 0;
-    }
+    std::string etc(const std::string &name) const { return dir_.file("etc-up/" + name); }
+    std::string vexmo(const std::string &name) const { return dir_.file("ul-up/vexmo/" + name); }
+    std::string localbin(const std::string &name) const { return dir_.file("ul-up/bin/" + name); }
 
     // ./zorvexsvr <option> in the distribution directory with `input` on
     // standard input.
@@ -150,20 +105,23 @@ class InstallerRun : public ::testing::Test {
         return run_command({"./zorvexsvr", option}, input, false);
     }
 
+    // sh run.sh command in a new mount namespace (and a network namespace of
+    // its own with `net`).
     RunResult run_command(const std::vector<std::string> &command, const std::string &input,
                           bool net) const {
-        write_file(dir_ + "/in", input);
-        fs::remove(dir_ + "/status");
-        RunResult r;
-        if (!unshare(command, net)) return r;
-        std::string status = read_file(dir_ + "/status");
-        r.status = status.empty() ? -1 : atoi(status.c_str());
-        r.out = read_file(dir_ + "/out");
-        r.err = read_file(dir_ + "/err");
+        std::vector<std::string> argv = {"/usr/bin/unshare", "--mount", "--propagation", "private"};
+        if (net) argv.push_back("--net");
+        argv.insert(argv.end(), {"/bin/sh", dir_.file("run.sh")});
+        argv.insert(argv.end(), command.begin(), command.end());
+        RunResult r = run_program(argv, input);
+        if (command[0] != "--prepare") {
+            r.out = read_file(dir_.file("out"));
+            r.err = read_file(dir_.file("err"));
+        }
         return r;
     }
 
-    std::string dir_;
+    TempDir dir_;
     std::string before_;
     std::string server_;
 };
@@ -196,8 +154,9 @@ std::string expected_config() {
 const std::string kStartScript = "#!/bin/sh\ncd /usr/local/vexmo\nulimit -c 20000\n./zorvexsvr\n";
 const std::string kStopScript = "#!/bin/sh\ncd /usr/local/vexmo\ntouch zorvexsvr.exit\n";
 
+// End of input at the final prompt still installs.
 TEST_F(InstallerRun, NewInstallationWritesConfigScriptsAndCopies) {
-    RunResult r = run("-install", "\n");
+    RunResult r = run("-install", "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kNewInstallOut);
     EXPECT_EQ(r.err, "");
@@ -213,24 +172,17 @@ TEST_F(InstallerRun, NewInstallationWritesConfigScriptsAndCopies) {
     EXPECT_FALSE(fs::exists(localbin("zorvexsvr")));
 }
 
-TEST_F(InstallerRun, EndOfInputAtTheFinalPromptStillInstalls) {
-    RunResult r = run("-install", "");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, kNewInstallOut);
-    EXPECT_EQ(read_file(etc("zorvexsvr.conf")), expected_config());
-}
-
 TEST_F(InstallerRun, UpgradeCopiesProgramsAndLeavesConfigAndScripts) {
     ASSERT_EQ(run("-install", "\n").out, kNewInstallOut);
     // A configured system: edited configuration and scripts, programs that
     // lost their mode, and a newer client in the distribution.
-    write_file(etc("zorvexsvr.conf"), "port 650\nworkarea /srv/zorvex\n");
-    write_file(vexmo("zorvexsvr_start.sh"), "#!/bin/sh\necho edited start\n");
-    write_file(vexmo("zorvexsvr_stop.sh"), "#!/bin/sh\necho edited stop\n");
+    put_file(etc("zorvexsvr.conf"), "port 650\nworkarea /srv/zorvex\n");
+    put_file(vexmo("zorvexsvr_start.sh"), "#!/bin/sh\necho edited start\n");
+    put_file(vexmo("zorvexsvr_stop.sh"), "#!/bin/sh\necho edited stop\n");
     chmod(vexmo("zorvexsvr_start.sh").c_str(), 0750);
     chmod(vexmo("zorvexsvr").c_str(), 0644);
-    write_file(vexmo("zorvex"), "old client\n");
-    write_file(dist("zorvex"), "zorvex client, distribution copy 2\n");
+    put_file(vexmo("zorvex"), "old client\n");
+    put_file(dist("zorvex"), "zorvex client, distribution copy 2\n");
 
     RunResult r = run("-install", "\n");
     EXPECT_EQ(r.status, 0);
@@ -261,21 +213,26 @@ TEST_F(InstallerRun, MissingClientIsReportedAndInstallationGoesOn) {
 }
 
 TEST_F(InstallerRun, UninstallRemovesOnlyOnLowerCaseY) {
-    ASSERT_EQ(run("-install", "\n").out, kNewInstallOut);
     const std::string question = "Are you sure you want to uninstall zorvex [no]?";
+    // With nothing installed it still succeeds.
+    RunResult r = run("-uninstall", "y\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, question + "ZORVEX has been uninstalled\n");
+    EXPECT_EQ(r.err, "");
+
+    ASSERT_EQ(run("-install", "\n").out, kNewInstallOut);
     struct Case {
         const char *input;
         bool removes;
     } cases[] = {
-        {"", false},     {"\n", false}, {"Yes\n", false},       {"Y\n", false},
-        {"no\n", false}, {"y\n", true}, {"yes please\n", true},
+        {"", false}, {"\n", false}, {"Y\n", false}, {"y\n", true}, {"yes please\n", true},
     };
     for (const Case &c : cases) {
-        fs::create_directories(dir_ + "/ul-up/bin");
-        write_file(localbin("zorvexsvr"), "installed server\n");
-        write_file(etc("zorvexsvr.conf"), expected_config());
+        fs::create_directories(dir_.file("ul-up/bin"));
+        put_file(localbin("zorvexsvr"), "installed server\n");
+        put_file(etc("zorvexsvr.conf"), expected_config());
 
-        RunResult r = run("-uninstall", c.input);
+        r = run("-uninstall", c.input);
         EXPECT_EQ(r.status, 0) << c.input;
         EXPECT_EQ(r.err, "") << c.input;
         if (c.removes) {
@@ -292,14 +249,6 @@ TEST_F(InstallerRun, UninstallRemovesOnlyOnLowerCaseY) {
         EXPECT_EQ(read_file(vexmo("zorvexsvr_start.sh")), kStartScript) << c.input;
         EXPECT_EQ(read_file(vexmo("zorvexsvr_stop.sh")), kStopScript) << c.input;
     }
-}
-
-TEST_F(InstallerRun, UninstallWithNothingInstalledStillSucceeds) {
-    RunResult r = run("-uninstall", "y\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out,
-              "Are you sure you want to uninstall zorvex [no]?ZORVEX has been uninstalled\n");
-    EXPECT_EQ(r.err, "");
 }
 
 // What README tells an administrator to do, as one shell session: install,
@@ -324,8 +273,8 @@ printf 'y\n' | ./zorvexsvr -uninstall
 )";
 
 TEST_F(InstallerRun, StartAndStopScriptsRunTheInstalledServer) {
-    write_file(dir_ + "/lifecycle.sh", kLifecycleScript);
-    RunResult r = run_command({"sh", dir_ + "/lifecycle.sh"}, "", true);
+    write_file(dir_.file("lifecycle.sh"), kLifecycleScript);
+    RunResult r = run_command({"sh", dir_.file("lifecycle.sh")}, "", true);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
               "Detaching process...\nrunning\nstopped\n"

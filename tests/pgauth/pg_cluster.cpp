@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "support/server_fixture.h"
@@ -68,12 +69,8 @@ PgCluster::PgCluster() {
 
 PgCluster::~PgCluster() {
     if (running_) stop();
-    if (!dir_.empty()) {
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        if (system(cmd.c_str()) != 0) {
-            // Left behind under /tmp; nothing else to do in a destructor.
-        }
-    }
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
 }
 
 bool PgCluster::start() {

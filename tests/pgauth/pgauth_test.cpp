@@ -250,19 +250,68 @@ TEST(Pgauth, SharedCasesInEngineMode) {
     EXPECT_TRUE(s.stop());
 }
 
-TEST_F(PgauthDb, SharedCasesThroughThreePgauthProcesses) {
-    TestServer s;
-    use_pgauth(&s, pg, 3);
-    ASSERT_TRUE(s.start());
-    run_cases(&s, true);
+// The shared cases through three pgauth processes; then a second server on
+// the same database; then requests keep coming while the database stops and
+// starts again: every request gets its one finishing line (an "-ERR" naming
+// the database while it is down), none hangs, and the processes reconnect by
+// themselves.
+TEST_F(PgauthDb, SharedCasesTwoServersAndRestartUnderLoad) {
+    TestServer a, b;
+    use_pgauth(&a, pg, 3);
+    use_pgauth(&b, pg, 2);
+    ASSERT_TRUE(a.start());
+    run_cases(&a, true);
     // Every change is in the change log, with the name as it was sent.
     EXPECT_EQ(pg.sql("SELECT 1 FROM pgauth_changes WHERE name = 'Alice'::bytea"), "");
-    EXPECT_TRUE(s.stop());
+
+    ASSERT_TRUE(b.start());
+    ZvClient ca, cb;
+    ASSERT_TRUE(a.connect(&ca));
+    ASSERT_TRUE(b.connect(&cb));
+    EXPECT_EQ(a.request(&ca, 1, "set Hal pw1 n=1"), Lines{"1 +OK Hal added to database"});
+    EXPECT_EQ(b.request(&cb, 2, "check hal pw1"), Lines{"2 +OK hal config 0 n=1"});
+    EXPECT_EQ(b.request(&cb, 3, "mod hal x n=\"2\""), Lines{"3 +OK hal added to database"});
+    EXPECT_EQ(a.request(&ca, 4, "lookup hal"), Lines{"4 +OK hal config 0 n=\"2\" "});
+    EXPECT_EQ(b.request(&cb, 5, "set hal (NULL) (BLOCK)"), Lines{"5 +OK hal added to database"});
+    EXPECT_EQ(a.request(&ca, 6, "check hal pw1"),
+              Lines{"6 -ERR hal password wrong or not a valid user"});
+    EXPECT_EQ(a.request(&ca, 7, "del hal"), Lines{"7 +OK Deleted user successfully"});
+    EXPECT_EQ(b.request(&cb, 8, "lookup hal"), Lines{"8 -ERR hal not found"});
+    EXPECT_TRUE(b.stop());
+
+    ASSERT_EQ(a.request(&ca, 9, "set ivy pw"), Lines{"9 +OK ivy added to database"});
+    int id = 10, ok = 0, down = 0;
+    auto ask = [&](const std::string &cmd) {
+        ++id;
+        Lines r = a.request(&ca, id, cmd, 20000);
+        EXPECT_EQ(r.size(), 1u) << cmd;
+        if (r.size() != 1) return;
+        std::string l = r[0];
+        if (l == std::to_string(id) + " +OK ivy config 0 ")
+            ok++;
+        else if (l.find(" -ERR database unavailable (") != std::string::npos)
+            down++;
+        else
+            ADD_FAILURE() << l;
+    };
+    for (int i = 0; i < 30; i++) ask("check ivy pw");
+    EXPECT_EQ(ok, 30);
+    ASSERT_TRUE(pg.stop());
+    for (int i = 0; i < 10; i++) ask("check ivy pw");
+    EXPECT_EQ(down, 10);
+    EXPECT_EQ(a.request(&ca, 900, "set jay pw").at(0).find("900 -ERR database unavailable ("), 0u);
+    ASSERT_TRUE(pg.start()) << pg.log();
+    ok = 0;
+    for (int i = 0; i < 30; i++) ask("check ivy pw");
+    EXPECT_EQ(ok, 30);  // each process reconnects at its next request
+    EXPECT_EQ(a.request(&ca, 901, "lookup jay"), Lines{"901 -ERR jay not found"});
+    EXPECT_TRUE(a.stop());
 }
 
 // The engine's files in, the same lines out: kvauth.txt as a rebuild writes
-// it (ordered by name here, one line per user), then an add file's markers.
-TEST_F(PgauthDb, ImportExportRoundTripIsExact) {
+// it (ordered by name here, one line per user), then an add file's markers;
+// then the database turns read-only.
+TEST_F(PgauthDb, ImportExportRoundTripThenReadOnly) {
     const TempDir &d = dir;
     // A crypt(3) result of "secret" with the salt "ab", and a digest text.
     const std::string db =
@@ -309,74 +358,11 @@ TEST_F(PgauthDb, ImportExportRoundTripIsExact) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(pgauth_run(conf, {"-export"}).out, want);
     EXPECT_EQ(pgauth_run(conf, {"-import", d.file("missing.txt")}).status, 1);
-}
 
-TEST_F(PgauthDb, TwoServersOnOneDatabaseSeeEachOthersChanges) {
-    TestServer a, b;
-    use_pgauth(&a, pg, 2);
-    use_pgauth(&b, pg, 2);
-    ASSERT_TRUE(a.start());
-    ASSERT_TRUE(b.start());
-    ZvClient ca, cb;
-    ASSERT_TRUE(a.connect(&ca));
-    ASSERT_TRUE(b.connect(&cb));
-    EXPECT_EQ(a.request(&ca, 1, "set Hal pw1 n=1"), Lines{"1 +OK Hal added to database"});
-    EXPECT_EQ(b.request(&cb, 2, "check hal pw1"), Lines{"2 +OK hal config 0 n=1"});
-    EXPECT_EQ(b.request(&cb, 3, "mod hal x n=\"2\""), Lines{"3 +OK hal added to database"});
-    EXPECT_EQ(a.request(&ca, 4, "lookup hal"), Lines{"4 +OK hal config 0 n=\"2\" "});
-    EXPECT_EQ(b.request(&cb, 5, "set hal (NULL) (BLOCK)"), Lines{"5 +OK hal added to database"});
-    EXPECT_EQ(a.request(&ca, 6, "check hal pw1"),
-              Lines{"6 -ERR hal password wrong or not a valid user"});
-    EXPECT_EQ(a.request(&ca, 7, "del hal"), Lines{"7 +OK Deleted user successfully"});
-    EXPECT_EQ(b.request(&cb, 8, "lookup hal"), Lines{"8 -ERR hal not found"});
-    EXPECT_TRUE(a.stop());
-    EXPECT_TRUE(b.stop());
-}
-
-// Requests keep coming while the database stops and starts again: every
-// request gets its one finishing line (an "-ERR" naming the database while
-// it is down), none hangs, and the processes reconnect by themselves.
-TEST_F(PgauthDb, DatabaseStoppedAndRestartedUnderLoad) {
-    TestServer s;
-    use_pgauth(&s, pg, 3);
-    ASSERT_TRUE(s.start());
-    ZvClient c;
-    ASSERT_TRUE(s.connect(&c));
-    ASSERT_EQ(s.request(&c, 1, "set ivy pw"), Lines{"1 +OK ivy added to database"});
-
-    int id = 10, ok = 0, down = 0;
-    auto ask = [&](const std::string &cmd) {
-        ++id;
-        Lines r = s.request(&c, id, cmd, 20000);
-        EXPECT_EQ(r.size(), 1u) << cmd;
-        if (r.size() != 1) return;
-        std::string l = r[0];
-        if (l == std::to_string(id) + " +OK ivy config 0 ")
-            ok++;
-        else if (l.find(" -ERR database unavailable (") != std::string::npos)
-            down++;
-        else
-            ADD_FAILURE() << l;
-    };
-    for (int i = 0; i < 30; i++) ask("check ivy pw");
-    EXPECT_EQ(ok, 30);
-    ASSERT_TRUE(pg.stop());
-    for (int i = 0; i < 10; i++) ask("check ivy pw");
-    EXPECT_EQ(down, 10);
-    EXPECT_EQ(s.request(&c, 900, "set jay pw").at(0).find("900 -ERR database unavailable ("), 0u);
-    ASSERT_TRUE(pg.start()) << pg.log();
-    ok = 0;
-    for (int i = 0; i < 30; i++) ask("check ivy pw");
-    EXPECT_EQ(ok, 30);  // each process reconnects at its next request
-    EXPECT_EQ(s.request(&c, 901, "lookup jay"), Lines{"901 -ERR jay not found"});
-    EXPECT_TRUE(s.stop());
-}
-
-TEST_F(PgauthDb, ReadOnlyDatabaseRefusesChanges) {
-    ASSERT_EQ(pgauth_run(conf, {}, "set kim pw\n").out, "+OK kim added to database\n");
     // A hot standby refuses writes with the same error as this setting.
+    ASSERT_EQ(pgauth_run(conf, {}, "set kim pw\n").out, "+OK kim added to database\n");
     ASSERT_EQ(pg.sql("ALTER DATABASE postgres SET default_transaction_read_only = on"), "");
-    RunResult r = pgauth_run(conf, {}, "set lee pw\nmod kim x a=\"1\"\ndel kim\ncheck kim pw\n");
+    r = pgauth_run(conf, {}, "set lee pw\nmod kim x a=\"1\"\ndel kim\ncheck kim pw\n");
     EXPECT_EQ(r.out,
               "-ERR database is read-only, changes are refused here\n"
               "-ERR database is read-only, changes are refused here\n"

@@ -60,39 +60,61 @@ std::string program_path(const std::string &name) {
 }
 
 RunResult run_program(const std::vector<std::string> &argv, const std::string &input,
-                      const std::string &cwd, int timeout_s) {
+                      const std::string &cwd, int timeout_s, const RunFds *fds) {
     RunResult res;
-    int in[2], out[2], err[2];
+    int in[2], out[2], err[2], p3[2] = {-1, -1}, p4[2] = {-1, -1};
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return res;
+    if (fds && (pipe2(p3, O_CLOEXEC) || pipe2(p4, O_CLOEXEC))) return res;
     pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
+        if (fds) {
+            // Copies above 4 first, so that neither dup2 meets its own target.
+            int d3 = fcntl(p3[0], F_DUPFD_CLOEXEC, 10), d4 = fcntl(p4[1], F_DUPFD_CLOEXEC, 10);
+            dup2(d3, 3);
+            dup2(d4, 4);
+        }
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        std::vector<char *> args;
+        std::vector<char *> args, env;
         for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        if (fds && fds->env) {
+            for (const auto &e : *fds->env) env.push_back(const_cast<char *>(e.c_str()));
+            env.push_back(nullptr);
+            execve(args[0], args.data(), env.data());
+        } else {
+            execv(args[0], args.data());
+        }
         _exit(127);
     }
     close(in[0]);
     close(out[1]);
     close(err[1]);
     // Input is small in tests; write it all, then close so the child sees EOF.
-    size_t off = 0;
-    while (off < input.size()) {
-        ssize_t n = write(in[1], input.data() + off, input.size() - off);
-        if (n <= 0) break;
-        off += static_cast<size_t>(n);
+    auto feed = [](int fd, const std::string &data) {
+        size_t off = 0;
+        while (off < data.size()) {
+            ssize_t n = write(fd, data.data() + off, data.size() - off);
+            if (n <= 0) break;
+            off += static_cast<size_t>(n);
+        }
+        close(fd);
+    };
+    if (fds) {
+        close(p3[0]);
+        close(p4[1]);
+        feed(p3[1], fds->fd3);
     }
-    close(in[1]);
+    feed(in[1], input);
     auto deadline = Clock::now() + std::chrono::seconds(timeout_s);
-    pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    int open_fds = 2;
+    pollfd p[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {fds ? p4[0] : -1, POLLIN, 0}};
+    std::string *dst[3] = {&res.out, &res.err, &res.fd4};
+    int open_fds = fds ? 3 : 2;
     while (open_fds > 0 && Clock::now() < deadline) {
-        if (poll(p, 2, 200) <= 0) continue;
-        for (int i = 0; i < 2; i++) {
+        if (poll(p, 3, 200) <= 0) continue;
+        for (int i = 0; i < 3; i++) {
             if (p[i].fd < 0 || !(p[i].revents & (POLLIN | POLLHUP))) continue;
             char buf[4096];
             ssize_t n = read(p[i].fd, buf, sizeof buf);
@@ -101,7 +123,7 @@ RunResult run_program(const std::vector<std::string> &argv, const std::string &i
                 p[i].fd = -1;
                 open_fds--;
             } else {
-                (i == 0 ? res.out : res.err).append(buf, static_cast<size_t>(n));
+                dst[i]->append(buf, static_cast<size_t>(n));
             }
         }
     }

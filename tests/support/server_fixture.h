@@ -32,11 +32,19 @@ struct RunResult {
     int status = -1;  // exit status, or 128 + signal
     std::string out;  // standard output
     std::string err;  // standard error
+    std::string fd4;  // descriptor 4, when run with RunFds
+};
+// For programs run as a mail server runs a checkpassword program: fd3 is
+// written to descriptor 3, descriptor 4 is collected into RunResult::fd4,
+// and env (when set) replaces the environment.
+struct RunFds {
+    std::string fd3;
+    const std::vector<std::string> *env = nullptr;
 };
 // Runs a program to completion with the given arguments, input and working
 // directory (empty: current one); kills it after timeout_s seconds.
 RunResult run_program(const std::vector<std::string> &argv, const std::string &input = "",
-                      const std::string &cwd = "", int timeout_s = 60);
+                      const std::string &cwd = "", int timeout_s = 60, const RunFds *fds = nullptr);
 
 // Reads replies on every connection until want of them have come or
 // timeout_s seconds have passed; expect[c][id] is the text expected for
