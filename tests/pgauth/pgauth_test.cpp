@@ -16,7 +16,6 @@
 
 namespace {
 using Lines = std::vector<std::string>;
-using Clock = std::chrono::steady_clock;
 
 // How a case's reply is compared: exactly, as a set of lines (search order
 // is the engine's bucket order there and name order in pgauth), or only by
@@ -228,7 +227,7 @@ TEST(PgauthConf, KeysTimeoutsAndPasswordFile) {
 TEST(Pgauth, UnreachableDatabaseAnswersEveryRequest) {
     TempDir d;
     write_file(d.file("c"), "pg_host " + d.path() + "\npg_connect_timeout 2\n");
-    auto t0 = Clock::now();
+    // A hang would be killed by pgauth_run's bound and show as a signal status.
     RunResult r = pgauth_run(d.file("c"), {}, "version\ncheck a b\nset a b\nquit\nsearch a\n");
     EXPECT_EQ(r.status, 0);
     Lines lines;
@@ -240,7 +239,6 @@ TEST(Pgauth, UnreachableDatabaseAnswersEveryRequest) {
         EXPECT_EQ(lines[static_cast<size_t>(i)].compare(0, 27, "-ERR database unavailable ("), 0)
             << lines[static_cast<size_t>(i)];
     EXPECT_EQ(lines[3], "+OK");
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(60));
 }
 
 TEST(Pgauth, SharedCasesInEngineMode) {
