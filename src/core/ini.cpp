@@ -11,7 +11,8 @@
 
 const char *const ini_names[] = {
     "workarea",        "config",         "logdir", "debug",       "secret_file",
-    "authent_process", "authent_number", "port",   "kvauth_path", ""};
+    "authent_process", "authent_number", "port",   "kvauth_path", "loop",
+    "listen_address",  "allow",          ""};
 
 namespace {
 std::optional<std::string> i_val[INI_NKEYS];

@@ -14,7 +14,11 @@ enum IniKey {
     INI_AUTHENT_NUMBER = 6,
     INI_PORT = 7,
     INI_KVAUTH_PATH = 8,
-    INI_NKEYS = 9
+    // Keys beyond the classic nine: each changes nothing unless it is set.
+    INI_LOOP = 9,             // "fast": the readiness-driven loop
+    INI_LISTEN_ADDRESS = 10,  // address to listen on instead of every IPv4 one
+    INI_ALLOW = 11,           // addresses and ranges admitted; empty admits all
+    INI_NKEYS = 12
 };
 
 extern const char *const ini_names[];
