@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/ini.h"
@@ -51,7 +52,22 @@ void log_msg(const char *prefix, const char *fmt, va_list ap) {
     snprintf(line, sizeof line, "%s%s", prefix, msg);
     imsg_log(line);
 }
+
+void warn_if_shared(const char *what, const char *dir) {
+    struct stat st;
+    if (stat(dir, &st) != 0 || !(st.st_mode & S_IWOTH)) return;
+    imsg("Warning: the %s (%s) is writable by every user, who can plant files there\n", what, dir);
+}
 }  // namespace
+
+void imsg_warn_shared_dirs() {
+    // A sticky bit does not help: others can still create the exit file, or
+    // a log or pid file of their own before the server does.
+    const char *logdir = ini_get(INI_LOGDIR);
+    warn_if_shared("log directory", *logdir ? logdir : ".");
+    const char *work = ini_get(INI_WORKAREA);
+    warn_if_shared("work area", *work ? work : "/");
+}
 
 const char *file_log(const char *name) {
     const char *dir = ini_get(INI_LOGDIR);
@@ -74,7 +90,9 @@ void imsg_log(const char *line) {
 void imsg_open() {
     const char *path = file_log(kLogName);
     // The log holds the shared secret and may hold passwords: owner only.
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // Never through a link: one planted in a shared directory would send the
+    // log into a file of the planter's choosing.
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0) {
         flog.reset(fdopen(fd, "a"));
         if (!flog) close(fd);

@@ -17,5 +17,9 @@ void imsg_flush();
 // "<logdir>/<name>", or name alone when logdir is empty; next call overwrites.
 const char *file_log(const char *name);
 
+// Logs a warning for the log directory and for the work area when every user
+// may write to them (world-writable, sticky or not). Called once at start-up.
+void imsg_warn_shared_dirs();
+
 // Closes the log; for tests that reopen it elsewhere.
 void imsg_close();

@@ -104,6 +104,7 @@ int main_init() {
     imsg("\n");
     imsg("-------------- Zorvexsvr %s Starting -------------------\n", kVersion);
     dmsg("Debug logging on\n");
+    imsg_warn_shared_dirs();
     remove(file_work(kExitFile));
     const char *kp = ini_get(INI_KVAUTH_PATH);
     if (*kp) {
@@ -152,9 +153,12 @@ int lib_detach() {
 
 int write_pid() {
     const char *path = file_work(kPidFile);
-    FILE *f = fopen(path, "w");
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
     if (!f) {
-        emsg("Could not write pid file %s %s\n", path, strerror(errno));
+        int err = errno;
+        if (fd >= 0) close(fd);
+        emsg("Could not write pid file %s %s\n", path, strerror(err));
         return 1;
     }
     fprintf(f, "%d\n", static_cast<int>(getpid()));

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/emsg.h"
@@ -49,11 +50,18 @@ int myflock(int fd, int operation) {
 
 int auth_lock() {
     if (++has_lock > 1) return 1;
-    l_f.reset(fopen(file_config("kvauth.lck3"), "w"));
+    // Whoever can open the lock file can hold a read lock and stall every
+    // writer: group and owner only, like the other engine files, whatever
+    // the umask (the chmod also narrows a file that an older run created).
+    int fd = open(file_config("kvauth.lck3"), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660);
+    if (fd >= 0) {
+        fchmod(fd, 0660);  // fails harmlessly on a file of another user
+        l_f.reset(fdopen(fd, "w"));
+        if (!l_f) close(fd);
+    }
     if (!l_f)
         lock_fatal("unable to create lock file (%.200s)",
                    "-ERR Unable to create lock file (%.200s)\n", strerror(errno));
-    close_on_exec(fileno(l_f.get()));
     fputs("testing\n", l_f.get());
     fflush(l_f.get());
     rewind(l_f.get());

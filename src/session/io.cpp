@@ -54,7 +54,13 @@ void split_words(const char *line, char words[4][kWordMax + 1]) {
 int do_encrypt(Chan *c, int rid, const char *token, const char *check) {
     int t = static_cast<int>(static_cast<unsigned>(time(nullptr)) + static_cast<unsigned>(clock()));
     const char *secret = xlate_secret(ini_get(INI_SECRET_FILE), 1);
-    if (!*secret) emsg("Unable to generate secret file contents\n");
+    if (!*secret) {
+        // Anyone can key a channel with the empty secret: no handshake then.
+        emsg("Unable to generate secret file contents\n");
+        emsg("Cannot use secret file %s; encryption refused\n", xlate_secret_error());
+        io_printf(c, "%d -ERR No shared secret on the server, encryption refused\r\n", rid);
+        return 1;
+    }
     imsg("secret string (%s), must match on client and server\n", secret);
     if (*check) {
         int mine = xlate_check_value(secret);

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "lib/lib.h"
 
@@ -18,6 +20,7 @@ constexpr uint32_t LOWER = 0x7fffffffu;
 
 char secret[1000];
 char empty_secret[1] = {0};
+char secret_error[1100];
 
 void regenerate(Rhand *r) {
     uint32_t *mt = r->mt;
@@ -45,22 +48,49 @@ inline uint32_t next32(Rhand *r) {
     return y;
 }
 
-// Creates the secret file with three random numbers; 0 when it can't be written.
+// Records why no secret could be had; returns the empty secret.
+char *fail(const char *name, const char *why) {
+    snprintf(secret_error, sizeof secret_error, "(%s) %s", name, why);
+    return empty_secret;
+}
+
+// Writes a new secret file with three random numbers; 0 when it can't be
+// written. The numbers go to a file that is 0600 from its creation (O_EXCL:
+// never an existing file or a planted link) and is renamed over the name
+// only once complete, so no other user ever reads the secret and a file
+// that someone else holds open keeps its old content.
 int make_secret_file(const char *name) {
-    FILE *f = fopen(name, "w");
-    if (!f) {
-        printf("Could not write to (%s) %s\n", name, strerror(errno));
+    char tmp[1010];
+    snprintf(tmp, sizeof tmp, "%s.new", name);
+    unlink(tmp);  // a leftover of an interrupted write
+    int err = 0;
+    {
+        UniqueFd fd(open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (!fd) {
+            err = errno;
+        } else {
+            unsigned seed = static_cast<unsigned>(time(nullptr)) +
+                            static_cast<unsigned>(xlate_hash(name)) +
+                            static_cast<unsigned>(clock());
+            srand(seed);
+            int a = rand() + static_cast<int>(clock());
+            int b = rand();
+            int c = rand();
+            char line[64];
+            int n = snprintf(line, sizeof line, "%x%d%x\n", static_cast<unsigned>(a), b,
+                             static_cast<unsigned>(c));
+            if (fchmod(fd.get(), 0600) != 0 || write(fd.get(), line, static_cast<size_t>(n)) != n ||
+                fsync(fd.get()) != 0)
+                err = errno ? errno : EIO;
+        }
+    }
+    if (!err && rename(tmp, name) != 0) err = errno;
+    if (err) {
+        unlink(tmp);
+        printf("Could not write to (%s) %s\n", name, strerror(err));
+        fail(name, strerror(err));
         return 0;
     }
-    unsigned seed = static_cast<unsigned>(time(nullptr)) + static_cast<unsigned>(xlate_hash(name)) +
-                    static_cast<unsigned>(clock());
-    srand(seed);
-    int a = rand() + static_cast<int>(clock());
-    int b = rand();
-    int c = rand();
-    fprintf(f, "%x%d%x\n", static_cast<unsigned>(a), b, static_cast<unsigned>(c));
-    fclose(f);
-    chmod(name, 0600);
     return 1;
 }
 }  // namespace
@@ -115,26 +145,49 @@ char *xlate_secret(const char *xfname, int makeit) {
     char name[1000];
     xlate_ncpy(name, xfname, 999);
     if (!name[0]) xlate_ncpy(name, "/etc/xlate.dat", 200);
+    secret_error[0] = 0;
     bool tried = false;
     bool created = false;
     for (;;) {
         FILE *f = fopen(name, "r");
+        struct stat st {};
         if (f) {
-            if (!fgets(secret, 400, f)) secret[0] = 0;
+            int err = 0;
+            if (fstat(fileno(f), &st) != 0)
+                err = errno;
+            else if (S_ISDIR(st.st_mode))
+                err = EISDIR;
+            else {
+                errno = 0;
+                if (!fgets(secret, 400, f)) {
+                    secret[0] = 0;
+                    if (ferror(f)) err = errno ? errno : EIO;
+                }
+            }
             fclose(f);
+            if (err) return fail(name, strerror(err));
             secret[strcspn(secret, "\r")] = 0;
             secret[strcspn(secret, "\n")] = 0;
-            // A file we just wrote that still reads empty (a device, say)
-            // would be rewritten for ever: take what it gives.
-            if (!makeit || secret[0] || created) return secret;
+            if (secret[0]) return secret;
+            if (!makeit) return fail(name, "the first line is empty");
+            // A file we just wrote that still reads empty would be rewritten
+            // for ever; a device or pipe is the administrator's, not ours.
+            if (created) return fail(name, "the first line is still empty after writing it");
+            if (!S_ISREG(st.st_mode)) return fail(name, "not a regular file");
         } else {
-            if (tried) return empty_secret;
+            // Only a missing file is created: one that exists but can't be
+            // read is left alone and reported.
+            int err = errno;
+            if (tried || !makeit || err != ENOENT) return fail(name, strerror(err));
             tried = true;
-            if (!makeit) return empty_secret;
         }
         if (!make_secret_file(name)) return empty_secret;
         created = true;
     }
+}
+
+const char *xlate_secret_error() {
+    return secret_error;
 }
 
 int xlate_check_value(const char *s) {

@@ -35,6 +35,9 @@ int xlate_hash(const char *s);
 // file is created (mode 0600) when missing or empty. Never null; "" when none.
 // The result lives in a buffer that the next call overwrites.
 char *xlate_secret(const char *xfname, int makeit);
+// Why the last xlate_secret gave "": "(<path>) <error text>"; "" after a
+// call that found a secret.
+const char *xlate_secret_error();
 
 char *xlate_ncpy(char *dst, const char *src, int len);
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "core/emsg.h"
+#include "core/zorvexsvr.h"
 #include "core/ini.h"
 #include "lib/lib.h"
 #include "support/server_fixture.h"
@@ -111,6 +112,42 @@ TEST(Log, LinesPrefixesAndRestart) {
     imsg("after\n");
     EXPECT_NE(read_file(d.file("zorvexsvr.log")).find("after"), std::string::npos);
     imsg_close();
+}
+
+TEST(Log, RefusesLinksAndWarnsOfSharedDirectories) {
+    TempDir d;
+    load_conf(d, "logdir " + d.path() + "\nworkarea " + d.path() + "\n");
+    // Log and pid file are never opened through a planted link.
+    for (const char *name : {"zorvexsvr.log", "zorvexsvr.pid"})
+        ASSERT_EQ(symlink(d.file("victim").c_str(), d.file(name).c_str()), 0);
+    testing::internal::CaptureStdout();
+    imsg_open();
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                  "zorvexsvr.log) (Too many levels of symbolic links)"),
+              std::string::npos);
+    write_pid();
+    EXPECT_NE(access(d.file("victim").c_str(), F_OK), 0);
+    // A directory every user may write to is worth a warning, sticky or not.
+    unlink(d.file("zorvexsvr.log").c_str());
+    imsg_open();
+    const struct {
+        mode_t mode;
+        int warnings;
+    } rows[] = {{0755, 0}, {01777, 2}, {0777, 2}, {0775, 0}};
+    for (const auto &r : rows) {
+        chmod(d.path().c_str(), r.mode);
+        size_t before = read_file(d.file("zorvexsvr.log")).size();
+        imsg_warn_shared_dirs();
+        std::string added = read_file(d.file("zorvexsvr.log")).substr(before);
+        int n = 0;
+        for (size_t at = 0; (at = added.find(" Warning: the ", at)) != std::string::npos; at++) n++;
+        EXPECT_EQ(n, r.warnings) << r.mode << added;
+    }
+    imsg_close();
+    EXPECT_NE(read_file(d.file("zorvexsvr.log"))
+                  .find(" Warning: the log directory (" + d.path() +
+                        ") is writable by every user, who can plant files there\n"),
+              std::string::npos);
 }
 
 TEST(Lib, ExistsAndSize) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,9 +52,14 @@ class LockTest : public EngineTest {
 TEST_F(LockTest, NestsWithinProcess) {
     // (Reading the lock file here would drop the lock: closing any descriptor
     // of a file ends the process's record locks on it.)
+    mode_t mask = umask(077);  // the lock file is 0660 whatever the umask
     EXPECT_EQ(auth_lock(), 1);
+    umask(mask);
     EXPECT_EQ(auth_lock(), 1);
     EXPECT_EQ(auth_lock_depth(), 2);
+    struct stat st;
+    ASSERT_EQ(stat(file("kvauth.lck3").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
     EXPECT_EQ(probe_free(), 0);
     auth_unlock();
     EXPECT_EQ(probe_free(), 0);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -84,12 +85,28 @@ TEST(Xlate, SecretFile) {
     // CR LF and a second line are ignored.
     write_file(f, "top secret\r\nsecond\n");
     EXPECT_STREQ(xlate_secret(f.c_str(), 1), "top secret");
-    // An empty first line is rewritten only with makeit.
+    // An empty first line is rewritten only with makeit, as a new file: a
+    // reader that holds the old one open never sees the secret.
     write_file(f, "\nrest\n");
     EXPECT_STREQ(xlate_secret(f.c_str(), 0), "");
+    FilePtr held(fopen(f.c_str(), "r"));
+    ASSERT_TRUE(held);
     std::string fresh = xlate_secret(f.c_str(), 1);
     EXPECT_FALSE(fresh.empty());
     EXPECT_EQ(read_file(f), fresh + "\n");
-    // A directory that can't take the file gives nothing.
-    EXPECT_STREQ(xlate_secret(d.file("no/such/dir/x").c_str(), 1), "");
+    char old[20] = "";
+    EXPECT_TRUE(fgets(old, sizeof old, held.get()) && std::string(old) == "\n");
+    // A link planted in place of a missing file is replaced, not followed.
+    unlink(f.c_str());
+    ASSERT_EQ(symlink(d.file("victim").c_str(), f.c_str()), 0);
+    EXPECT_FALSE(std::string(xlate_secret(f.c_str(), 1)).empty());
+    EXPECT_NE(access(d.file("victim").c_str(), F_OK), 0);
+    // What can't be read or created gives nothing, and says why.
+    std::string bad[][2] = {{d.path(), "Is a directory"},
+                            {d.file("no/such/dir/x"), "No such file or directory"},
+                            {f + "/x", "Not a directory"}};
+    for (auto &b : bad) {
+        EXPECT_STREQ(xlate_secret(b[0].c_str(), 1), "");
+        EXPECT_EQ(xlate_secret_error(), "(" + b[0] + ") " + b[1]);
+    }
 }
