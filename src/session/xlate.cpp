@@ -73,12 +73,14 @@ int make_secret_file(const char *name) {
                             static_cast<unsigned>(xlate_hash(name)) +
                             static_cast<unsigned>(clock());
             srand(seed);
-            int a = rand() + static_cast<int>(clock());
+            // rand before clock; unsigned, as the sum may pass INT_MAX.
+            unsigned a = static_cast<unsigned>(rand());
+            a += static_cast<unsigned>(clock());
             int b = rand();
             int c = rand();
             char line[64];
-            int n = snprintf(line, sizeof line, "%x%d%x\n", static_cast<unsigned>(a), b,
-                             static_cast<unsigned>(c));
+            int n = snprintf(line, sizeof line, "%x%d%x\n", a, b, static_cast<unsigned>(c));
+            errno = 0;
             if (fchmod(fd.get(), 0600) != 0 || write(fd.get(), line, static_cast<size_t>(n)) != n ||
                 fsync(fd.get()) != 0)
                 err = errno ? errno : EIO;
