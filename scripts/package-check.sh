@@ -35,19 +35,7 @@ is_root=0
 [ "$(id -u)" -eq 0 ] && is_root=1
 
 # ---- tools ----
-pkgs="cmake g++ make libssl-dev libcrypt-dev libgtest-dev libgmock-dev dpkg-dev groff-base man-db"
-missing=""
-for p in $pkgs; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    SUDO=""
-    [ "$is_root" -eq 1 ] || SUDO=sudo
-    say "installing$missing"
-    $SUDO apt-get update
-    # shellcheck disable=SC2086 # one word per package
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends $missing
-fi
+scripts/deps.sh dpkg-dev groff-base man-db lintian
 
 scratch=$(mktemp -d /tmp/zorvex-pkg.XXXXXX)
 server_pid=""
