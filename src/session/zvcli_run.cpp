@@ -86,6 +86,8 @@ bool confirmed(Run *r, const char *what) {
     std::string ans;
     char ch;
     while (ans.size() < 16 && read(r->in_fd, &ch, 1) == 1 && ch != '\n') ans += ch;
+    // A terminal has echoed the line end already; piped answers have not.
+    if (!isatty(r->in_fd)) fputc('\n', r->err);
     return ans == "y" || ans == "Y" || ans == "yes";
 }
 
