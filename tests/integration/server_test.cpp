@@ -135,8 +135,10 @@ TEST(CommandLine, ManPagesMatchHelp) {
         {"zorvexsvr", "zorvexsvr.8", {"-version", "-h", "-m"}},
         {"zorvex", "zorvex.1", {}},
         {"kvauth", "kvauth.8", {}},
+        {"pgauth", "pgauth.8", {}},  // built only where libpq is installed
     };
     for (const auto &p : pages) {
+        if (access(program_path(p.prog).c_str(), X_OK) != 0) continue;
         RunResult r = run_program({program_path(p.prog), "-h"});
         std::set<std::string> want = help_options(r.out + r.err);
         want.insert(p.not_in_help.begin(), p.not_in_help.end());
