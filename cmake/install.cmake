@@ -1,8 +1,9 @@
 # Install layout and the Debian package (cpack -G DEB).
 #
 #   sbin/zorvexsvr, sbin/kvauth, bin/zorvex
-#   share/man/man8/zorvexsvr.8, share/man/man8/kvauth.8, share/man/man1/zorvex.1
-#   share/doc/zorvexsvr/examples/zorvexsvr.conf
+#   share/man/man8/zorvexsvr.8.gz, share/man/man8/kvauth.8.gz, share/man/man1/zorvex.1.gz
+#   share/doc/zorvexsvr/: README.md, SECURITY.md, protocol.md, scaling.md,
+#     performance.md, copyright, changelog.Debian.gz, examples/zorvexsvr.conf
 #   lib/systemd/system/zorvexsvr.service, lib/tmpfiles.d/zorvexsvr.conf
 #   /etc/zorvexsvr.conf (a conffile), only when the prefix is /usr
 #
@@ -27,11 +28,32 @@ if(TARGET zorvex)
 endif()
 
 set(ZORVEX_PKG_DIR ${CMAKE_SOURCE_DIR}/packaging)
-install(FILES ${CMAKE_SOURCE_DIR}/doc/man/zorvexsvr.8 ${CMAKE_SOURCE_DIR}/doc/man/kvauth.8
+# Manual pages and the Debian changelog are installed compressed (gzip -9n:
+# no name or time stamp, so the package is reproducible).
+set(ZORVEX_GZ_DIR ${CMAKE_BINARY_DIR}/packaging/gz)
+install(CODE "
+  file(MAKE_DIRECTORY \"${ZORVEX_GZ_DIR}\")
+  foreach(f doc/man/zorvexsvr.8 doc/man/kvauth.8 doc/man/zorvex.1 packaging/debian/changelog)
+    get_filename_component(n \${f} NAME)
+    execute_process(COMMAND gzip -9n -c \"${CMAKE_SOURCE_DIR}/\${f}\"
+                    OUTPUT_FILE \"${ZORVEX_GZ_DIR}/\${n}.gz\" RESULT_VARIABLE rc)
+    if(rc)
+      message(FATAL_ERROR \"gzip of \${f} failed\")
+    endif()
+  endforeach()
+")
+install(FILES ${ZORVEX_GZ_DIR}/zorvexsvr.8.gz ${ZORVEX_GZ_DIR}/kvauth.8.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES ${CMAKE_SOURCE_DIR}/doc/man/zorvex.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${ZORVEX_GZ_DIR}/zorvex.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${ZORVEX_GZ_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        RENAME changelog.Debian.gz)
+install(FILES ${ZORVEX_PKG_DIR}/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${ZORVEX_PKG_DIR}/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME zorvexsvr)
 install(FILES ${ZORVEX_PKG_DIR}/zorvexsvr.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/doc/protocol.md
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/SECURITY.md
+              ${CMAKE_SOURCE_DIR}/doc/protocol.md ${CMAKE_SOURCE_DIR}/doc/scaling.md
+              ${CMAKE_SOURCE_DIR}/doc/performance.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${ZORVEX_PKG_DIR}/zorvexsvr.tmpfiles DESTINATION ${ZORVEX_TMPFILESDIR}
         RENAME zorvexsvr.conf)
@@ -62,7 +84,8 @@ install(CODE "
 # ---- Debian package ----
 set(CPACK_PACKAGE_NAME zorvexsvr)
 set(CPACK_PACKAGE_VERSION "1.1e")
-set(CPACK_PACKAGE_CONTACT "zorvexsvr maintainers <root@localhost>")
+set(CPACK_PACKAGE_CONTACT
+    "zorvexsvr maintainers <maintainers@users.noreply.c-seed-ef33fd15.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "network authentication server for mail systems")
 set(CPACK_PACKAGE_DESCRIPTION "\
 zorvexsvr answers mail servers over TCP whether a user name and password
@@ -78,12 +101,15 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 find_program(ZORVEX_DPKG_SHLIBDEPS dpkg-shlibdeps)
+# passwd: postinst creates the system user with useradd.
 if(ZORVEX_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd")
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libc6 (>= 2.34), libcrypt1 (>= 1:4.1.0), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 12)")
+      "libc6 (>= 2.34), libcrypt1 (>= 1:4.1.0), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 12), passwd")
 endif()
+
 file(WRITE ${CMAKE_BINARY_DIR}/packaging/conffiles "/etc/zorvexsvr.conf\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_BINARY_DIR}/packaging/conffiles

@@ -1,32 +1,55 @@
 #!/bin/sh
 # Builds the programs and starts a demo server in engine mode with all its
-# files in ./demo, on port 6010. Talk to it with build/zorvex; stop it with
+# files in ./demo, listening on 127.0.0.1 port 6010. Installs what the build
+# needs first (scripts/deps.sh). Talk to it with build/zorvex; stop it with
 # `touch demo/zorvexsvr.exit`.
 set -eu
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target zorvexsvr zorvex kvauth >/dev/null
 top=$(pwd)
+port=6010
+pid=$(cat demo/zorvexsvr.pid 2>/dev/null || true)
+case "$pid" in
+'' | *[!0-9]*) ;;
+*)
+    if kill -0 "$pid" 2>/dev/null && [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$top/build/zorvexsvr" ]; then
+        echo "A demo server is already running (pid $pid, files in demo/)."
+        echo "Stop it with:  touch demo/zorvexsvr.exit"
+        exit 0
+    fi
+    ;;
+esac
+scripts/deps.sh
+echo "Building zorvexsvr, zorvex and kvauth in build/ (the first build takes a minute or two)..."
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target zorvexsvr zorvex kvauth
 mkdir -p demo/db
 if [ ! -f demo/zorvexsvr.conf ]; then
-    cat > demo/zorvexsvr.conf <<CONF
+    cat >demo/zorvexsvr.conf <<CONF
 workarea $top/demo
 logdir $top/demo
-port 6010
+port $port
+listen_address 127.0.0.1
 secret_file $top/demo/xlate.dat
 kvauth_path $top/demo/db
 debug false
 CONF
 fi
 # The first handshake creates the secret file; make it now so that the
-# client finds it from the start.
-[ -s demo/xlate.dat ] || od -An -N12 -tx4 /dev/urandom | tr -d ' \n' > demo/xlate.dat
-echo >> demo/xlate.dat
-chmod 600 demo/xlate.dat
-[ -f demo/db/kvauth.txt ] || printf 'alice:*secret:quota="10"\n' > demo/db/kvauth.txt
+# client finds it from the start. An existing one is never changed.
+if [ ! -e demo/xlate.dat ]; then
+    (
+        umask 077
+        od -An -N12 -tx4 /dev/urandom | tr -d ' \n' >demo/xlate.dat
+        echo >>demo/xlate.dat
+    )
+fi
+[ -f demo/db/kvauth.txt ] || printf 'alice:*secret:quota="10"\n' >demo/db/kvauth.txt
 (cd demo && ../build/zorvexsvr -conf "$top/demo/zorvexsvr.conf")
 sleep 1
-echo "Demo server running (pid $(cat demo/zorvexsvr.pid)) on 127.0.0.1:6010, files in demo/."
+addr=$(grep -m1 '^listen_address ' demo/zorvexsvr.conf | cut -d' ' -f2- || true)
+[ -n "$addr" ] || addr="every IPv4 address"
+lport=$(grep -m1 '^port ' demo/zorvexsvr.conf | cut -d' ' -f2- || true)
+echo "Demo server running (pid $(cat demo/zorvexsvr.pid)), listening on $addr port ${lport:-601}, files in demo/."
 echo "Try:   build/zorvex -conf demo/zorvexsvr.conf check alice secret"
 echo "       build/zorvex -conf demo/zorvexsvr.conf set bob newpass 'quota=\"5\"'"
 echo "Stop:  touch demo/zorvexsvr.exit"

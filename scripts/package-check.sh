@@ -4,9 +4,11 @@
 #     without a single warning;
 #   - cpack -G DEB builds the package (in build-pkg/) with the expected
 #     dependencies and files;
-#   - dpkg installs it, the installed zorvexsvr -version answers, an installed
-#     server serves a user added and checked with the installed zorvex, and
-#     dpkg removes and purges it without leaving files behind.
+#   - lintian finds no error and no warning in it;
+#   - dpkg installs it and it adds its system user, the installed zorvexsvr
+#     -version answers, the unit's command line started as that user serves a
+#     user added and checked with the installed zorvex, and dpkg removes and
+#     purges it without leaving files behind.
 #
 #   scripts/package-check.sh          install into a scratch root (dpkg --root),
 #                                     leaving this machine's packages alone
@@ -35,19 +37,7 @@ is_root=0
 [ "$(id -u)" -eq 0 ] && is_root=1
 
 # ---- tools ----
-pkgs="cmake g++ make libssl-dev libcrypt-dev libgtest-dev libgmock-dev dpkg-dev groff-base man-db"
-missing=""
-for p in $pkgs; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    SUDO=""
-    [ "$is_root" -eq 1 ] || SUDO=sudo
-    say "installing$missing"
-    $SUDO apt-get update
-    # shellcheck disable=SC2086 # one word per package
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends $missing
-fi
+scripts/deps.sh dpkg-dev groff-base man-db lintian
 
 scratch=$(mktemp -d /tmp/zorvex-pkg.XXXXXX)
 server_pid=""
@@ -88,13 +78,23 @@ done
 dpkg-deb -f "$deb" Package Version Depends
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$scratch/contents"
 for f in /usr/sbin/zorvexsvr /usr/sbin/kvauth /usr/bin/zorvex \
-    /usr/share/man/man8/zorvexsvr.8 /usr/share/man/man8/kvauth.8 /usr/share/man/man1/zorvex.1 \
+    /usr/share/man/man8/zorvexsvr.8.gz /usr/share/man/man8/kvauth.8.gz \
+    /usr/share/man/man1/zorvex.1.gz /usr/share/doc/zorvexsvr/copyright \
+    /usr/share/doc/zorvexsvr/changelog.Debian.gz /usr/share/doc/zorvexsvr/SECURITY.md \
     /usr/share/doc/zorvexsvr/examples/zorvexsvr.conf /etc/zorvexsvr.conf \
     /usr/lib/systemd/system/zorvexsvr.service /usr/lib/tmpfiles.d/zorvexsvr.conf; do
     grep -qx "$f" "$scratch/contents" || fail "package lacks $f"
 done
 dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles | grep -qx /etc/zorvexsvr.conf ||
     fail "/etc/zorvexsvr.conf is not a conffile"
+# lintian as root warns that it should not be; that line is no finding.
+lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>&1 |
+    grep -v 'running with root privileges is not recommended' >"$scratch/lintian" || true
+if [ -s "$scratch/lintian" ]; then
+    cat "$scratch/lintian" >&2
+    fail "lintian found errors or warnings"
+fi
+say "lintian: no errors, no warnings"
 
 # Checks an installed tree under $1 ("" for this machine): the programs
 # answer, and a server started with a private configuration serves a user
@@ -116,15 +116,32 @@ check_installed() {
     t="$scratch/run"
     rm -rf "$t"
     mkdir -p "$t/db"
+    # The unit's command line, on a private configuration, as the unit's user
+    # (the system user the package made, found in the root's account files).
+    exec_start=$(sed -n 's/^ExecStart=//p' "$r/usr/lib/systemd/system/zorvexsvr.service" |
+        sed "s|^/usr/sbin/zorvexsvr|$r/usr/sbin/zorvexsvr|; s|/etc/zorvexsvr.conf|$t/zorvexsvr.conf|")
+    unit_user=$(sed -n 's/^User=//p' "$r/usr/lib/systemd/system/zorvexsvr.service")
+    ids=$(awk -F: -v u="$unit_user" '$1 == u { print $3 ":" $4 }' "${r:-}/etc/passwd" 2>/dev/null || true)
+    as_user=""
+    if [ "$is_root" -eq 1 ] && [ -n "$ids" ] && command -v setpriv >/dev/null 2>&1; then
+        as_user="setpriv --reuid=${ids%:*} --regid=${ids#*:} --clear-groups"
+    else
+        say "the server runs as $(id -un), not as the unit's user $unit_user (not root, no such user or no setpriv)"
+    fi
     od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$t/xlate.dat"
     echo >>"$t/xlate.dat"
     chmod 600 "$t/xlate.dat"
+    if [ -n "$as_user" ]; then
+        chmod 755 "$scratch"
+        chown -R "$ids" "$t"
+    fi
     port=$((20000 + $$ % 20000))
     tries=0
     while :; do
         printf 'workarea %s\nlogdir %s\nport %d\nsecret_file %s\nkvauth_path %s\n' \
             "$t" "$t" "$port" "$t/xlate.dat" "$t/db" >"$t/zorvexsvr.conf"
-        if (cd "$t" && "$r/usr/sbin/zorvexsvr" -conf "$t/zorvexsvr.conf" >/dev/null); then
+        # shellcheck disable=SC2086 # the unit's command line, split as systemd does
+        if (cd "$t" && $as_user $exec_start >/dev/null); then
             break
         fi
         tries=$((tries + 1))
@@ -138,6 +155,11 @@ check_installed() {
     done
     server_pid=$(cat "$t/zorvexsvr.pid" 2>/dev/null || true)
     [ -n "$server_pid" ] || fail "installed server wrote no pid file"
+    if [ -n "$as_user" ]; then
+        [ "$(stat -c %u "/proc/$server_pid")" = "${ids%:*}" ] ||
+            fail "the server does not run as $unit_user"
+        say "the unit's command line runs as $unit_user (uid ${ids%:*})"
+    fi
     zv() { "$r/usr/bin/zorvex" -conf "$t/zorvexsvr.conf" -timeout 10 "$@"; }
     zv set pkgcheck s3cret 'quota="7"' >/dev/null || fail "zorvex set failed"
     out=$(zv check pkgcheck s3cret) || fail "zorvex check of the right password failed: $out"
@@ -209,8 +231,14 @@ for dep in $(echo "$depends" | sed 's/([^)]*)//g; s/:any//g; s/[,|]/ /g'); do
     # No file list: the files stay the host's, but dpkg wants the list.
     : >"$root/var/lib/dpkg/info/$(dpkg-query -W -f='${binary:Package}' "$dep").list"
 done
+# The host's account files, so that the package can add its system user there.
+mkdir -p "$root/etc"
+for f in passwd group shadow gshadow; do
+    [ -f "/etc/$f" ] && cp -p "/etc/$f" "$root/etc/$f"
+done
 dp() { dpkg --root="$root" --force-script-chrootless --log=/dev/null "$@"; }
 dp -i "$deb" || fail "dpkg -i into $root failed"
+grep -q '^zorvexsvr:' "$root/etc/passwd" || fail "the package made no system user zorvexsvr"
 [ "$(stat -c %a "$root/etc/zorvexsvr/xlate.dat")" = 600 ] || fail "secret file is not mode 600"
 grep -Eqx '[0-9a-f]{32}' "$root/etc/zorvexsvr/xlate.dat" || fail "secret file holds no secret"
 [ -d "$root/var/lib/zorvexsvr/db" ] || fail "no engine directory after installation"
@@ -220,6 +248,7 @@ check_removed "$root"
 [ -f "$root/etc/zorvexsvr.conf" ] || fail "removal took the conffile (only purge may)"
 dp -P zorvexsvr || fail "dpkg -P failed"
 check_purged "$root"
-left=$(cd "$root" && find . -mindepth 1 ! -type d ! -path './var/lib/dpkg/*')
+left=$(cd "$root" && find . -mindepth 1 ! -type d ! -path './var/lib/dpkg/*' \
+    ! -path './etc/passwd*' ! -path './etc/group*' ! -path './etc/shadow*' ! -path './etc/gshadow*')
 [ -z "$left" ] || fail "files left in the scratch root after purge: $left"
 say "OK (installed, removed and purged in a scratch root)"

@@ -4,6 +4,7 @@
 #   scripts/test.sh sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
 set -eu
 cd "$(dirname "$0")/.."
+scripts/deps.sh
 if [ "${1:-}" = "sanitize" ]; then
     dir=build-asan
     flags="-DZORVEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"

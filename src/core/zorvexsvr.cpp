@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include "engine/kvauth.h"
 #include "install/install.h"
 #include "lib/lib.h"
+#include "net/acl.h"
 #include "net/chan.h"
 #include "net/tcplib.h"
 #include "pool/ex.h"
@@ -49,6 +52,71 @@ int usage() {
     return 1;
 }
 
+// A port given as text: its number when it is all digits from 1 to 65535,
+// else 0.
+int port_number(const char *v) {
+    if (!*v || strlen(v) > 5 || strspn(v, "0123456789") != strlen(v)) return 0;
+    int p = atoi(v);
+    return p <= 65535 ? p : 0;
+}
+
+// A directory the server must create files in; 1 when it can, else one line
+// on standard error naming it, the reason and the configuration key.
+int dir_usable(const char *what, const char *dir, const char *key) {
+    struct stat st;
+    const char *why = nullptr;
+    if (stat(dir, &st) != 0)
+        why = strerror(errno);
+    else if (!S_ISDIR(st.st_mode))
+        why = "not a directory";
+    else if (access(dir, W_OK | X_OK) != 0)
+        why = strerror(errno);
+    if (!why) return 1;
+    fprintf(stderr, "zorvexsvr: %s %s: %s; create it writable or set %s in %s\n", what, dir, why,
+            key, ini_file());
+    return 0;
+}
+
+// The directory part of a path that file_work or file_log formed.
+std::string dir_of(const char *path) {
+    const char *slash = strrchr(path, '/');
+    if (!slash) return ".";
+    if (slash == path) return "/";
+    return std::string(path, static_cast<size_t>(slash - path));
+}
+
+// What start-up can find wrong before it detaches, with the person who
+// started the server still there to read it: each failure writes one line on
+// standard error and makes start-up fail.
+int startup_checks() {
+    if (!dir_usable("work area", dir_of(file_work(kPidFile)).c_str(), "workarea")) return 0;
+    if (!dir_usable("log directory", dir_of(file_log("zorvexsvr.log")).c_str(), "logdir")) return 0;
+    const char *cp = ini_get(INI_PORT);
+    if (strtol(cp, nullptr, 10) > 65535) {
+        fprintf(stderr, "zorvexsvr: port %s in %s is not a port number; give one from 1 to 65535\n",
+                cp, ini_file());
+        return 0;
+    }
+    const char *la = ini_get(INI_LISTEN_ADDRESS);
+    in6_addr probe;
+    if (*la && inet_pton(AF_INET, la, &probe) != 1 && inet_pton(AF_INET6, la, &probe) != 1) {
+        fprintf(stderr,
+                "zorvexsvr: listen_address %s in %s is no IPv4 or IPv6 address; give one, or "
+                "remove the line to listen on every IPv4 address\n",
+                la, ini_file());
+        return 0;
+    }
+    std::string bad;
+    if (!acl_set(ini_get(INI_ALLOW), &bad)) {
+        fprintf(stderr,
+                "zorvexsvr: allow in %s: %s is no address or CIDR range; write addresses such as "
+                "192.0.2.7, 10.0.0.0/8 or 2001:db8::/32\n",
+                ini_file(), bad.c_str());
+        return 0;
+    }
+    return 1;
+}
+
 // Reads the command line; returns -1 to go on serving, else the exit status.
 int parse_args(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
@@ -65,7 +133,14 @@ int parse_args(int argc, char **argv) {
             }
             const char *v = argv[++i];
             if (a[1] == 'p') {
-                lport = atoi(v);
+                lport = port_number(v);
+                if (lport == 0) {
+                    fprintf(stderr,
+                            "zorvexsvr: -port %s is not a port number; give a number from 1 to "
+                            "65535\n",
+                            v);
+                    return 1;
+                }
             } else if (strlen(v) > 999) {
                 fprintf(stderr, "zorvexsvr: configuration path longer than 999 characters\n");
                 return 1;
@@ -84,7 +159,8 @@ int parse_args(int argc, char **argv) {
         }
         if (strcmp(a, "-h") == 0) return usage();
         printf("Unknown qualifier (%s)\n", a);
-        return 0;
+        fprintf(stderr, "zorvexsvr: unknown option %s; zorvexsvr -h lists the options\n", a);
+        return 1;
     }
     return -1;
 }
@@ -117,9 +193,14 @@ int main_init() {
 int main_init_socket(Chan *c) {
     int p = atoi(ini_get(INI_PORT));
     if (p > 0) lport = p;
-    c->sk = tcp_listen(lport);
+    const char *la = ini_get(INI_LISTEN_ADDRESS);
+    c->sk = tcp_listen(lport, la);
     if (c->sk == -1) {
         imsg("Could not listen on %d\n", lport);
+        fprintf(stderr,
+                "zorvexsvr: cannot listen on %s port %d: %s; stop what uses it or choose another "
+                "port\n",
+                *la ? la : "every IPv4 address", lport, tcperror());
         return 0;
     }
     imsg("Listening on Zorvex port %d socket %d\n", lport, c->sk);
@@ -211,6 +292,7 @@ int zorvexsvr_main(int argc, char **argv) {
     if (rc >= 0) return rc;
     chan_init();
     main_init();
+    if (!startup_checks()) return 1;
     if (!main_load()) return 1;
     printf("Detaching process...\n");
     lib_detach();

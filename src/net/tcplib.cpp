@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include "core/emsg.h"
 #include "core/zorvexsvr.h"
 #include "lib/lib.h"
+#include "net/acl.h"
 #include "net/chan.h"
 
 namespace {
@@ -46,19 +48,33 @@ short dupsocket(int af, int type, int protocol) {
     return static_cast<short>(socket(af, type, protocol));
 }
 
-short tcp_listen(int port) {
-    short sk = dupsocket(AF_INET, SOCK_STREAM, 0);
+short tcp_listen(int port, const char *address) {
+    // An address given is an IPv4 or IPv6 literal; none means every IPv4 one.
+    sockaddr_storage ss{};
+    socklen_t sslen = sizeof(sockaddr_in);
+    auto *sa = reinterpret_cast<sockaddr_in *>(&ss);
+    auto *sa6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+    sa->sin_family = AF_INET;
+    sa->sin_addr.s_addr = htonl(INADDR_ANY);
+    sa->sin_port = htons(static_cast<uint16_t>(port));
+    if (address && *address && inet_pton(AF_INET, address, &sa->sin_addr) != 1) {
+        sa6->sin6_family = AF_INET6;
+        sa6->sin6_port = htons(static_cast<uint16_t>(port));
+        if (inet_pton(AF_INET6, address, &sa6->sin6_addr) != 1) {
+            errno = EINVAL;
+            tcp_lasterror();
+            return -1;
+        }
+        sslen = sizeof(sockaddr_in6);
+    }
+    short sk = dupsocket(ss.ss_family, SOCK_STREAM, 0);
     if (sk != -1) close_on_exec(sk);
     tcp_lasterror();
     imsg("Socket listen on socket id %d port %d\n", sk, port);
     if (sk == -1) return -1;
     int one = 1;
     setsockopt(sk, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(sk, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+    if (bind(sk, reinterpret_cast<sockaddr *>(&ss), sslen) != 0) {
         tcp_lasterror();
         close(sk);
         return -1;
@@ -72,11 +88,17 @@ short tcp_listen(int port) {
 }
 
 short tcp_accept(short xlisten) {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     int fd = accept(xlisten, reinterpret_cast<sockaddr *>(&sa), &len);
     tcp_lasterror();
     if (fd < 0) return -1;
+    if (!acl_allows(reinterpret_cast<sockaddr *>(&sa))) {
+        imsg("Connection from %s refused: not in allow\n",
+             acl_peer_text(reinterpret_cast<sockaddr *>(&sa)).c_str());
+        close(fd);
+        return -1;
+    }
     close_on_exec(fd);
     // A client that never reads its replies must not stall the one thread:
     // writes that the kernel can't take now return 0 and wait in the channel.

@@ -8,8 +8,11 @@ struct CHAN;
 
 void tcp_startup();
 short dupsocket(int af, int type, int protocol);
-// Listening socket on all local IPv4 addresses, or -1.
-short tcp_listen(int port);
+// Listening socket on the given IPv4 or IPv6 address, or on all local IPv4
+// addresses when address is empty; -1 with the error kept for tcperror.
+short tcp_listen(int port, const char *address = "");
+// Accepts one connection, or -1; a peer that the allow list (acl.h) refuses
+// is logged and closed here, and -1 is returned for it too.
 short tcp_accept(short xlisten);
 // Count read (> 0), 0 when nothing is there now, -1 when the peer is gone.
 // Stores a NUL behind the bytes read: bf holds maxlen + 1 bytes.

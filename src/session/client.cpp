@@ -1,5 +1,6 @@
 #include "session/client.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -36,7 +37,7 @@ int read_some(ZvClient *c) {
 }
 }  // namespace
 
-int cli_connect(ZvClient *c, const char *host, int port, int timeout_ms) {
+int cli_connect(ZvClient *c, const char *host, int port, int timeout_ms, const char *local) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -52,6 +53,16 @@ int cli_connect(ZvClient *c, const char *host, int port, int timeout_ms) {
         c->error = strerror(errno);
         freeaddrinfo(res);
         return 0;
+    }
+    if (local) {
+        sockaddr_in la{};
+        la.sin_family = AF_INET;
+        if (inet_pton(AF_INET, local, &la.sin_addr) != 1 ||
+            bind(fd.get(), reinterpret_cast<sockaddr *>(&la), sizeof la) != 0) {
+            c->error = std::string("cannot bind to ") + local;
+            freeaddrinfo(res);
+            return 0;
+        }
     }
     int r = connect(fd.get(), res->ai_addr, res->ai_addrlen);
     freeaddrinfo(res);

@@ -17,8 +17,10 @@ struct ZvClient {
     std::string error;  // last failure, for messages
 };
 
-// Connects to host:port (numeric or resolvable name); 1 on success.
-int cli_connect(ZvClient *c, const char *host, int port, int timeout_ms);
+// Connects to host:port (numeric or resolvable name), from the IPv4 address
+// local when one is given; 1 on success.
+int cli_connect(ZvClient *c, const char *host, int port, int timeout_ms,
+                const char *local = nullptr);
 // Switches the connection to enciphered mode with the given secret line.
 // With check, the secret's check value is sent so that a wrong secret is
 // refused at once. 1 on success; 0 with c->error set.

@@ -33,7 +33,8 @@ struct ZvcliOptions {
     int port = 0;             // 0: the configuration file's, else 601
     std::string secret_file;  // empty: the configuration file's, else /etc/xlate.dat
     std::string conf;         // empty: /etc/zorvexsvr.conf, which may be missing
-    bool check = false;       // send the secret's check value in the handshake
+    bool check = true;        // send the secret's check value in the handshake
+    bool yes = false;         // testcrypt without asking first
     bool raw = false;         // print whole reply lines, identifiers included
     int timeout_s = 10;
     int window = 128;               // requests in flight on the connection
@@ -73,6 +74,10 @@ bool zvcli_reply_start_ok(std::string_view partial);
 std::string zvcli_command_word(std::string_view cmd);
 // Why a command cannot be sent with identifier id as it is; "" when it can.
 std::string zvcli_command_problem(std::string_view cmd, int id);
+// Why the words of a command given on the command line cannot be sent: a
+// user name or password that the server would split or cut (a blank, a
+// control character, nothing at all); "" when they can.
+std::string zvcli_args_problem(const std::vector<std::string> &args);
 
 // Runs the command mode (o.args) or the batch mode (lines from in_fd),
 // printing replies on out and messages on err; returns the exit status.

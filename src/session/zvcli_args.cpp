@@ -48,7 +48,10 @@ const char *zvcli_usage() {
            "  -secret FILE    shared-secret file (default: secret_file of the configuration\n"
            "                  file, else /etc/xlate.dat)\n"
            "  -conf FILE      server configuration file (default /etc/zorvexsvr.conf)\n"
-           "  -check          send the secret's check value, so a wrong secret fails at once\n"
+           "  -nocheck        leave out the secret's check value (by default it is sent, so\n"
+           "                  that a wrong secret fails at once)\n"
+           "  -check          send the check value (the default)\n"
+           "  -y              run testcrypt without asking first\n"
            "  -raw            print whole reply lines, with their request identifiers\n"
            "  -timeout SECS   wait at most SECS seconds for the server (default 10)\n"
            "  -window N       requests in flight at once in batch mode (1-256, default 128)\n"
@@ -110,8 +113,10 @@ int zvcli_parse_args(const std::vector<std::string> &args, ZvcliOptions *o, std:
             o->mode = ZVCLI_VERSION;
             return 1;
         }
-        if (a == "-check") {
-            o->check = true;
+        if (a == "-check" || a == "-nocheck") {
+            o->check = a == "-check";
+        } else if (a == "-y") {
+            o->yes = true;
         } else if (a == "-raw") {
             o->raw = true;
         } else if (a == "-host") {
@@ -288,6 +293,29 @@ std::string zvcli_command_problem(std::string_view cmd, int id) {
                " characters; the server reads " +
                std::to_string(ZVCLI_MAX_LINE - std::to_string(id).size() - 1) + ")";
     if (zvcli_command_word(cmd) == "encrypt") return "encryption is done by zorvex itself";
+    return "";
+}
+
+std::string zvcli_args_problem(const std::vector<std::string> &args) {
+    if (args.empty()) return "";
+    std::string word = zvcli_command_word(args[0]);
+    // How many words after the command word are a user name and a password.
+    size_t n = word == "check" || word == "set"                     ? 2
+               : word == "lookup" || word == "del" || word == "mod" ? 1
+                                                                    : 0;
+    for (size_t i = 1; i <= n && i < args.size(); i++) {
+        const char *what = i == 1 ? "user name" : "password";
+        const std::string &a = args[i];
+        if (a.empty()) return std::string("the ") + what + " is empty";
+        for (char ch : a) {
+            unsigned char u = static_cast<unsigned char>(ch);
+            if (u == ' ' || u < 0x20 || u == 0x7f)
+                return std::string("the ") + what + " holds " +
+                       (u == ' ' ? "a space" : "a control character") +
+                       ", which the line protocol cannot carry: the server would take it as "
+                       "something else, so it is not sent";
+        }
+    }
     return "";
 }
 

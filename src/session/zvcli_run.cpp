@@ -47,6 +47,9 @@ struct Run {
     long line_no = 0;
 };
 
+constexpr const char *kTestcrypt =
+    "testcrypt creates or resets the 1000 users test0 to test999 in the server's database";
+
 void fail(Run *r, const std::string &msg) {
     fprintf(r->err, "zorvex: %s\n", msg.c_str());
 }
@@ -68,7 +71,24 @@ void add_line(Run *r, std::string line) {
         r->in_stop = true;
         return;
     }
+    if (word == "testcrypt" && !r->o.yes) {
+        fprintf(r->err, "zorvex: line %ld: %s; give -y to send it\n", r->line_no, kTestcrypt);
+        r->refused = true;
+        return;
+    }
     r->pending.push_back({std::move(line), false, r->line_no});
+}
+
+// Asks on err and reads the answer from in_fd; true for an answer "y" or "yes".
+bool confirmed(Run *r, const char *what) {
+    fprintf(r->err, "zorvex: %s. Go on? [y/N] ", what);
+    fflush(r->err);
+    std::string ans;
+    char ch;
+    while (ans.size() < 16 && read(r->in_fd, &ch, 1) == 1 && ch != '\n') ans += ch;
+    // A terminal has echoed the line end already; piped answers have not.
+    if (!isatty(r->in_fd)) fputc('\n', r->err);
+    return ans == "y" || ans == "Y" || ans == "yes";
 }
 
 // Reads what standard input holds now; -1 on a read error.
@@ -200,8 +220,8 @@ int session(Run *r) {
             if (left.count() <= 0) {
                 fail(r, "timed out after " + std::to_string(r->o.timeout_s) +
                             " seconds waiting for the server (" + std::to_string(unanswered(r)) +
-                            " requests unanswered; a wrong shared secret also looks like this, "
-                            "-check tells)");
+                            " requests unanswered; with -nocheck a wrong shared secret also "
+                            "looks like this)");
                 return ZVCLI_EXIT_FAIL;
             }
             wait_ms = static_cast<int>(left.count());
@@ -219,7 +239,7 @@ int session(Run *r) {
             if (!take_replies(r)) {
                 fail(r,
                      "the server's replies cannot be read: the shared secret differs "
-                     "from the server's (use -check to make sure)");
+                     "from the server's");
                 return ZVCLI_EXIT_FAIL;
             }
             if (gone < 0) {
@@ -247,8 +267,13 @@ int zvcli_run(ZvcliOptions o, int in_fd, FILE *out, FILE *err) {
         for (const std::string &a : r.o.args) cmd += (cmd.empty() ? "" : " ") + a;
         std::string word = zvcli_command_word(cmd);
         std::string why = zvcli_command_problem(cmd, 1);
+        if (why.empty()) why = zvcli_args_problem(r.o.args);
         if (!why.empty()) {
             fail(&r, why);
+            return ZVCLI_EXIT_FAIL;
+        }
+        if (word == "testcrypt" && !r.o.yes && !confirmed(&r, kTestcrypt)) {
+            fail(&r, "testcrypt not sent");
             return ZVCLI_EXIT_FAIL;
         }
         bool ends = word == "exit" || word == "quit";

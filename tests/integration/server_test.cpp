@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -22,9 +24,69 @@ TEST(CommandLine, Options) {
     EXPECT_EQ(r.out,
               "\nZorvexsvr Version 1.1e\n\nUsage: zorvexsvr [-conf /etc/zorvexsvr.conf] "
               "[-install] [-uninstall] [-port <x>]\n\n");
-    r = run_program({prog, "-x", "-version"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "Unknown qualifier (-x)\n");
+    // Start-up refusals: one line on standard error, status 1, nothing left
+    // running. $D is a fresh directory that holds the configuration $D/c.
+    struct {
+        std::vector<std::string> args;
+        std::string conf, out, err;
+    } refusals[] = {
+        {{"-x", "-version"},
+         "",
+         "Unknown qualifier (-x)\n",
+         "zorvexsvr: unknown option -x; zorvexsvr -h lists the options\n"},
+        {{"-port", "abc"},
+         "",
+         "",
+         "zorvexsvr: -port abc is not a port number; give a number from 1 to 65535\n"},
+        {{"-port", "70000"},
+         "",
+         "",
+         "zorvexsvr: -port 70000 is not a port number; give a number from 1 to 65535\n"},
+        {{},
+         "port 70000\n",
+         "",
+         "zorvexsvr: port 70000 in $D/c is not a port number; give one from 1 to 65535\n"},
+        {{},
+         "workarea $D/no\n",
+         "",
+         "zorvexsvr: work area $D/no: No such file or directory; create it writable or set "
+         "workarea in $D/c\n"},
+        {{},
+         "workarea $D/c\n",
+         "",
+         "zorvexsvr: work area $D/c: not a directory; create it writable or set workarea in "
+         "$D/c\n"},
+        {{},
+         "logdir $D/no\n",
+         "Unable to open ($D/no/zorvexsvr.log) (No such file or directory) \n",
+         "zorvexsvr: log directory $D/no: No such file or directory; create it writable or set "
+         "logdir in $D/c\n"},
+        {{},
+         "listen_address 127.0.0.300\n",
+         "",
+         "zorvexsvr: listen_address 127.0.0.300 in $D/c is no IPv4 or IPv6 address; give one, or "
+         "remove the line to listen on every IPv4 address\n"},
+        {{},
+         "allow 127.0.0.1 10.0.0.0/33\n",
+         "",
+         "zorvexsvr: allow in $D/c: 10.0.0.0/33 is no address or CIDR range; write addresses "
+         "such as 192.0.2.7, 10.0.0.0/8 or 2001:db8::/32\n"},
+    };
+    for (auto &c : refusals) {
+        TempDir d;
+        auto fill = [&](std::string t) {
+            for (size_t at; (at = t.find("$D")) != std::string::npos;) t.replace(at, 2, d.path());
+            return t;
+        };
+        // No row gets as far as listening; the first definition of a key wins.
+        write_file(d.file("c"), fill(c.conf + "workarea $D\nlogdir $D\n"));
+        std::vector<std::string> argv{prog, "-conf", d.file("c")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        r = run_program(argv, "", d.path());
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(r.out, fill(c.out));
+        EXPECT_EQ(r.err, fill(c.err));
+    }
     r = run_program({prog, "-conf"});
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(r.err.empty());
@@ -32,6 +94,57 @@ TEST(CommandLine, Options) {
     EXPECT_EQ(r.status, 1);
     r = run_program({prog, "-conf", std::string(1000, 'c')});
     EXPECT_EQ(r.status, 1);
+}
+
+TEST(CommandLine, ManPagesMatchHelp) {
+    // Options of a man page: the .B/.BI line after each .TP of OPTIONS.
+    auto man_options = [](const std::string &page) {
+        std::set<std::string> opts;
+        std::istringstream in(read_file(std::string(ZORVEX_SOURCE_DIR) + "/doc/man/" + page));
+        bool in_options = false, after_tp = false;
+        for (std::string l; std::getline(in, l);) {
+            if (l.rfind(".SH", 0) == 0) in_options = l == ".SH OPTIONS";
+            if (in_options && after_tp && l.rfind(".B", 0) == 0) {
+                size_t at = l.find("\\-");
+                size_t end = l.find_first_of(" \"", at + 2);
+                if (at != std::string::npos) opts.insert("-" + l.substr(at + 2, end - at - 2));
+            }
+            after_tp = l == ".TP";
+        }
+        return opts;
+    };
+    // Options of a help text: words that open an indented line, and "[-word"
+    // on the usage line.
+    auto help_options = [](const std::string &text) {
+        std::set<std::string> opts;
+        std::istringstream in(text);
+        for (std::string l; std::getline(in, l);) {
+            size_t b = l.find_first_not_of(' ');
+            if (b != std::string::npos && b > 0 && l[b] == '-' && b + 1 < l.size() &&
+                l[b + 1] != ' ')
+                opts.insert(l.substr(b, l.find(' ', b) - b));
+            for (size_t at = 0;
+                 l.rfind("Usage:", 0) == 0 && (at = l.find("[-", at)) != std::string::npos; at++)
+                opts.insert(l.substr(at + 1, l.find_first_of(" ]", at) - at - 1));
+        }
+        return opts;
+    };
+    struct {
+        std::string prog, page;
+        std::set<std::string> not_in_help;  // the usage text is fixed and shorter
+    } pages[] = {
+        {"zorvexsvr", "zorvexsvr.8", {"-version", "-h", "-m"}},
+        {"zorvex", "zorvex.1", {}},
+        {"kvauth", "kvauth.8", {}},
+        {"pgauth", "pgauth.8", {}},  // built only where libpq is installed
+    };
+    for (const auto &p : pages) {
+        if (access(program_path(p.prog).c_str(), X_OK) != 0) continue;
+        RunResult r = run_program({program_path(p.prog), "-h"});
+        std::set<std::string> want = help_options(r.out + r.err);
+        want.insert(p.not_in_help.begin(), p.not_in_help.end());
+        EXPECT_EQ(man_options(p.page), want) << p.page;
+    }
 }
 
 TEST(Server, StartupPidAndExitFile) {
@@ -80,11 +193,40 @@ TEST(Server, PortRulesAndListenFailure) {
     r = run_program({program_path("zorvexsvr"), "-conf", t.conf_path()}, "", t.dir());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "zorvexsvr: cannot listen on every IPv4 address port " +
+                         std::to_string(cli_port) +
+                         ": Address already in use; stop what uses it or choose another port\n");
     EXPECT_NE(t.log().find("Could not listen on " + std::to_string(cli_port) + "\n"),
               std::string::npos);
     // Stop the first through its exit file.
     write_file(s.file("zorvexsvr.exit"), "");
     EXPECT_TRUE(s.wait_log("All memory correctly freed"));
+}
+
+TEST(Server, ListenAddressAndAllow) {
+    // Listening on 127.0.0.2 only: 127.0.0.1 finds nobody there.
+    TestServer s;
+    s.host = "127.0.0.2";
+    s.extra_conf = {"listen_address 127.0.0.2"};
+    ASSERT_TRUE(s.start());
+    ZvClient c;
+    EXPECT_FALSE(cli_connect(&c, "127.0.0.1", s.port(), 2000));
+    ASSERT_TRUE(s.connect(&c));
+    EXPECT_EQ(s.request(&c, 1, "exit"), std::vector<std::string>{"1 +OK exiting"});
+
+    // Admitting 127.0.0.2 only: a client from 127.0.0.1 is closed at once.
+    TestServer a;
+    a.extra_conf = {"allow ::1, 127.0.0.2/32"};
+    ASSERT_TRUE(a.start());
+    ZvClient from1, from2;
+    ASSERT_TRUE(cli_connect(&from1, "127.0.0.1", a.port(), 2000, "127.0.0.1"));
+    std::string line;
+    EXPECT_EQ(cli_read_line(&from1, &line, 5000), -1);
+    EXPECT_TRUE(a.wait_log("Connection from 127.0.0.1 refused: not in allow\n"));
+    ASSERT_TRUE(cli_connect(&from2, "127.0.0.1", a.port(), 2000, "127.0.0.2"));
+    cli_send_raw(&from2, "4 exit\n");
+    ASSERT_EQ(cli_read_line(&from2, &line, 5000), 1);
+    EXPECT_EQ(line, "4 +OK exiting");
 }
 
 TEST(Server, ClearModeExitAndHandshake) {

@@ -53,6 +53,8 @@ TEST(Zorvex, SingleCommandExitStatuses) {
         {{"check", "alice", "wrong"}, 1, "-ERR alice password wrong or not a valid user\n"},
         {{"-raw", "lookup", "nobody"}, 1, "1 -ERR nobody not found\n"},
         {{"QUIT"}, 0, "+OK exiting\n"},
+        {{"set", "dave", "p w"}, 2, ""},  // would store password p with information w
+        {{"check", "dave\t", "p"}, 2, ""},
     };
     for (const Case &c : cases) {
         r = run_program(zv(s, c.args));
@@ -126,7 +128,7 @@ TEST(Zorvex, WrongSecretAndNoServer) {
     ZvClient c;
     ASSERT_TRUE(s.connect(&c));  // makes the server write its secret file
     write_file(s.file("other.dat"), s.secret() + "x\n");
-    RunResult r = run_program(zv(s, {"-secret", s.file("other.dat"), "-check", "version"}));
+    RunResult r = run_program(zv(s, {"-secret", s.file("other.dat"), "version"}));
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("wrong shared secret"), std::string::npos) << r.err;

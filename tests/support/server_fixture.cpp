@@ -235,7 +235,7 @@ bool TestServer::start(bool write_conf) {
         if (!p.empty() && p.back() == '\n') {
             pid_ = atoi(p.c_str());
             ZvClient c;
-            if (cli_connect(&c, "127.0.0.1", port_, 1000)) return true;
+            if (cli_connect(&c, host.c_str(), port_, 1000)) return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -272,14 +272,14 @@ void TestServer::kill_hard() {
 }
 
 bool TestServer::connect(ZvClient *c, bool encrypt, bool check) {
-    if (!cli_connect(c, "127.0.0.1", port_, 2000)) return false;
+    if (!cli_connect(c, host.c_str(), port_, 2000)) return false;
     if (!encrypt) return true;
     // The server creates the secret file at the first handshake; until then
     // a client can't know it, so the first handshake of a test uses a plain
     // connection to make the server create it.
     if (secret().empty()) {
         ZvClient probe;
-        if (!cli_connect(&probe, "127.0.0.1", port_, 2000)) return false;
+        if (!cli_connect(&probe, host.c_str(), port_, 2000)) return false;
         cli_send(&probe, 0, "encrypt x");
         std::string line;
         cli_read_line(&probe, &line, 5000);

@@ -65,6 +65,8 @@ class TestServer {
     // Lines added to the generated configuration, after the standard ones.
     std::vector<std::string> extra_conf;
     bool debug = false;
+    // Address that start() and connect() reach the daemon at.
+    std::string host = "127.0.0.1";
     // Command that the daemon's command line is appended to (for example
     // unshare for a private mount). Empty: the daemon is run directly, or
     // under valgrind when ZORVEX_VALGRIND names a directory for its logs.

@@ -50,17 +50,19 @@ TEST(ZvcliArgs, Table) {
 TEST(ZvcliArgs, Values) {
     ZvcliOptions o;
     std::string err;
-    ASSERT_EQ(zvcli_parse_args({"-host", "mail.example", "-port", "700", "-secret", "/s", "-conf",
-                                "/c", "-timeout", "3", "-window", "7", "-check", "-raw", "version"},
-                               &o, &err),
-              1);
+    ASSERT_EQ(
+        zvcli_parse_args({"-host", "mail.example", "-port", "700", "-secret", "/s", "-conf", "/c",
+                          "-timeout", "3", "-window", "7", "-nocheck", "-y", "-raw", "version"},
+                         &o, &err),
+        1);
     EXPECT_EQ(o.host, "mail.example");
     EXPECT_EQ(o.port, 700);
     EXPECT_EQ(o.secret_file, "/s");
     EXPECT_EQ(o.conf, "/c");
     EXPECT_EQ(o.timeout_s, 3);
     EXPECT_EQ(o.window, 7);
-    EXPECT_TRUE(o.check);
+    EXPECT_FALSE(o.check);
+    EXPECT_TRUE(o.yes);
     EXPECT_TRUE(o.raw);
 }
 
@@ -157,6 +159,18 @@ TEST(ZvcliCommands, WordAndProblems) {
     };
     for (const auto &[cmd, id, bad] : problems)
         EXPECT_EQ(zvcli_command_problem(cmd, id) != "", bad) << cmd.size() << " " << cmd;
+    // Names and passwords from the command line go out whole or not at all.
+    const std::pair<std::vector<std::string>, bool> words[] = {
+        {{"set", "dave", "pw", "quota=\"1 0\""}, false},
+        {{"set", "dave", "p w"}, true},
+        {{"CHECK", "da ve", "pw"}, true},
+        {{"check", "dave", "p\x7f"}, true},
+        {{"lookup", "a\tb"}, true},
+        {{"del", ""}, true},
+        {{"mod", "dave", "(NULL)", "x=\"a b\""}, false},
+        {{"search", "a b"}, false},
+    };
+    for (const auto &[args, bad] : words) EXPECT_EQ(zvcli_args_problem(args) != "", bad) << args[1];
 }
 
 TEST(ZvcliCheckpassword, ParseInput) {
@@ -373,4 +387,15 @@ TEST(ZvcliRun, LocalRefusalsInBatch) {
     EXPECT_EQ(r.out, "+DATA for a\n+OK a\n+DATA for b\n+OK b\n");
     EXPECT_NE(r.err.find("line 2:"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("line 3:"), std::string::npos) << r.err;
+    // testcrypt changes the live database: refused in a batch, asked for alone.
+    r = run_client(1, reversed, "testcrypt\n");
+    EXPECT_EQ(r.status, ZVCLI_EXIT_REFUSED);
+    EXPECT_NE(r.err.find("line 1: testcrypt creates"), std::string::npos) << r.err;
+    for (auto [answer, status] : {std::pair{"n\n", ZVCLI_EXIT_FAIL}, {"y\n", ZVCLI_EXIT_OK}}) {
+        r = run_client(1, reversed, answer, {"testcrypt"});
+        EXPECT_EQ(r.status, status) << r.err;
+        EXPECT_NE(r.err.find("Go on? [y/N]"), std::string::npos);
+    }
+    r = run_client(1, reversed, "testcrypt\n", {"-y"});
+    EXPECT_EQ(r.out, "+DATA for testcrypt\n+OK testcrypt\n");
 }

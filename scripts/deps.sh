@@ -1,0 +1,23 @@
+#!/bin/sh
+# Installs what building and testing need and this machine lacks (Debian):
+#   scripts/deps.sh [PACKAGE...]   the build and test packages, plus any named
+# Used by scripts/test.sh, scripts/demo.sh, scripts/package-check.sh and .ci/run.
+set -eu
+pkgs="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev util-linux"
+missing=""
+for p in $pkgs "$@"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null 2>&1 || {
+        echo "deps: missing packages:$missing; install them as root (apt-get install$missing)" >&2
+        exit 1
+    }
+    SUDO=sudo
+fi
+echo "deps: installing$missing"
+$SUDO apt-get update -q
+# shellcheck disable=SC2086 # one word per package
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends $missing
