@@ -21,7 +21,7 @@ namespace {
 constexpr int kSlots = 20;  // table size; at most kMaxProcs are used
 constexpr int kMaxProcs = 10;
 constexpr int kBufSize = 10000;
-constexpr int kLineMax = 9999;  // a longer reply line is relayed in pieces
+constexpr int kLineMax = 9999;  // a longer reply line resets the slot
 constexpr int kIdle = 1;
 constexpr int kBusy = 2;
 
@@ -187,11 +187,13 @@ int ex_read(int p, int) {
         at = static_cast<int>(nl - bf) + 1;
     }
     if (at == 0 && len == kLineMax) {
-        // No line end in a full buffer: relay what is held as one line and
-        // take the rest of the line as the next one.
-        if (finishes(bf) && pstate[p] == kBusy) finish(p);
-        relay(c, id, bf);
-        at = len;
+        // No line end in a full buffer. Relaying the piece would let it
+        // finish the request and leave the line's tail in the pipe for the
+        // next request to receive as its reply: fail the request and replace
+        // the process, whose pipe goes with everything still in it.
+        npbf[p] = 0;
+        ex_reset(p);
+        return 1;
     }
     npbf[p] = len - at;
     memmove(bf, bf + at, static_cast<size_t>(npbf[p]));

@@ -158,15 +158,13 @@ TEST_F(PoolTest, LinesAfterTheFinishingLineAndOverlongLines) {
     cmd("8 x");
     EXPECT_EQ(replies(2), (std::vector<std::string>{"8 +OK first", "8 +DATA late"}));
     EXPECT_EQ(ex_state(0), 1);
-    // An overlong line is relayed in pieces: the first piece (9999
-    // characters) is cut by the 1999-character reply limit.
+    // An overlong line fails the request and replaces the process: nothing
+    // of it, nor what follows it, is relayed.
+    int old = ex_pid(0);
     cmd("9 long");
-    auto r = replies(3);
-    ASSERT_EQ(r.size(), 3u);
-    EXPECT_EQ(r[0], "9 " + std::string(1995, 'x'));
-    EXPECT_EQ(r[1], "9 " + std::string(1995, 'x'));
-    EXPECT_EQ(r[2], "9 +OK fine");
+    EXPECT_EQ(replies(1), (std::vector<std::string>{"9 -ERR External process failed"}));
     EXPECT_EQ(ex_state(0), 1);
+    EXPECT_NE(ex_pid(0), old);
 }
 
 TEST_F(PoolTest, ConnectionHeldUntilItsLastRequestEnds) {
