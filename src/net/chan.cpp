@@ -100,6 +100,8 @@ void chan_exit() {
 
 int chan_write(Chan *c, char *bf, int len) {
     if (c->sk == -1) return -1;
+    // A client holding its reply finds its request's log lines.
+    imsg_sync();
     int n = tcp_write(c->sk, bf, len);
     if (n >= 0) return n;
     imsg("Write failed (%s)\n", tcperror());

@@ -209,6 +209,7 @@ namespace {
 // replies keep their order.
 int wait_fast(Chan *cstart) {
     watch_new(cstart);
+    imsg_sync();
     int nc = epoll_wait(epfd, events, kMaxEvents, kTimeoutMs);
     if (nc < 0 && errno == EINTR) nc = 0;
     if (nc < 0) wait_failed(cstart);
