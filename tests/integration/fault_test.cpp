@@ -94,8 +94,9 @@ TEST(PoolFault, DeadHungAndFloodingProcessesLeaveTheOthersServing) {
     ZvClient hang, die, flood, other;
     for (ZvClient *c : {&hang, &die, &flood, &other}) ASSERT_TRUE(s.connect(c));
 
-    // One process hangs and one dies while busy: neither is noticed, and
-    // their requests stay unanswered; the third process serves everybody.
+    // One process hangs and one dies while busy (the classic loop notices
+    // neither, the fast one fails the dead one's request at once); the third
+    // process serves everybody.
     ASSERT_TRUE(cli_send(&hang, 1, "hang now"));
     ASSERT_TRUE(cli_send(&die, 2, "die now"));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -193,7 +193,6 @@ TEST_F(PoolTest, AllBusyTooLongResetsEveryProcess) {
     for (const char *loop : {"", "fast"}) {
         imsg_close();
         unlink(dir.file("zorvexsvr.log").c_str());
-        ini_free();
         start(
             "while read -r l; do case \"$l\" in hang) while :; do /bin/sleep 1; done;; esac;"
             " echo \"+OK $l\"; done\n",
@@ -210,4 +209,9 @@ TEST_F(PoolTest, AllBusyTooLongResetsEveryProcess) {
         EXPECT_NE(l.find("Waited 200 seconds, and still all are busy"), std::string::npos);
         ex_reset_for_test();
     }
+    // The fast loop's queue holds 10,000 requests; the next is refused at once.
+    start("exec /bin/sleep 60\n", "1", "fast");
+    for (int i = 0; i <= 10000; i++) cmd(std::to_string(i) + " q");
+    cmd("7 over");
+    EXPECT_EQ(replies(1), (std::vector<std::string>{"7 -ERR Server busy"}));
 }
