@@ -1,6 +1,7 @@
 // The daemon end to end: start-up, command line, shutdown by exit file, the
 // handshake, exit, the clear-mode refusal and bad input on the wire.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -160,13 +161,14 @@ TEST(Server, HandshakeWireFormat) {
     std::string req = "45 exit\n";
     xlate_out(tx.get(), req.data(), static_cast<int>(req.size()));
     cli_send_raw(&m, req);
-    std::string got;
-    for (int i = 0; i < 50 && got.size() < 16; i++) {
-        cli_read_line(&m, &line, 100);
-        cli_pump(&m);
-        got += m.inbuf;
-        m.inbuf.clear();
+    // Raw bytes: the line reader would cut the ciphertext at a byte that
+    // happens to be a line feed.
+    for (int i = 0; i < 50 && m.inbuf.size() < 16; i++) {
+        pollfd p{m.fd.get(), POLLIN, 0};
+        poll(&p, 1, 100);
+        if (cli_pump(&m) < 0) break;
     }
+    std::string got = m.inbuf;
     ASSERT_EQ(got.size(), 16u);
     xlate_in(rx.get(), got.data(), static_cast<int>(got.size()));
     EXPECT_EQ(got, "45 +OK exiting\r\n");
