@@ -2,7 +2,7 @@
 // verifies every reply.
 //
 //   load [-c CONNS] [-k INFLIGHT] [-u USERS] [-n REQUESTS] [-t SECONDS]
-//        [-lookup PCT] [-set PCT] [-pool KVAUTH -procs N] [-lat FILE]
+//        [-lookup PCT] [-set PCT] [-pool KVAUTH -procs N] [-lat FILE] [-idle N]
 //
 // It starts its own server in a temporary directory with USERS generated
 // users (user000001 ..., {ssha} passwords pw000001 ..., info quota="N"),
@@ -45,6 +45,7 @@ struct Options {
     std::string pool;
     int procs = 3;
     std::string lat_file;  // latency quantiles for plotting
+    int idle = 0;          // enciphered connections held open without requests
 };
 
 struct Pending {
@@ -131,6 +132,8 @@ bool parse(int argc, char **argv, Options *o) {
             o->procs = atoi(v);
         else if (a == "-lat")
             o->lat_file = v;
+        else if (a == "-idle")
+            o->idle = atoi(v);
         else
             return false;
     }
@@ -143,7 +146,7 @@ int main(int argc, char **argv) {
     if (!parse(argc, argv, &o)) {
         fprintf(stderr,
                 "usage: load [-c CONNS] [-k INFLIGHT] [-u USERS] [-n REQUESTS] [-t SECONDS] "
-                "[-lookup PCT] [-set PCT] [-pool KVAUTH -procs N] [-lat FILE]\n");
+                "[-lookup PCT] [-set PCT] [-pool KVAUTH -procs N] [-lat FILE] [-idle N]\n");
         return 2;
     }
     // Room for thousands of connections on this side too.
@@ -170,6 +173,12 @@ int main(int argc, char **argv) {
     for (auto &c : conns)
         if (!s.connect(&c.cli)) {
             fprintf(stderr, "load: connect failed: %s\n", c.cli.error.c_str());
+            return 1;
+        }
+    std::vector<ZvClient> idle(static_cast<size_t>(std::max(o.idle, 0)));
+    for (auto &c : idle)
+        if (!s.connect(&c)) {
+            fprintf(stderr, "load: idle connect failed: %s\n", c.error.c_str());
             return 1;
         }
     // The first request builds nothing (the index is built at start-up) but

@@ -5,6 +5,7 @@
 #
 #   bench/measure.sh            C = 1 8 64 1000, K = 1 16, N = 100000, engine and pool x3
 #   FULL=1 bench/measure.sh     adds C = 10000 and N = 1000000
+#   LOOP=fast bench/measure.sh  the same with the server in its fast loop
 #
 # Needs a Release or RelWithDebInfo build in build/ (scripts/test.sh makes one).
 set -eu
@@ -18,6 +19,8 @@ OUT=$(mktemp -d)
 trap 'rm -rf "$OUT"' EXIT
 
 CONNS="1 8 64 1000"
+# The test fixture writes "loop fast" into the server's configuration.
+[ "${LOOP:-}" = fast ] && export ZORVEX_TEST_LOOP=fast
 USERS="100000"
 if [ "${FULL:-0}" = 1 ]; then CONNS="$CONNS 10000"; USERS="$USERS 1000000"; fi
 

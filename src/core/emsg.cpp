@@ -38,6 +38,14 @@ const char *stamp() {
     }
     return text;
 }
+// In the fast loop information lines wait in the stream: they go out with
+// the next error line, before the next reply and the next wait (imsg_sync),
+// before a fork (the spawn flushes every stream) and at exit. The size limit
+// is still checked after every line, so a new file starts between lines.
+bool batching() {
+    return strcmp(ini_get(INI_LOOP), "fast") == 0 && !ini_true(INI_DEBUG);
+}
+
 // Formats a message (cut at 999 characters), echoes it when debugging, and
 // writes it as one log line behind prefix.
 void log_msg(const char *prefix, const char *fmt, va_list ap) {
@@ -133,8 +141,13 @@ int imsg(const char *fmt, ...) {
     va_start(ap, fmt);
     log_msg("", fmt, ap);
     va_end(ap);
+    if (bytes <= kLogLimit && batching()) return 0;
     imsg_flush();
     return 0;
+}
+
+void imsg_sync() {
+    if (flog) fflush(flog.get());
 }
 
 int dmsg(const char *fmt, ...) {

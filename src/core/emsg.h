@@ -14,6 +14,8 @@ void imsg_log(const char *line);
 void imsg_open();
 // Flushes the log and starts it afresh once it has passed 500000 bytes.
 void imsg_flush();
+// Writes out lines that wait in the stream (the fast loop batches them).
+void imsg_sync();
 // "<logdir>/<name>", or name alone when logdir is empty; next call overwrites.
 const char *file_log(const char *name);
 

@@ -13,6 +13,10 @@ Chan *clist = nullptr;
 namespace {
 constexpr int kFirstInSize = 4000;
 constexpr int kInLimit = 10000000;
+constexpr int kFastAccepts = 256;
+// Fast loop: set when a record may have become free, so that a cycle does
+// not walk thousands of idle connections to find nothing to remove.
+bool maybe_free = true;
 }  // namespace
 
 int chan_init() {
@@ -40,6 +44,7 @@ void chan_setwrite(Chan *c, ChanFn fn, void *p1) {
 
 void chan_setsending(Chan *c, int t) {
     c->sending = t;
+    tcp_update(c);
 }
 
 void chan_run() {
@@ -51,7 +56,14 @@ void chan_loop() {
     main_idle();
 }
 
+void chan_release(Chan *c) {
+    c->canclose = 1;
+    maybe_free = true;
+}
+
 void chan_idle() {
+    if (!maybe_free && tcp_fast()) return;
+    maybe_free = false;
     Chan *kept = nullptr;
     Chan *c = clist;
     while (c) {
@@ -74,6 +86,7 @@ int chan_close(Chan *c) {
     imsg("Chan_close(%p sk=%d)\n", static_cast<void *>(c), c->sk);
     if (c->sk != -1) tcp_close(c->sk);
     c->sk = -1;
+    maybe_free = true;
     return 1;
 }
 
@@ -87,11 +100,14 @@ void chan_exit() {
 
 int chan_write(Chan *c, char *bf, int len) {
     if (c->sk == -1) return -1;
+    // A client holding its reply finds its request's log lines.
+    imsg_sync();
     int n = tcp_write(c->sk, bf, len);
     if (n >= 0) return n;
     imsg("Write failed (%s)\n", tcperror());
     tcp_close(c->sk);
     c->sk = -1;
+    maybe_free = true;
     return n;
 }
 
@@ -168,16 +184,19 @@ int chan_lines(Chan *c, int (*do_lines)(Chan *, char *)) {
 }
 
 int chan_listen_read(Chan *c, void *) {
-    short sk = tcp_accept(c->sk);
-    if (sk == -1) return 0;
-    Chan *n = chan_new();
-    n->sk = sk;
-    imsg("Chan accepted, channel %p, socket=%d\n", static_cast<void *>(n), sk);
-    n->fn_read = io_read;
-    n->fn_write = io_write;
-    n->type = C_HTTP;
-    n->canclose = 1;
-    n->sending = 0;
+    int max = tcp_fast() ? kFastAccepts : 1;
+    for (int i = 0; i < max; i++) {
+        short sk = tcp_accept(c->sk);
+        if (sk == -1) return i > 0;
+        Chan *n = chan_new();
+        n->sk = sk;
+        imsg("Chan accepted, channel %p, socket=%d\n", static_cast<void *>(n), sk);
+        n->fn_read = io_read;
+        n->fn_write = io_write;
+        n->type = C_HTTP;
+        n->canclose = 1;
+        n->sending = 0;
+    }
     return 1;
 }
 

@@ -51,6 +51,8 @@ struct CHAN {
     int hostid = 0;
     int isslave = 0;
     UINFO *uinfo = nullptr;
+    int watched = 0;  // the fast loop has seen the record (it is in its wait set)
+    int queued = 0;   // requests of the connection waiting for a pool process
 };
 
 // Newest channel first; the listening channel ends the list.
@@ -65,6 +67,8 @@ void chan_run();
 void chan_loop();
 // Frees closed channels whose canclose is set.
 void chan_idle();
+// Lets the channel loop free a closed c (canclose 1).
+void chan_release(Chan *c);
 int chan_close(Chan *c);
 void chan_exit();
 // One write; the count written (maybe short, maybe 0), or negative when gone.
@@ -74,5 +78,7 @@ int chan_readin(Chan *c);
 int chan_growin(Chan *c);
 // Hands each complete line to do_lines until it returns 0; keeps the rest.
 int chan_lines(Chan *c, int (*do_lines)(Chan *, char *));
+// Accepts one pending connection, in the fast loop every pending one up to
+// 256 per call.
 int chan_listen_read(Chan *c, void *x);
 int chan_listen_write(Chan *c, void *x);

@@ -23,5 +23,16 @@ int tcp_wouldblock();
 void tcp_lasterror();
 char *tcperror();
 void tcp_close(short sk);
-// One wait cycle: 10 ms pause, wait up to 100 ms, callbacks, idle work.
+// One wait cycle: 10 ms pause, wait up to 100 ms, callbacks, idle work. In
+// the fast loop: a wait for readiness alone (at most 100 ms), callbacks of the
+// ready sockets and watched descriptors, idle work.
 int tcp_waitchans(CHAN *cstart);
+
+// 1 when the configuration chose the fast loop (loop fast).
+int tcp_fast();
+// Fast loop only (else nothing): fn(fd) runs in each cycle in which fd is
+// readable or hung up, until tcp_unwatch_fd. fd must stay open till then.
+void tcp_watch_fd(int fd, void (*fn)(int));
+void tcp_unwatch_fd(int fd);
+// Fast loop: asks for writability of c's socket exactly while c->sending.
+void tcp_update(CHAN *c);

@@ -6,7 +6,10 @@
 #include <cstring>
 #include <csignal>
 #include <ctime>
+#include <deque>
 #include <memory>
+#include <poll.h>
+#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include "core/ini.h"
 #include "lib/lib.h"
 #include "net/chan.h"
+#include "net/tcplib.h"
 #include "pool/lib_spawn.h"
 #include "session/io.h"
 
@@ -21,7 +25,7 @@ namespace {
 constexpr int kSlots = 20;  // table size; at most kMaxProcs are used
 constexpr int kMaxProcs = 10;
 constexpr int kBufSize = 10000;
-constexpr int kLineMax = 9999;  // a longer reply line is relayed in pieces
+constexpr int kLineMax = 9999;  // a longer reply line resets the slot
 constexpr int kIdle = 1;
 constexpr int kBusy = 2;
 
@@ -37,6 +41,16 @@ int pstate[kSlots];
 Chan *pchan[kSlots];
 int busy_limit = 200;
 
+// Fast loop: requests that found every process busy, oldest first. The
+// connection of each is held until its request is handed over and finished.
+struct Waiting {
+    Chan *c;
+    std::string line;
+    time_t since;
+};
+std::deque<Waiting> waiting;
+constexpr size_t kWaitMax = 10000;
+
 // atoi without the undefined overflow: values beyond int are clamped.
 int to_int(const char *s) {
     long v = strtol(s, nullptr, 10);
@@ -45,16 +59,18 @@ int to_int(const char *s) {
     return static_cast<int>(v);
 }
 
-// Lets the channel loop free c once no busy slot serves it any more.
+// Lets the channel loop free c once no busy slot serves it any more and no
+// request of it waits.
 void release(Chan *c) {
-    if (!c) return;
+    if (!c || c->queued > 0) return;
     for (int i = 0; i < kSlots; i++)
         if (pstate[i] == kBusy && pchan[i] == c) return;
-    c->canclose = 1;
+    chan_release(c);
 }
 
 void finish(int p) {
     Chan *c = pchan[p];
+    tcp_unwatch_fd(pout[p]);
     pstate[p] = kIdle;
     pchan[p] = nullptr;
     release(c);
@@ -72,6 +88,76 @@ bool finishes(const char *line) {
 
 void relay(Chan *c, int id, char *line) {
     if (c) io_printf(c, "%d %s\r\n", id, line);
+}
+
+void hand_over(Chan *c, char *cmdline, int p) {
+    pchan[p] = c;
+    c->canclose = 0;
+    ex_do_cmd(c, cmdline, p);
+    // An unsent line or a failed write leaves the slot idle: the connection
+    // must not stay held for it.
+    if (pstate[p] != kBusy) {
+        pchan[p] = nullptr;
+        release(c);
+    }
+}
+
+// Hands waiting requests, oldest first, to idle processes.
+void feed() {
+    static bool feeding;  // a failed hand-over resets a slot, which may come back here
+    if (feeding) return;
+    feeding = true;
+    int n = ex_n();
+    for (int p; !waiting.empty() && (p = find_idle(n)) >= 0;) {
+        Waiting w = std::move(waiting.front());
+        waiting.pop_front();
+        w.c->queued--;
+        hand_over(w.c, w.line.data(), p);
+    }
+    feeding = false;
+}
+
+// Fast loop: a request goes to an idle process unless older ones wait; else
+// it waits, up to the bound, beyond which it is refused at once.
+int queue_cmd(Chan *c, char *cmdline) {
+    if (!strchr(cmdline, ' ')) return 1;
+    if (waiting.empty()) {
+        int p = find_idle(ex_n());
+        if (p >= 0) {
+            hand_over(c, cmdline, p);
+            return 1;
+        }
+        imsg("All slaves busy, waiting for one, should only wait .1 of second \n");
+    }
+    if (waiting.size() >= kWaitMax) {
+        io_printf(c, "%d -ERR Server busy\r\n", to_int(cmdline));
+        return 1;
+    }
+    waiting.push_back(Waiting{c, cmdline, time(nullptr)});
+    c->queued++;
+    c->canclose = 0;
+    feed();
+    return 1;
+}
+
+// Fast loop: a busy process's output pipe is readable or hung up.
+void pipe_ready(int fd) {
+    int n = ex_n();
+    int p = 0;
+    while (p < n && !(pout[p] == fd && pstate[p] == kBusy)) p++;
+    if (p == n) {
+        tcp_unwatch_fd(fd);
+        return;
+    }
+    int navail = spawn_nready(fd);
+    if (navail > 0) {
+        ex_read(p, navail);
+    } else {
+        // Nothing to read: a hang-up, unless the report was stale.
+        pollfd pf{fd, POLLIN, 0};
+        if (poll(&pf, 1, 0) == 1 && (pf.revents & (POLLHUP | POLLERR))) ex_reset(p);
+    }
+    feed();
 }
 }  // namespace
 
@@ -107,20 +193,13 @@ int ex_spawn(int i) {
 }
 
 int ex_cmd(Chan *c, char *cmdline) {
+    if (tcp_fast()) return queue_cmd(c, cmdline);
     int n = ex_n();
     time_t start = time(nullptr);
     for (;;) {
         int p = find_idle(n);
         if (p >= 0) {
-            pchan[p] = c;
-            c->canclose = 0;
-            ex_do_cmd(c, cmdline, p);
-            // An unsent line or a failed write leaves the slot idle: the
-            // connection must not stay held for it.
-            if (pstate[p] != kBusy) {
-                pchan[p] = nullptr;
-                release(c);
-            }
+            hand_over(c, cmdline, p);
             return 1;
         }
         lib_msleep(10);
@@ -153,11 +232,24 @@ int ex_do_cmd(Chan *c, char *cmdline, int p) {
         return 1;
     }
     pstate[p] = kBusy;
+    tcp_watch_fd(pout[p], pipe_ready);
     return 1;
 }
 
 int ex_poll() {
     int n = ex_n();
+    if (tcp_fast()) {
+        // Replies arrive through the wait; what is left here is the reset
+        // when the oldest waiting request has found every process busy too
+        // long.
+        if (!waiting.empty() && find_idle(n) < 0 &&
+            time(nullptr) - waiting.front().since > busy_limit) {
+            imsg("Waited 200 seconds, and still all are busy, trying to kill/reset them\n");
+            for (int i = 0; i < n; i++) ex_reset(i);
+        }
+        feed();
+        return 1;
+    }
     for (int p = 0; p < n; p++) {
         if (pstate[p] != kBusy) continue;
         int navail = spawn_nready(pout[p]);
@@ -187,11 +279,13 @@ int ex_read(int p, int) {
         at = static_cast<int>(nl - bf) + 1;
     }
     if (at == 0 && len == kLineMax) {
-        // No line end in a full buffer: relay what is held as one line and
-        // take the rest of the line as the next one.
-        if (finishes(bf) && pstate[p] == kBusy) finish(p);
-        relay(c, id, bf);
-        at = len;
+        // No line end in a full buffer. Relaying the piece would let it
+        // finish the request and leave the line's tail in the pipe for the
+        // next request to receive as its reply: fail the request and replace
+        // the process, whose pipe goes with everything still in it.
+        npbf[p] = 0;
+        ex_reset(p);
+        return 1;
     }
     npbf[p] = len - at;
     memmove(bf, bf + at, static_cast<size_t>(npbf[p]));
@@ -203,6 +297,7 @@ int ex_reset(int p) {
     if (pstate[p] == kBusy && pchan[p])
         io_printf(pchan[p], "%d -ERR External process failed\r\n", rid[p]);
     Chan *c = pchan[p];
+    tcp_unwatch_fd(pout[p]);
     pstate[p] = kIdle;
     pchan[p] = nullptr;
     release(c);
@@ -229,7 +324,10 @@ void ex_set_busy_limit(int seconds) {
 }
 
 void ex_reset_for_test() {
+    for (Waiting &w : waiting) w.c->queued--;
+    waiting.clear();
     for (int p = 0; p < kSlots; p++) {
+        tcp_unwatch_fd(pout[p]);
         if (pin[p] >= 0) close(pin[p]);
         if (pout[p] >= 0) close(pout[p]);
         if (pid[p] > 0 && kill(pid[p], SIGKILL) == 0) waitpid(pid[p], nullptr, 0);

@@ -18,9 +18,14 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // Echoes every request; "env" reports the process's environment and standard
-// error, "split" writes a reply in pieces, "who" its pid, "slow" waits first.
+// error, "split" writes a reply in pieces, "who" its pid, "slow" waits first,
+// "long" answers with a line longer than the reply buffer and a second one,
+// "check probe right" is the one right password.
 const char *kScript =
     "while read -r l; do case \"$l\" in\n"
+    " long) printf '+OK%010000d\\n-ERR injected\\n' 0;;\n"
+    " 'check probe right') echo '+OK probe config 0';;\n"
+    " 'check probe '*) echo '-ERR Password wrong';;\n"
     " env) echo \"+DATA vars $(/usr/bin/env | /bin/grep -vc '^PWD=')\";"
     " echo \"+DATA probe [$ZV_POOL_PROBE] home [$HOME]\";"
     " if [ -e /proc/$$/fd/2 ]; then e=open; else e=closed; fi; echo \"+OK stderr $e\";;\n"
@@ -106,6 +111,20 @@ TEST(Pool, RelayEnvironmentSplitRepliesClientsAndRestart) {
     EXPECT_EQ(r[0].substr(0, 10), "3 +OK pid ");
     EXPECT_NE(atoi(r[0].substr(10).c_str()), old);
     EXPECT_TRUE(s.alive());
+    EXPECT_TRUE(s.stop());
+}
+
+TEST(Pool, OverlongLineReachesNoOtherRequest) {
+    TestServer s;
+    use_script(&s, "1");
+    ASSERT_TRUE(s.start());
+    ZvClient a, b;
+    ASSERT_TRUE(s.connect(&a));
+    ASSERT_TRUE(s.connect(&b));
+    EXPECT_EQ(s.request(&a, 5, "long"), (Lines{"5 -ERR External process failed"}));
+    // In one write: the second request waits for the one process.
+    ASSERT_TRUE(cli_send_raw(&b, "6 check probe right\n7 check probe wrong\n"));
+    EXPECT_EQ(read_lines(&b, 2), (Lines{"6 +OK probe config 0", "7 -ERR Password wrong"}));
     EXPECT_TRUE(s.stop());
 }
 

@@ -218,6 +218,9 @@ bool TestServer::start(bool write_conf) {
         conf += "secret_file " + file("xlate.dat") + "\n";
         conf += "kvauth_path " + db_dir() + "\n";
         conf += std::string("debug ") + (debug ? "true" : "false") + "\n";
+        // The same tests run in each serving loop: ZORVEX_TEST_LOOP=fast.
+        if (const char *loop = getenv("ZORVEX_TEST_LOOP"); loop && *loop)
+            conf += std::string("loop ") + loop + "\n";
         for (const auto &l : extra_conf) conf += l + "\n";
         write_file(conf_path(), conf);
     }

@@ -54,7 +54,8 @@ int collect_replies(std::vector<ZvClient> &conns,
                     const std::vector<std::vector<std::string>> &expect, int want, int timeout_s);
 
 // A daemon in its own directory: <dir>/zorvexsvr.conf, work area and log
-// directory <dir>, secret file <dir>/xlate.dat, engine directory <dir>/db.
+// directory <dir>, secret file <dir>/xlate.dat, engine directory <dir>/db;
+// its serving loop is the one ZORVEX_TEST_LOOP names (none: the classic one).
 class TestServer {
    public:
     TestServer();

@@ -12,6 +12,7 @@
 #include "core/emsg.h"
 #include "core/ini.h"
 #include "net/chan.h"
+#include "net/tcplib.h"
 #include "pool/ex.h"
 #include "support/server_fixture.h"
 
@@ -40,12 +41,12 @@ class PoolTest : public ::testing::Test {
     }
 
     // Writes the script body (after the #! line) and starts n copies of it.
-    void start(const std::string &body, const std::string &n = "1") {
+    void start(const std::string &body, const std::string &n = "1", const std::string &loop = "") {
         std::string prog = dir.file("auth.sh");
         write_file(prog, "#!/bin/sh\n" + body);
         chmod(prog.c_str(), 0700);
         write_file(dir.file("p.conf"), "logdir " + dir.path() + "\nauthent_process " + prog +
-                                           "\nauthent_number " + n + "\n");
+                                           "\nauthent_number " + n + "\nloop " + loop + "\n");
         ini_file_set(dir.file("p.conf").c_str());
         ini_load();
         imsg_open();
@@ -59,7 +60,11 @@ class PoolTest : public ::testing::Test {
     std::vector<std::string> replies(size_t count) {
         auto deadline = Clock::now() + std::chrono::seconds(5);
         while (Clock::now() < deadline) {
-            ex_poll();
+            // The fast loop relays from its wait, the classic one by polling.
+            if (tcp_fast())
+                tcp_waitchans(nullptr);
+            else
+                ex_poll();
             pollfd p{peer, POLLIN, 0};
             if (poll(&p, 1, 10) == 1) {
                 char buf[4096];
@@ -158,15 +163,13 @@ TEST_F(PoolTest, LinesAfterTheFinishingLineAndOverlongLines) {
     cmd("8 x");
     EXPECT_EQ(replies(2), (std::vector<std::string>{"8 +OK first", "8 +DATA late"}));
     EXPECT_EQ(ex_state(0), 1);
-    // An overlong line is relayed in pieces: the first piece (9999
-    // characters) is cut by the 1999-character reply limit.
+    // An overlong line fails the request and replaces the process: nothing
+    // of it, nor what follows it, is relayed.
+    int old = ex_pid(0);
     cmd("9 long");
-    auto r = replies(3);
-    ASSERT_EQ(r.size(), 3u);
-    EXPECT_EQ(r[0], "9 " + std::string(1995, 'x'));
-    EXPECT_EQ(r[1], "9 " + std::string(1995, 'x'));
-    EXPECT_EQ(r[2], "9 +OK fine");
+    EXPECT_EQ(replies(1), (std::vector<std::string>{"9 -ERR External process failed"}));
     EXPECT_EQ(ex_state(0), 1);
+    EXPECT_NE(ex_pid(0), old);
 }
 
 TEST_F(PoolTest, ConnectionHeldUntilItsLastRequestEnds) {
@@ -185,18 +188,30 @@ TEST_F(PoolTest, ConnectionHeldUntilItsLastRequestEnds) {
 }
 
 TEST_F(PoolTest, AllBusyTooLongResetsEveryProcess) {
-    // The first request hangs; the second waits past the (shortened) limit.
-    start(
-        "while read -r l; do case \"$l\" in hang) while :; do /bin/sleep 1; done;; esac;"
-        " echo \"+OK $l\"; done\n");
-    ex_set_busy_limit(1);
-    cmd("1 hang");
-    int old = ex_pid(0);
-    cmd("2 later");
-    EXPECT_NE(ex_pid(0), old);
-    EXPECT_EQ(replies(2),
-              (std::vector<std::string>{"1 -ERR External process failed", "2 +OK later"}));
-    std::string l = log();
-    EXPECT_NE(l.find("All slaves busy, waiting for one"), std::string::npos);
-    EXPECT_NE(l.find("Waited 200 seconds, and still all are busy"), std::string::npos);
+    // The first request hangs; the second waits past the (shortened) limit,
+    // blocking the classic loop, in the queue of the fast one.
+    for (const char *loop : {"", "fast"}) {
+        imsg_close();
+        unlink(dir.file("zorvexsvr.log").c_str());
+        start(
+            "while read -r l; do case \"$l\" in hang) while :; do /bin/sleep 1; done;; esac;"
+            " echo \"+OK $l\"; done\n",
+            "1", loop);
+        ex_set_busy_limit(1);
+        cmd("1 hang");
+        int old = ex_pid(0);
+        cmd("2 later");
+        EXPECT_EQ(replies(2),
+                  (std::vector<std::string>{"1 -ERR External process failed", "2 +OK later"}));
+        EXPECT_NE(ex_pid(0), old);
+        std::string l = log();
+        EXPECT_NE(l.find("All slaves busy, waiting for one"), std::string::npos);
+        EXPECT_NE(l.find("Waited 200 seconds, and still all are busy"), std::string::npos);
+        ex_reset_for_test();
+    }
+    // The fast loop's queue holds 10,000 requests; the next is refused at once.
+    start("exec /bin/sleep 60\n", "1", "fast");
+    for (int i = 0; i <= 10000; i++) cmd(std::to_string(i) + " q");
+    cmd("7 over");
+    EXPECT_EQ(replies(1), (std::vector<std::string>{"7 -ERR Server busy"}));
 }
