@@ -6,8 +6,9 @@
 #include "engine/kvindex.h"
 
 namespace {
-// What identifies one version of kvauth.txt: a rebuild writes a new file and
-// renames it over the old one, so the inode and the times change with it.
+// What identifies one version of a file: a rebuild writes a new kvauth.txt
+// and renames it over the old one, and every append changes the add file's
+// size and times.
 struct FileId {
     bool exists = false;
     dev_t dev = 0;
@@ -17,13 +18,13 @@ struct FileId {
     timespec ctime{};
 };
 
-bool have_index;
-FileId seen;
+FileId seen_txt;
+FileId seen_add;
 
-FileId current() {
+FileId current(const char *name) {
     FileId id;
     struct stat st;
-    if (stat(file_config("kvauth.txt"), &st) != 0) return id;
+    if (stat(file_config(name), &st) != 0) return id;
     id.exists = true;
     id.dev = st.st_dev;
     id.ino = st.st_ino;
@@ -46,28 +47,35 @@ bool same(const FileId &a, const FileId &b) {
 }  // namespace
 
 int kvsync_before() {
+    // Unchanged files need no lock: what this request reads is then what
+    // every other process has acknowledged.
+    if (auth_index_built() && same(current("kvauth.txt"), seen_txt) &&
+        same(current("kvauth.add"), seen_add))
+        return 1;
     // The lock keeps a rebuild of another process from running between the
     // look at kvauth.txt and the reading of it, and appends from landing
     // half-read.
     auth_lock();
-    FileId now = current();
-    if (!have_index || !same(now, seen)) {
-        // free_index (inside the build) makes the next replay read the add file whole.
-        build_index("sync");
-        have_index = true;
-        seen = now;
-    }
+    if (!auth_index_built() || !same(current("kvauth.txt"), seen_txt))
+        build_index("sync");  // notes kvauth.txt; the next replay reads the add file whole
+    FileId add = current("kvauth.add");
     check_add();
+    seen_add = add;
     auth_unlock();
     return 1;
 }
 
 int kvsync_note() {
-    seen = current();
+    seen_txt = current("kvauth.txt");
+    seen_add = current("kvauth.add");
     return 1;
 }
 
+void kvsync_note_txt() {
+    seen_txt = current("kvauth.txt");
+}
+
 void kvsync_reset_for_test() {
-    have_index = false;
-    seen = FileId{};
+    seen_txt = FileId{};
+    seen_add = FileId{};
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/kvindex.h"
+#include "engine/kvwrite.h"
 #include "engine_env.h"
 
 namespace {
@@ -90,13 +91,29 @@ TEST_F(IndexTest, BuildReadsLinesAndShadowsDuplicates) {
     EXPECT_TRUE(log_has("Read 4 lines from kvauth.txt"));
 }
 
-TEST_F(IndexTest, OverlongLineIsSplitAt998) {
-    std::string name(1200, 'a');
-    db(name + ":pw:i\n");
-    build_index("init");
-    // The first 998 characters are a single word: no record; the rest is one.
-    EXPECT_EQ(auth_user_count(), 1);
-    EXPECT_NE(auth_find(std::string(202, 'a').c_str()), nullptr);
+// Over-long and unreadable lines (a NUL, control bytes) are logged once and
+// left out: no piece of them becomes a record, and the rebuild drops them.
+TEST_F(IndexTest, LongAndGarbageLinesAreLeftOut) {
+    std::string bad =
+        std::string(1200, 'a') + ":pw:i\n" + std::string("x\0y:*p:\n", 9) + "\x01\x02:*p:\x7f\n";
+    db("ok:*p:i\n" + bad);
+    add("fine:*p:\n" + bad);
+    run("lookup ok");
+    EXPECT_EQ(auth_user_count(), 2);
+    for (const char *n : {"x", "\x01\x02", std::string(202, 'a').c_str()})
+        EXPECT_EQ(auth_find(n), nullptr) << n;
+    EXPECT_EQ(auth_rebuild(), 1);  // replays the add file a second time
+    EXPECT_EQ(content("kvauth.txt"), "ok:*p:i\nfine:*p:\n");
+    std::string lg = log();
+    for (const char *f : {"kvauth.txt", "kvauth.add"})
+        for (const char *l :
+             {"Line 2 of %s too long", "Line 3 of %s unreadable", "Line 4 of %s unreadable"}) {
+            char want[200];
+            snprintf(want, sizeof want, l, file(f).c_str());
+            size_t at = lg.find(want);
+            EXPECT_NE(at, std::string::npos) << want;
+            EXPECT_EQ(lg.find(want, at + 1), std::string::npos) << want;
+        }
 }
 
 TEST_F(IndexTest, MissingDatabaseGivesEmptyIndex) {
