@@ -8,7 +8,8 @@
 // Builds the index when it is not built yet or when kvauth.txt was replaced
 // (by another process's rebuild) since it was last seen, then replays the add
 // file if it changed; both under the database lock. When neither file changed
-// it only looks at them (two stat calls) and takes no lock. Always 1.
+// it takes no lock and costs one read of a directory watch (two stat calls
+// where no watch can be had). Always 1.
 int kvsync_before();
 // Records the identity of kvauth.txt and of the add file as the ones the
 // index agrees with. For use under the lock after this process's own change.
