@@ -32,8 +32,6 @@ char config_result[1000];
 std::string vexmo_override;
 
 char empty_name[1] = "";
-// Records blanked by a deletion since the index was last built or compacted.
-long dead_records;
 
 // Gives a record's field a new value; the value it supersedes goes back to the pool.
 void replace_value(const char **field, const char *value) {
@@ -281,7 +279,6 @@ int f_cdate(FILE *f) {
 
 int free_index() {
     for (USER *&h : users) h = nullptr;
-    dead_records = 0;
     nmap_clear();
     rec_freeall();
     zfreeall();
@@ -407,7 +404,6 @@ void auth_fixup(const char *user, const char *pass_in, const char *info) {
             u->user = empty_name;
             replace_value(&u->pass, empty_name);
             replace_value(&u->info, empty_name);
-            dead_records++;
             total_user_count--;
         } else if (block) {
             std::string nb;
@@ -488,7 +484,6 @@ void compact_index() {
     int reread = add_file_reread;
     free_index();
     add_file_reread = reread;
-    dead_records = 0;
     uint32_t n = static_cast<uint32_t>(live.size());
     if (n == 0) return;
     // Chains keep their order: search answers and rebuilt files stay the same.
@@ -510,10 +505,6 @@ void compact_index() {
         nmap_bulk_add(u->user, first + i);
     }
     nmap_bulk_end();
-}
-
-long auth_dead_records() {
-    return dead_records;
 }
 
 int auth_init() {

@@ -67,8 +67,6 @@ int auth_walk(int (*fn)(const USER *u, void *arg), void *arg);
 // Rebuilds the index from its live records, chains in the same order: drops
 // deleted records and every string that a change superseded.
 void compact_index();
-// Deleted records still held in the chains.
-long auth_dead_records();
 
 // Replay and build state.
 int auth_index_built();      // done_build_index
