@@ -2,6 +2,7 @@
 
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -30,7 +31,8 @@ FileId seen_add;
 // that neither file was touched since the last look: cheaper than the two
 // stat calls it saves. The kernel queues the event before the other
 // process's write returns, so a change that was acknowledged is never
-// missed. Without a watch (not available, directory gone) every look stats.
+// missed. Without a watch (not available, a network file system, directory
+// gone) every look stats.
 int watch_fd = -1;
 bool watch_tried;
 
@@ -44,6 +46,13 @@ void watch_open() {
     std::string dir = file_config("kvauth.txt");
     size_t slash = dir.rfind('/');
     dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    // Changes made on other hosts of a network file system raise no event here:
+    // NFS, SMB, CIFS, SMB2, FUSE, Ceph, GPFS and AFS (two kinds).
+    struct statfs fs;
+    if (statfs(dir.c_str(), &fs) != 0) return;
+    for (unsigned long remote : {0x6969ul, 0x517Bul, 0xFF534D42ul, 0xFE534D42ul, 0x65735546ul,
+                                 0x00C36400ul, 0x47504653ul, 0x5346414Ful, 0x6B414653ul})
+        if (static_cast<unsigned long>(fs.f_type) == remote) return;
     watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch_fd < 0) return;
     if (inotify_add_watch(watch_fd, dir.c_str(),
