@@ -508,6 +508,7 @@ void compact_index() {
 }
 
 int auth_init() {
+    kvsync_watch();
     return build_index("init");
 }
 

@@ -35,6 +35,7 @@ FileId seen_add;
 // gone) every look stats.
 int watch_fd = -1;
 bool watch_tried;
+bool looked;
 
 void watch_close() {
     if (watch_fd >= 0) close(watch_fd);
@@ -64,12 +65,11 @@ void watch_open() {
 // False only when the watch is sure that neither kvauth.txt nor the add file
 // changed since the last call. Reads every pending event.
 bool maybe_changed() {
-    if (!watch_tried) {
-        watch_open();
-        return true;  // what changed before the watch began is not in it
-    }
+    if (!watch_tried) watch_open();
+    // What changed before the watch began is not in it.
+    bool changed = !looked;
+    looked = true;
     if (watch_fd < 0) return true;
-    bool changed = false;
     alignas(inotify_event) char buf[4096];
     for (ssize_t n; (n = read(watch_fd, buf, sizeof buf)) > 0;) {
         for (ssize_t at = 0; at < n;) {
@@ -145,9 +145,14 @@ void kvsync_note_txt() {
     seen_txt = current("kvauth.txt");
 }
 
+void kvsync_watch() {
+    if (!watch_tried) watch_open();
+}
+
 void kvsync_reset_for_test() {
     watch_close();
     watch_tried = false;
+    looked = false;
     seen_txt = FileId{};
     seen_add = FileId{};
 }

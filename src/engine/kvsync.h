@@ -18,5 +18,8 @@ int kvsync_note();
 // Records the identity of kvauth.txt only: the index was just loaded from it
 // or written to it.
 void kvsync_note_txt();
+// Sets up the directory watch now (else at the first look), so that the
+// server holds its descriptor from start-up on.
+void kvsync_watch();
 // Forgets what was seen; for tests.
 void kvsync_reset_for_test();
