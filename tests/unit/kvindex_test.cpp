@@ -100,8 +100,8 @@ TEST_F(IndexTest, LongAndGarbageLinesAreLeftOut) {
     add("fine:*p:\n" + bad);
     run("lookup ok");
     EXPECT_EQ(auth_user_count(), 2);
-    for (const char *n : {"x", "\x01\x02", std::string(202, 'a').c_str()})
-        EXPECT_EQ(auth_find(n), nullptr) << n;
+    for (std::string n : {std::string("x"), std::string("\x01\x02"), std::string(202, 'a')})
+        EXPECT_EQ(auth_find(n.c_str()), nullptr) << n;
     EXPECT_EQ(auth_rebuild(), 1);  // replays the add file a second time
     EXPECT_EQ(content("kvauth.txt"), "ok:*p:i\nfine:*p:\n");
     std::string lg = log();
