@@ -32,12 +32,15 @@ char config_result[1000];
 std::string vexmo_override;
 
 char empty_name[1] = "";
+// Bytes of the index that no live record uses any more and that the pool
+// cannot hand out again: deleted records and superseded loaded strings.
+long garbage_bytes;
 
 // Gives a record's field a new value; the value it supersedes goes back to the pool.
 void replace_value(const char **field, const char *value) {
     const char *old = *field;
     *field = value == empty_name ? empty_name : zvalue_dup(value);
-    if (old != empty_name) zvalue_free(old);
+    if (old != empty_name && !zvalue_free(old)) garbage_bytes += static_cast<long>(strlen(old)) + 1;
 }
 
 struct SepTable {
@@ -279,6 +282,7 @@ int f_cdate(FILE *f) {
 
 int free_index() {
     for (USER *&h : users) h = nullptr;
+    garbage_bytes = 0;
     nmap_clear();
     rec_freeall();
     zfreeall();
@@ -401,6 +405,7 @@ void auth_fixup(const char *user, const char *pass_in, const char *info) {
                 nmap_put(u->user, rec_id(older));
             else
                 nmap_erase(u->user);
+            garbage_bytes += static_cast<long>(sizeof(USER) + strlen(u->user)) + 1;
             u->user = empty_name;
             replace_value(&u->pass, empty_name);
             replace_value(&u->info, empty_name);
@@ -463,7 +468,11 @@ long auth_index_bytes() {
     return zpool_bytes() + rec_bytes() + nmap_bytes();
 }
 
-void compact_index() {
+int compact_index() {
+    // Copying every live record costs about as much as writing the file:
+    // worth it once a quarter of the index is garbage, which keeps memory
+    // within a third above what the live users need.
+    if (garbage_bytes * 4 <= auth_index_bytes()) return 0;
     struct Live {
         size_t at;
         uint16_t user_len, pass_len, info_len, bucket;
@@ -485,7 +494,7 @@ void compact_index() {
     free_index();
     add_file_reread = reread;
     uint32_t n = static_cast<uint32_t>(live.size());
-    if (n == 0) return;
+    if (n == 0) return 1;
     // Chains keep their order: search answers and rebuilt files stay the same.
     uint32_t first = rec_new_n(n);
     nmap_bulk_begin(n);
@@ -505,6 +514,7 @@ void compact_index() {
         nmap_bulk_add(u->user, first + i);
     }
     nmap_bulk_end();
+    return 1;
 }
 
 int auth_init() {

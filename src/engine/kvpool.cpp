@@ -150,12 +150,13 @@ char *zvalue_dup(const char *s) {
     return p + 1;
 }
 
-void zvalue_free(const char *s) {
+bool zvalue_free(const char *s) {
     // A string loaded with its record follows the terminator of the field before it.
-    if (s[-1] != kReusable) return;
+    if (s[-1] != kReusable) return false;
     size_t units = static_cast<size_t>(units_for(strlen(s)));
     if (units >= free_units.size()) free_units.resize(units + 1);
     free_units[units].push_back(const_cast<char *>(s - 1));
+    return true;
 }
 
 void zfreeall() {

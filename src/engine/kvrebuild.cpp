@@ -210,8 +210,9 @@ int auth_rebuild() {
     // The add file of an unfinished rebuild is older than the present one:
     // the newer changes are applied again on top so that they win.
     if (unfinished) check_add();
-    // Deleted records and superseded strings leave the index here, so that
-    // its size follows the live users and not the history of changes.
+    // Deleted records and superseded strings leave the index here (once they
+    // are a quarter of it), so that its size follows the live users and not
+    // the history of changes.
     compact_index();
     remove_stale_backups();
 

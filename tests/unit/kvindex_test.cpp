@@ -274,6 +274,33 @@ TEST_F(FileConfigTest, ArgPathWinsAndIsCutTo100) {
     EXPECT_EQ(std::string(file_config("kvauth.txt")), dir.substr(0, 100) + "/kvauth.txt");
 }
 
+// Compaction drops deleted records, keeps the order of every chain and the
+// record that answers for each name.
+TEST_F(IndexTest, CompactionDropsDeletedRecordsOnly) {
+    std::string text, info(60, 'i');
+    for (int i = 0; i < 20000; i++)
+        text += "u" + std::to_string(i % 15000) + ":*p" + std::to_string(i) + ":" + info + "\n";
+    db(text);
+    build_index("init");
+    for (int i = 0; i < 14000; i++) auth_fixup(("u" + std::to_string(i)).c_str(), "(DELETE)", "");
+    auto chains = [] {
+        std::string all;
+        for (int b = 0; b < 2000; b++)
+            for (const USER *p = auth_bucket(b); p; p = p->next)
+                all += std::string(p->user) + ":" + p->pass + "\n";
+        return all;
+    };
+    std::string live = chains();
+    for (size_t at; (at = live.find("\n:\n")) != std::string::npos;) live.erase(at, 2);
+    if (live.rfind(":\n", 0) == 0) live.erase(0, 2);
+    EXPECT_EQ(compact_index(), 1);
+    EXPECT_EQ(chains(), live);
+    EXPECT_EQ(compact_index(), 0);  // nothing left to drop
+    EXPECT_STREQ(auth_find("u3")->pass, "*p3");
+    EXPECT_STREQ(auth_find("u14500")->pass, "*p14500");
+    EXPECT_EQ(auth_user_count(), 6000);
+}
+
 TEST_F(IndexTest, PoolAndIndexAccounting) {
     std::string text;
     for (int i = 0; i < 500; i++) text += "user" + std::to_string(i) + ":*pw:info\n";
