@@ -1,6 +1,7 @@
 // The engine's read side at 10 thousand to 1 million users: building the
 // index (and its memory per user), checks of {ssha} users with their log line
-// written, lookups and wildcard searches. The database comes from
+// written, lookups, the look for other processes' changes and wildcard
+// searches. The database comes from
 // gen_users.py beside this file (or from $ZORVEX_BENCH_DB_<N>, a file made by it).
 #include <benchmark/benchmark.h>
 
@@ -15,6 +16,7 @@
 #include "engine/kvauth.h"
 #include "engine/kvindex.h"
 #include "engine/kvread.h"
+#include "engine/kvsync.h"
 #include "support/server_fixture.h"
 
 namespace {
@@ -120,6 +122,14 @@ void BM_Lookup(benchmark::State &state) {
     if (ok != calls) state.SkipWithError("a lookup failed");
 }
 BENCHMARK(BM_Lookup)->Arg(10000)->Arg(1000000);
+
+// The look for other processes' changes that precedes every request: when
+// neither kvauth.txt nor the add file changed, one read of a directory watch.
+void BM_SyncCheck(benchmark::State &state) {
+    use_db(static_cast<int>(state.range(0)));
+    for (auto _ : state) kvsync_before();
+}
+BENCHMARK(BM_SyncCheck)->Arg(10000);
 
 void BM_SearchWildcard(benchmark::State &state) {
     use_db(static_cast<int>(state.range(0)));

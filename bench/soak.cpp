@@ -1,7 +1,8 @@
 // Soak test (not run by CI): a real engine-mode zorvexsvr under mixed load
 // for a long time, checking that it neither grows nor loses changes.
 //
-//   soak [-t SECONDS] [-c CONNS] [-u USERS] [-w WARMUP_SECONDS]
+//   soak [-t SECONDS] [-c CONNS] [-u USERS] [-w WARMUP_SECONDS] [-m churn]
+//        [-i INTERVAL_SECONDS] [-g SET_USERS]
 //
 // CONNS connections (default 300) each keep one request in flight: checks of
 // generated users (10% with a wrong password), lookups, and sets and
@@ -14,6 +15,14 @@
 // its exit file and started again on the same files, and every user whose
 // state is known is looked up and checked. Exit status 0 when every reply and
 // every user matched and memory and descriptors stayed within 10%.
+//
+// -m churn: only sets and deletions of the connections' own users (CONNS x 40
+// of them); the mean time of a change and the server's CPU time per change
+// are printed for every interval (-i, default 60 s), and memory and CPU per
+// change must stay within 20% of the first interval after the warm-up in
+// every later one (the time a change takes also follows the machine's load).
+// -g N: instead of the soak, 1,000 warm-up sets then 4,000 sets cycling over
+// N users on one connection; prints the growth of resident memory per set.
 #include <dirent.h>
 #include <poll.h>
 #include <unistd.h>
@@ -38,6 +47,9 @@ struct Options {
     int conns = 300;
     int users = 20000;
     int warmup = 60;
+    int interval = 60;
+    bool churn = false;
+    int set_users = 0;
 };
 
 // What the database should say about one user.
@@ -55,6 +67,7 @@ struct Slot {
     std::string expect;  // the reply text the request must get
     int owned = -1;      // the owned user a change is about, or -1
     Expect after;        // that user's state once the change is acknowledged
+    Clock::time_point sent_at;
 };
 
 std::string base_name(int i) {
@@ -93,6 +106,19 @@ long rss_kb(int pid) {
     return p == std::string::npos ? -1 : atol(status.c_str() + p + 6);
 }
 
+// Processor time the server has used, user and system, in seconds.
+double cpu_seconds(int pid) {
+    std::string st = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t p = st.rfind(')');
+    if (p == std::string::npos) return -1;
+    unsigned long long utime = 0, stime = 0;
+    // After the name: state and ten more fields, then utime and stime.
+    if (sscanf(st.c_str() + p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+               &stime) != 2)
+        return -1;
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 int open_fds(int pid) {
     std::string d = "/proc/" + std::to_string(pid) + "/fd";
     DIR *dir = opendir(d.c_str());
@@ -116,10 +142,17 @@ bool parse(int argc, char **argv, Options *o) {
             o->users = v;
         else if (a == "-w")
             o->warmup = v;
+        else if (a == "-i")
+            o->interval = v;
+        else if (a == "-g")
+            o->set_users = v;
+        else if (a == "-m" && std::string(argv[i + 1]) == "churn")
+            o->churn = true;
         else
             return false;
     }
-    return argc % 2 == 1 && o->conns > 0 && o->conns <= 900 && o->users > 0 && o->seconds > 0;
+    return argc % 2 == 1 && o->conns > 0 && o->conns <= 900 && o->users > 0 && o->seconds > 0 &&
+           o->interval > 0;
 }
 
 class Soak {
@@ -142,16 +175,30 @@ class Soak {
         auto warm = t0 + std::chrono::seconds(o_.warmup);
         auto deadline = t0 + std::chrono::seconds(o_.seconds);
         bool measured = false;
-        auto next_note = t0 + std::chrono::seconds(60);
+        auto next_note = t0 + std::chrono::seconds(o_.interval);
         std::vector<pollfd> pf(slots_.size());
         while (Clock::now() < deadline) {
             if (Clock::now() >= next_note) {
-                next_note += std::chrono::seconds(60);
-                fprintf(stderr, "soak: %lld s: rss %ld kB, %d descriptors, %ld requests\n",
+                next_note += std::chrono::seconds(o_.interval);
+                double change_ms = write_n ? write_s / static_cast<double>(write_n) * 1e3 : 0;
+                long rss = rss_kb(s_->pid());
+                double cpu = cpu_seconds(s_->pid());
+                double cpu_us = write_n ? (cpu - cpu_mark) / static_cast<double>(write_n) * 1e6 : 0;
+                cpu_mark = cpu;
+                fprintf(stderr,
+                        "soak: %lld s: rss %ld kB, %d descriptors, %ld requests, "
+                        "%ld changes at %.3f ms, server CPU %.0f us per change\n",
                         static_cast<long long>(
                             std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - t0)
                                 .count()),
-                        rss_kb(s_->pid()), open_fds(s_->pid()), sent);
+                        rss, open_fds(s_->pid()), sent, write_n, change_ms, cpu_us);
+                if (measured) {
+                    interval_ms.push_back(change_ms);
+                    interval_cpu_us.push_back(cpu_us);
+                    interval_rss.push_back(rss);
+                }
+                write_s = 0;
+                write_n = 0;
             }
             if (!measured && Clock::now() >= warm) {
                 if (!quiesce()) return false;
@@ -200,6 +247,9 @@ class Soak {
 
     long sent = 0, answered = 0, wrong = 0, dropped = 0, reconnects = 0, changes = 0;
     long rss_warm = 0, rss_end = 0, verified = 0;
+    std::vector<double> interval_ms;  // mean time of a change, per interval after the warm-up
+    std::vector<long> interval_rss;
+    std::vector<double> interval_cpu_us;  // server CPU time per change
     int fds_warm = 0, fds_end = 0;
 
    private:
@@ -215,6 +265,7 @@ class Soak {
         int k = static_cast<int>(rng_() % kOwnedPerSlot);
         std::string cmd;
         sl.owned = -1;
+        if (o_.churn) roll = roll < 50 ? 70 : 90;
         if (roll < 50) {
             int u = static_cast<int>(rng_() % static_cast<unsigned>(o_.users)) + 1;
             std::string n = base_name(u);
@@ -245,6 +296,7 @@ class Soak {
             sl.expect = "+OK Deleted user successfully";
         }
         sl.id++;
+        sl.sent_at = Clock::now();
         if (!cli_send(&sl.cli, sl.id, cmd)) return reconnect(i);
         sl.busy = true;
         sent++;
@@ -270,6 +322,10 @@ class Soak {
             }
             sl.busy = false;
             answered++;
+            if (sl.owned >= 0) {
+                write_s += std::chrono::duration<double>(Clock::now() - sl.sent_at).count();
+                write_n++;
+            }
             bool ok = sl.expect.empty() || text == sl.expect;
             if (!ok && wrong++ < 10)
                 fprintf(stderr, "soak: got '%s' wanted '%s'\n", line.c_str(), sl.expect.c_str());
@@ -336,7 +392,27 @@ class Soak {
     std::vector<Slot> slots_;
     std::vector<Expect> owned_;
     std::mt19937 rng_{20240611};
+    double write_s = 0;
+    long write_n = 0;
+    double cpu_mark = 0;
 };
+
+// Sets cycling over n users on one connection: resident memory after 1,000
+// and after 4,000 more. Bytes per set, or -1.
+double set_growth(TestServer *s, int n) {
+    ZvClient c;
+    if (!s->connect(&c)) return -1;
+    long warm = 0;
+    for (int i = 0; i < 5000; i++) {
+        if (i == 1000) warm = rss_kb(s->pid());
+        std::string u = "g" + std::to_string(i % n), v = std::to_string(i);
+        std::string cmd = "set " + u + " *p" + v + " quota=\"" + v + "\"";
+        if (s->request(&c, i, cmd) !=
+            std::vector<std::string>{std::to_string(i) + " +OK " + u + " added to database"})
+            return -1;
+    }
+    return static_cast<double>(rss_kb(s->pid()) - warm) * 1024 / 4000;
+}
 
 bool within(double end, double warm) {
     return end <= warm * 1.10 && end >= warm * 0.90;
@@ -355,6 +431,13 @@ int main(int argc, char **argv) {
     if (!s.start()) {
         fprintf(stderr, "soak: server did not start\n");
         return 1;
+    }
+    if (o.set_users > 0) {
+        double per_set = set_growth(&s, o.set_users);
+        printf("soak: sets over %d users: %.0f bytes of resident memory per set\n", o.set_users,
+               per_set);
+        s.stop();
+        return per_set >= 0 && per_set <= 300 ? 0 : 1;
     }
     Soak k(&s, o);
     if (!k.connect_all()) {
@@ -378,9 +461,22 @@ int main(int argc, char **argv) {
     printf("soak: stopped by exit file: %s; after restart %ld users checked, %ld mismatches\n",
            stopped ? "yes" : "no", k.verified, bad);
     s.stop();
-    bool ok = ran && stopped && bad == 0 && k.wrong == 0 &&
-              within(static_cast<double>(k.rss_end), static_cast<double>(k.rss_warm)) &&
-              within(k.fds_end, k.fds_warm);
+    bool ok = ran && stopped && bad == 0 && k.wrong == 0 && within(k.fds_end, k.fds_warm);
+    if (o.churn) {
+        bool flat = k.interval_ms.size() >= 2;
+        for (size_t i = 1; flat && i < k.interval_ms.size(); i++)
+            flat = k.interval_cpu_us[i] <= k.interval_cpu_us[0] * 1.2 &&
+                   k.interval_rss[i] <= k.interval_rss[0] * 1.2;
+        if (!k.interval_ms.empty())
+            printf(
+                "soak: a change took %.3f ms (%.0f us of server CPU) with %ld kB resident in "
+                "the first interval after the warm-up; %.3f ms (%.0f us), %ld kB in the last\n",
+                k.interval_ms.front(), k.interval_cpu_us.front(), k.interval_rss.front(),
+                k.interval_ms.back(), k.interval_cpu_us.back(), k.interval_rss.back());
+        ok = ok && flat;
+    } else {
+        ok = ok && within(static_cast<double>(k.rss_end), static_cast<double>(k.rss_warm));
+    }
     printf("soak: %s\n", ok ? "PASS" : "FAIL");
     return ok ? 0 : 1;
 }

@@ -6,9 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
+#include "engine/flock.h"
 #include "engine/kvauth.h"
+#include "engine/kvindex.h"
 #include "engine/kvread.h"
+#include "engine/kvsync.h"
 #include "engine/kvwrite.h"
 #include "lib/lib.h"
 
@@ -116,10 +120,27 @@ int auth_testcrypt() {
     return 1;
 }
 
+namespace {
+bool is_one_of(const char *cmd, std::initializer_list<const char *> words) {
+    for (const char *w : words)
+        if (strcmp(cmd, w) == 0) return true;
+    return false;
+}
+}  // namespace
+
 int do_command(char *line) {
     CmdLine c;
     cmd_split(line, &c);
     const char *cmd = c.cmd;
+    // Other processes may have changed the database since the last request.
+    // A change holds the lock from that look to its own append (and
+    // rebuild), so that no other process's rebuild comes between. An index
+    // that was never built is loaded by the command itself.
+    bool change = is_one_of(cmd, {"set", "mod", "del"});
+    if (change) auth_lock();
+    if (auth_index_built() &&
+        (change || is_one_of(cmd, {"check", "lookup", "search", "testcrypt"})))
+        kvsync_before();
     if (strcmp(cmd, "check") == 0) {
         auth_check(c.p1, c.p2);
     } else if (strcmp(cmd, "lookup") == 0) {
@@ -145,6 +166,10 @@ int do_command(char *line) {
         do_help();
     } else {
         buf_print("-ERR Invalid command (%s) use help\n", cmd);
+    }
+    if (change) {
+        kvsync_note();
+        auth_unlock();
     }
     return 1;
 }

@@ -14,6 +14,7 @@
 #include "engine/kvauth.h"
 #include "engine/kvpool.h"
 #include "engine/kvrules.h"
+#include "engine/kvsync.h"
 #include "lib/lib.h"
 
 namespace {
@@ -31,6 +32,16 @@ char config_result[1000];
 std::string vexmo_override;
 
 char empty_name[1] = "";
+// Bytes of the index that no live record uses any more and that the pool
+// cannot hand out again: deleted records and superseded loaded strings.
+long garbage_bytes;
+
+// Gives a record's field a new value; the value it supersedes goes back to the pool.
+void replace_value(const char **field, const char *value) {
+    const char *old = *field;
+    *field = value == empty_name ? empty_name : zvalue_dup(value);
+    if (old != empty_name && !zvalue_free(old)) garbage_bytes += static_cast<long>(strlen(old)) + 1;
+}
 
 struct SepTable {
     bool sep[256];
@@ -163,6 +174,36 @@ void place_records(const LoadedList &loaded) {
         users[b] = rec_get(first_id + s);
     }
 }
+
+// Longest line, line feed not counted, that the database readers take: a
+// line cut into pieces would be read as more than one record.
+constexpr size_t kMaxLine = 998;
+
+// Why a line read from a database file cannot be taken, or null when it can.
+const char *line_fault(const char *line, ssize_t n) {
+    size_t len = static_cast<size_t>(n);
+    if (len && line[len - 1] == '\n') len--;
+    if (len > kMaxLine) return "too long";
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = static_cast<unsigned char>(line[i]);
+        if ((c < 32 && c != '\t' && c != '\r') || c == 127) return "unreadable";
+    }
+    return nullptr;
+}
+
+// A line buffer for getline, released with its owner.
+struct LineBuf {
+    char *p = nullptr;
+    size_t cap = 0;
+    ~LineBuf() { free(p); }
+    ssize_t read(FILE *f) { return getline(&p, &cap, f); }
+};
+
+// The add file replays again and again: each bad line is logged by the first
+// replay that reaches it only (the file and how far it was read).
+ino_t reported_ino;
+long reported_upto;
+
 }  // namespace
 
 int db_parse_line(const char *line, DbLine *out) {
@@ -241,6 +282,7 @@ int f_cdate(FILE *f) {
 
 int free_index() {
     for (USER *&h : users) h = nullptr;
+    garbage_bytes = 0;
     nmap_clear();
     rec_freeall();
     zfreeall();
@@ -257,20 +299,28 @@ int build_index(const char *reason) {
     ncpy(fname, file_config("kvauth.txt"), 999);
     chmod(fname, 0660);
     FilePtr f(open_db_with_retries(fname));
+    kvsync_note_txt();  // under the lock: the version read here
     if (!f) {
         emsg("Build_index FAILED %s\n", strerror(errno));
         auth_unlock();
         return 1;
     }
     LoadedList loaded(static_cast<size_t>(f_size(f.get())) / 48 + 16);  // growth would copy it all
-    char line[999];
+    LineBuf line;
+    int lineno = 0;
     while (!feof(f.get())) {
-        if (!fgets(line, sizeof line, f.get())) {
+        ssize_t n = line.read(f.get());
+        if (n < 0) {
             imsg("fgets returned null\n");
             break;
         }
+        lineno++;
+        if (const char *fault = line_fault(line.p, n)) {
+            emsg("Line %d of %s %s, left out\n", lineno, fname, fault);
+            continue;
+        }
         DbLine dl;
-        if (!db_parse_line(line, &dl)) continue;
+        if (!db_parse_line(line.p, &dl)) continue;
         USER tmp;
         fill_record(&tmp, dl.user, dl.user_len, dl.pass, dl.pass_len, dl.info, dl.info_len);
         loaded.push({const_cast<char *>(tmp.user), static_cast<uint16_t>(dl.user_len),
@@ -311,11 +361,20 @@ void check_add_raw(const char *fname_in) {
     last_size = size;
     last_cdate = cdate;
     dmsg("Reading %s (%d)\n", fname, size);
-    char line[999];
-    int count = 0;
-    while (fgets(line, sizeof line, f.get())) {
+    struct stat st;
+    ino_t ino = fstat(fileno(f.get()), &st) == 0 ? st.st_ino : 0;
+    if (ino != reported_ino || size < reported_upto) reported_upto = 0;
+    LineBuf line;
+    int count = 0, lineno = 0;
+    long at = 0;
+    for (ssize_t n; (n = line.read(f.get())) >= 0; at += n) {
+        lineno++;
+        if (const char *fault = line_fault(line.p, n)) {
+            if (at >= reported_upto) emsg("Line %d of %s %s, left out\n", lineno, fname, fault);
+            continue;
+        }
         DbLine dl;
-        if (!db_parse_line(line, &dl)) continue;
+        if (!db_parse_line(line.p, &dl)) continue;
         char user[101], pass[101], info[1000];
         ncpy(user, dl.user, dl.user_len < 100 ? dl.user_len : 100);
         ncpy(pass, dl.pass, dl.pass_len < 100 ? dl.pass_len : 100);
@@ -323,6 +382,8 @@ void check_add_raw(const char *fname_in) {
         count++;
         auth_fixup(user, pass, info);
     }
+    reported_ino = ino;
+    if (at > reported_upto) reported_upto = at;
     dmsg("Closing %s\n", fname);
     emsg("Read %d lines from %s\n", count, fname);
 }
@@ -344,20 +405,23 @@ void auth_fixup(const char *user, const char *pass_in, const char *info) {
                 nmap_put(u->user, rec_id(older));
             else
                 nmap_erase(u->user);
+            garbage_bytes += static_cast<long>(sizeof(USER) + strlen(u->user)) + 1;
             u->user = empty_name;
+            replace_value(&u->pass, empty_name);
+            replace_value(&u->info, empty_name);
             total_user_count--;
         } else if (block) {
             std::string nb;
-            if (info_block(u->info, &nb)) u->info = zstrdup(nb.c_str());
+            if (info_block(u->info, &nb)) replace_value(&u->info, nb.c_str());
         } else if (unblock) {
             std::string nb;
-            if (info_unblock(u->info, &nb)) u->info = zstrdup(nb.c_str());
+            if (info_unblock(u->info, &nb)) replace_value(&u->info, nb.c_str());
         } else {
             dmsg("debug:   modified user {%s} passsword or details\n", u->user);
             // Every replay applies the whole add file again: a line that is
             // already in force must not take pool memory again.
-            if (strcmp(u->pass, pass) != 0) u->pass = zstrdup(pass);
-            if (strcmp(u->info, info) != 0) u->info = zstrdup(info);
+            if (strcmp(u->pass, pass) != 0) replace_value(&u->pass, pass);
+            if (strcmp(u->info, info) != 0) replace_value(&u->info, info);
         }
         return;
     }
@@ -404,7 +468,57 @@ long auth_index_bytes() {
     return zpool_bytes() + rec_bytes() + nmap_bytes();
 }
 
+int compact_index() {
+    // Copying every live record costs about as much as writing the file:
+    // worth it once a quarter of the index is garbage, which keeps memory
+    // within a third above what the live users need.
+    if (garbage_bytes * 4 <= auth_index_bytes()) return 0;
+    struct Live {
+        size_t at;
+        uint16_t user_len, pass_len, info_len, bucket;
+    };
+    std::string text;
+    std::vector<Live> live;
+    for (int b = 0; b < AUTH_BUCKETS; b++)
+        for (const USER *u = users[b]; u; u = u->next) {
+            if (!u->user[0]) continue;
+            Live l{text.size(), static_cast<uint16_t>(strlen(u->user)),
+                   static_cast<uint16_t>(strlen(u->pass)), static_cast<uint16_t>(strlen(u->info)),
+                   static_cast<uint16_t>(b)};
+            text.append(u->user, l.user_len)
+                .append(u->pass, l.pass_len)
+                .append(u->info, l.info_len);
+            live.push_back(l);
+        }
+    int reread = add_file_reread;
+    free_index();
+    add_file_reread = reread;
+    uint32_t n = static_cast<uint32_t>(live.size());
+    if (n == 0) return 1;
+    // Chains keep their order: search answers and rebuilt files stay the same.
+    uint32_t first = rec_new_n(n);
+    nmap_bulk_begin(n);
+    USER *prev = nullptr;
+    for (uint32_t i = 0; i < n; i++) {
+        const Live &l = live[i];
+        USER *u = rec_get(first + i);
+        const char *t = text.data() + l.at;
+        fill_record(u, t, l.user_len, t + l.user_len, l.pass_len, t + l.user_len + l.pass_len,
+                    l.info_len);
+        u->next = nullptr;
+        if (i > 0 && live[i - 1].bucket == l.bucket)
+            prev->next = u;
+        else
+            users[l.bucket] = u;
+        prev = u;
+        nmap_bulk_add(u->user, first + i);
+    }
+    nmap_bulk_end();
+    return 1;
+}
+
 int auth_init() {
+    kvsync_watch();
     return build_index("init");
 }
 
@@ -414,12 +528,15 @@ void file_vexmo_set_for_test(const char *p) {
 
 void kvindex_reset_for_test() {
     free_index();
+    kvsync_reset_for_test();
     total_user_count = 0;
     done_build_index = 0;
     done_check_add = 0;
     add_file_reread = 0;
     last_size = 0;
     last_cdate = 0;
+    reported_ino = 0;
+    reported_upto = 0;
     arg_path[0] = 0;
     path[0] = 0;
     vexmo_override.clear();

@@ -64,6 +64,11 @@ const USER *auth_bucket(int b);
 // stops when fn returns 0. 1 when the walk finished, 0 when fn stopped it.
 int auth_walk(int (*fn)(const USER *u, void *arg), void *arg);
 
+// Rebuilds the index from its live records, chains in the same order, when a
+// quarter of it is garbage: drops deleted records and every string that a
+// change superseded. 1 when it did.
+int compact_index();
+
 // Replay and build state.
 int auth_index_built();      // done_build_index
 int auth_add_replayed();     // done_check_add

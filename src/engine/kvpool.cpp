@@ -22,6 +22,19 @@ int zupto;
 int zleft;
 long zblocks;
 
+// Strings that replace a record's password or information are taken in
+// 16-byte units, a marker byte before the text, so that the text they
+// supersede can be handed back and used again: without that, a user who is
+// changed again and again would grow the pool by every old value. Strings
+// loaded with their record (no marker) are only freed with the whole pool.
+constexpr int kUnit = 16;
+constexpr char kReusable = 1;
+std::vector<std::vector<char *>> free_units;  // by size in units
+
+int units_for(size_t len) {
+    return static_cast<int>((len + 2 + kUnit - 1) / kUnit);  // marker and terminator
+}
+
 // Blocks are cut from 2 MiB slabs so that a large pool sits in huge pages.
 constexpr size_t kSlabSize = size_t{2} << 20;
 std::vector<HugeArray<char>> slabs;
@@ -121,12 +134,39 @@ char *zstrdup(const char *s) {
 
 void zstrfree(char *) {}
 
+char *zvalue_dup(const char *s) {
+    size_t len = strlen(s);
+    int units = units_for(len);
+    char *p;
+    if (static_cast<size_t>(units) < free_units.size() &&
+        !free_units[static_cast<size_t>(units)].empty()) {
+        p = free_units[static_cast<size_t>(units)].back();
+        free_units[static_cast<size_t>(units)].pop_back();
+    } else {
+        p = static_cast<char *>(zmalloc(units * kUnit));
+    }
+    p[0] = kReusable;
+    memcpy(p + 1, s, len + 1);
+    return p + 1;
+}
+
+bool zvalue_free(const char *s) {
+    // A string loaded with its record follows the terminator of the field before it.
+    if (s[-1] != kReusable) return false;
+    size_t units = static_cast<size_t>(units_for(strlen(s)));
+    if (units >= free_units.size()) free_units.resize(units + 1);
+    free_units[units].push_back(const_cast<char *>(s - 1));
+    return true;
+}
+
 void zfreeall() {
     // Unlink iteratively: a recursive unique_ptr chain of many blocks would
     // exhaust the stack when released.
     while (mlist) mlist = std::move(mlist->next);
     slabs.clear();
     slabs.shrink_to_fit();
+    free_units.clear();
+    free_units.shrink_to_fit();
     slab_used = kSlabSize;
     mcur = nullptr;
     zupto = 0;

@@ -12,6 +12,11 @@
 void *zmalloc(int sz);
 char *zstrdup(const char *s);
 void zstrfree(char *s);
+// A record's new password or information: a pool copy that zvalue_free may
+// hand back for reuse. zvalue_free ignores strings made by zstrdup or loaded
+// with their record (those go with the whole pool) and returns false for them.
+char *zvalue_dup(const char *s);
+bool zvalue_free(const char *s);
 void zfreeall();
 long zpool_bytes();
 

@@ -1,3 +1,5 @@
+#include <dirent.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include "engine/flock.h"
 #include "engine/kvfile.h"
 #include "engine/kvindex.h"
+#include "engine/kvsync.h"
 #include "engine/kvwrite.h"
 #include "lib/lib.h"
 
@@ -112,6 +115,25 @@ bool move_add_file(const char *add, const char *add_old) {
         }
     }
 }
+// Removes the partial backups "kvauth.bck_<pid>" that a process killed while
+// writing one left behind. Under the lock no other process is writing one.
+void remove_stale_backups() {
+    std::string dir = file_config("kvauth.bck");
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir.c_str()), closedir);
+    if (!d) return;
+    constexpr char kPrefix[] = "kvauth.bck_";
+    constexpr size_t kPrefixLen = sizeof kPrefix - 1;
+    while (const dirent *e = readdir(d.get())) {
+        const char *n = e->d_name;
+        if (strncmp(n, kPrefix, kPrefixLen) != 0 || !n[kPrefixLen] ||
+            strspn(n + kPrefixLen, "0123456789") != strlen(n + kPrefixLen))
+            continue;
+        std::string path = dir + "/" + n;
+        if (remove(path.c_str()) == 0) emsg("Removed stale backup %s\n", path.c_str());
+    }
+}
 }  // namespace
 
 int auth_lib_exists(const char *fname) {
@@ -188,6 +210,11 @@ int auth_rebuild() {
     // The add file of an unfinished rebuild is older than the present one:
     // the newer changes are applied again on top so that they win.
     if (unfinished) check_add();
+    // Deleted records and superseded strings leave the index here (once they
+    // are a quarter of it), so that its size follows the live users and not
+    // the history of changes.
+    compact_index();
+    remove_stale_backups();
 
     UniqueFd fd = create_file(tmp.s);
     if (!fd) {
@@ -218,6 +245,8 @@ int auth_rebuild() {
     }
     if (!auth_lib_exists(bck.s)) auth_write_backup();
     chmod(txt.s, 0660);
+    // The index holds what kvauth.txt now holds: no reload for it.
+    kvsync_note_txt();
     auth_unlock();
     return 1;
 }

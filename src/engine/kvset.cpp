@@ -20,6 +20,10 @@
 namespace {
 constexpr int kField = 999;
 constexpr int kRebuildSize = 29000;
+// The longest database line, line feed not counted, that is read back as one record.
+constexpr size_t kMaxLine = 998;
+constexpr const char *kLineTooLong = "-ERR Line too long\n";
+constexpr size_t kSshaStored = 38;  // "{ssha}" and the 32-character digest
 constexpr const char *kBadChars = ":|\"";
 constexpr const char *kLocalBadChars = ",:|;[]()<>\"/\\";
 // Bytes that end a field of a database line when it is read back.
@@ -157,6 +161,14 @@ int auth_set_raw(const char *user, const char *pass, const char *info_in) {
         check_add();
     }
 
+    // The stored form's length decides whether the line can be read back:
+    // anything after the reader's limit would become a record of its own.
+    bool keep_pass = strcmp(pass, "(NULL)") == 0;
+    size_t pass_len = keep_pass ? strlen(db_pass(user)) : *pass == '*' ? strlen(pass) : kSshaStored;
+    if (strlen(user) + pass_len + strlen(info) + 2 > kMaxLine) {
+        refuse(kLineTooLong);
+        return 0;
+    }
     UniqueFd fd = open_add(add);
     if (!fd) {
         const char *err = strerror(errno);
@@ -165,7 +177,7 @@ int auth_set_raw(const char *user, const char *pass, const char *info_in) {
         return 0;
     }
     char stored[1000];
-    ncpy(stored, strcmp(pass, "(NULL)") == 0 ? db_pass(user) : str_encode(pass), kField);
+    ncpy(stored, keep_pass ? db_pass(user) : str_encode(pass), kField);
 
     long size_before = 0;
     if (!append_change(fd.get(), add, change_line(user, stored, info), &size_before)) {

@@ -1,13 +1,20 @@
 #include "engine/kvsync.h"
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
 
 #include "engine/flock.h"
 #include "engine/kvindex.h"
 
 namespace {
-// What identifies one version of kvauth.txt: a rebuild writes a new file and
-// renames it over the old one, so the inode and the times change with it.
+// What identifies one version of a file: a rebuild writes a new kvauth.txt
+// and renames it over the old one, and every append changes the add file's
+// size and times.
 struct FileId {
     bool exists = false;
     dev_t dev = 0;
@@ -17,13 +24,74 @@ struct FileId {
     timespec ctime{};
 };
 
-bool have_index;
-FileId seen;
+FileId seen_txt;
+FileId seen_add;
 
-FileId current() {
+// A watch on the engine directory tells, with one read that finds nothing,
+// that neither file was touched since the last look: cheaper than the two
+// stat calls it saves. The kernel queues the event before the other
+// process's write returns, so a change that was acknowledged is never
+// missed. Without a watch (not available, a network file system, directory
+// gone) every look stats.
+int watch_fd = -1;
+bool watch_tried;
+bool looked;
+
+void watch_close() {
+    if (watch_fd >= 0) close(watch_fd);
+    watch_fd = -1;
+}
+
+void watch_open() {
+    watch_tried = true;
+    std::string dir = file_config("kvauth.txt");
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    // Changes made on other hosts of a network file system raise no event here:
+    // NFS, SMB, CIFS, SMB2, FUSE, Ceph, GPFS and AFS (two kinds).
+    struct statfs fs;
+    if (statfs(dir.c_str(), &fs) != 0) return;
+    for (unsigned long remote : {0x6969ul, 0x517Bul, 0xFF534D42ul, 0xFE534D42ul, 0x65735546ul,
+                                 0x00C36400ul, 0x47504653ul, 0x5346414Ful, 0x6B414653ul})
+        if (static_cast<unsigned long>(fs.f_type) == remote) return;
+    watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_fd < 0) return;
+    if (inotify_add_watch(watch_fd, dir.c_str(),
+                          IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                              IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF) < 0)
+        watch_close();
+}
+
+// False only when the watch is sure that neither kvauth.txt nor the add file
+// changed since the last call. Reads every pending event.
+bool maybe_changed() {
+    if (!watch_tried) watch_open();
+    // What changed before the watch began is not in it.
+    bool changed = !looked;
+    looked = true;
+    if (watch_fd < 0) return true;
+    alignas(inotify_event) char buf[4096];
+    for (ssize_t n; (n = read(watch_fd, buf, sizeof buf)) > 0;) {
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(buf + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            if (e->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
+                changed = true;
+                if (e->mask & IN_IGNORED) watch_close();  // the directory went away
+            } else if (e->len &&
+                       (strcmp(e->name, "kvauth.txt") == 0 || strcmp(e->name, "kvauth.add") == 0)) {
+                changed = true;
+            }
+        }
+        if (watch_fd < 0) break;
+    }
+    return changed;
+}
+
+FileId current(const char *name) {
     FileId id;
     struct stat st;
-    if (stat(file_config("kvauth.txt"), &st) != 0) return id;
+    if (stat(file_config(name), &st) != 0) return id;
     id.exists = true;
     id.dev = st.st_dev;
     id.ino = st.st_ino;
@@ -46,28 +114,45 @@ bool same(const FileId &a, const FileId &b) {
 }  // namespace
 
 int kvsync_before() {
+    // Unchanged files need no lock: what this request reads is then what
+    // every other process has acknowledged.
+    if (!auth_index_built()) {
+        maybe_changed();  // the build below reads what the events tell
+    } else if (!maybe_changed() ||
+               (same(current("kvauth.txt"), seen_txt) && same(current("kvauth.add"), seen_add))) {
+        return 1;
+    }
     // The lock keeps a rebuild of another process from running between the
     // look at kvauth.txt and the reading of it, and appends from landing
     // half-read.
     auth_lock();
-    FileId now = current();
-    if (!have_index || !same(now, seen)) {
-        // free_index (inside the build) makes the next replay read the add file whole.
-        build_index("sync");
-        have_index = true;
-        seen = now;
-    }
+    if (!auth_index_built() || !same(current("kvauth.txt"), seen_txt))
+        build_index("sync");  // notes kvauth.txt; the next replay reads the add file whole
+    FileId add = current("kvauth.add");
     check_add();
+    seen_add = add;
     auth_unlock();
     return 1;
 }
 
 int kvsync_note() {
-    seen = current();
+    seen_txt = current("kvauth.txt");
+    seen_add = current("kvauth.add");
     return 1;
 }
 
+void kvsync_note_txt() {
+    seen_txt = current("kvauth.txt");
+}
+
+void kvsync_watch() {
+    if (!watch_tried) watch_open();
+}
+
 void kvsync_reset_for_test() {
-    have_index = false;
-    seen = FileId{};
+    watch_close();
+    watch_tried = false;
+    looked = false;
+    seen_txt = FileId{};
+    seen_add = FileId{};
 }

@@ -1,16 +1,25 @@
 // Agreement between several engine processes on one engine directory (the
-// kvauth program): before each request the index picks up what the others
-// changed. Used by the kvauth program's request loop only; the server in
-// engine mode keeps the engine's own replay rules.
+// server in engine mode, kvauth programs, imports): before each request that
+// reads or writes the index, the index picks up what the others changed.
+// Used by the command interpreter, the kvauth program's request loop, the
+// index build and the rebuild.
 #pragma once
 
-// Under the database lock: builds the index when it is not built yet or when
-// kvauth.txt was replaced (by another process's rebuild) since it was last
-// seen, then replays the add file if it changed. Always 1.
+// Builds the index when it is not built yet or when kvauth.txt was replaced
+// (by another process's rebuild) since it was last seen, then replays the add
+// file if it changed; both under the database lock. When neither file changed
+// it takes no lock and costs one read of a directory watch (two stat calls
+// where no watch can be had). Always 1.
 int kvsync_before();
-// Records the identity of kvauth.txt as the one the index agrees with. For
-// use under the lock after this process's own change, which may have rebuilt
-// the file from the index. Always 1.
+// Records the identity of kvauth.txt and of the add file as the ones the
+// index agrees with. For use under the lock after this process's own change.
+// Always 1.
 int kvsync_note();
+// Records the identity of kvauth.txt only: the index was just loaded from it
+// or written to it.
+void kvsync_note_txt();
+// Sets up the directory watch now (else at the first look), so that the
+// server holds its descriptor from start-up on.
+void kvsync_watch();
 // Forgets what was seen; for tests.
 void kvsync_reset_for_test();

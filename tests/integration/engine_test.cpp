@@ -228,6 +228,25 @@ TEST(EngineIntegration, TwoServersOnOneDirectoryNeverInterleave) {
     for (const char *f : {"kvauth.txt", "kvauth.add", "kvauth.bck"})
         for (const auto &l : split_lines(read_file(db + f)))
             ASSERT_TRUE(is_writer_line(l, 's', 200)) << f << ": " << l;
+    // Each server sees the other's last change, and a kvauth.txt put in place by an import.
+    for (int round = 0; round < 2; round++) {
+        if (round == 1) {
+            write_file(db + "kvauth.imp", "imported:*p:x\n");
+            ASSERT_EQ(rename((db + "kvauth.imp").c_str(), (db + "kvauth.txt").c_str()), 0);
+        }
+        for (TestServer *s : {&a, &b}) {
+            ZvClient c;
+            ASSERT_TRUE(s->connect(&c));
+            for (int k = 0; round == 0 && k < 2; k++) {
+                std::string u = "s" + std::to_string(k) + "u" + std::to_string(kPer - 1);
+                EXPECT_EQ(s->request(&c, 1, "lookup " + u),
+                          Lines{"1 +OK " + u + " config 0 " + std::string(200, char('a' + k))});
+            }
+            if (round == 1) {
+                EXPECT_EQ(s->request(&c, 2, "lookup imported"), Lines{"2 +OK imported config 0 x"});
+            }
+        }
+    }
     EXPECT_TRUE(a.stop());
     EXPECT_TRUE(b.stop());
     // The adds passed the threshold several times, in one server or the other.

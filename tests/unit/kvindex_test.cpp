@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/kvindex.h"
+#include "engine/kvwrite.h"
 #include "engine_env.h"
 
 namespace {
@@ -90,13 +91,29 @@ TEST_F(IndexTest, BuildReadsLinesAndShadowsDuplicates) {
     EXPECT_TRUE(log_has("Read 4 lines from kvauth.txt"));
 }
 
-TEST_F(IndexTest, OverlongLineIsSplitAt998) {
-    std::string name(1200, 'a');
-    db(name + ":pw:i\n");
-    build_index("init");
-    // The first 998 characters are a single word: no record; the rest is one.
-    EXPECT_EQ(auth_user_count(), 1);
-    EXPECT_NE(auth_find(std::string(202, 'a').c_str()), nullptr);
+// Over-long and unreadable lines (a NUL, control bytes) are logged once and
+// left out: no piece of them becomes a record, and the rebuild drops them.
+TEST_F(IndexTest, LongAndGarbageLinesAreLeftOut) {
+    std::string bad =
+        std::string(1200, 'a') + ":pw:i\n" + std::string("x\0y:*p:\n", 9) + "\x01\x02:*p:\x7f\n";
+    db("ok:*p:i\n" + bad);
+    add("fine:*p:\n" + bad);
+    run("lookup ok");
+    EXPECT_EQ(auth_user_count(), 2);
+    for (std::string n : {std::string("x"), std::string("\x01\x02"), std::string(202, 'a')})
+        EXPECT_EQ(auth_find(n.c_str()), nullptr) << n;
+    EXPECT_EQ(auth_rebuild(), 1);  // replays the add file a second time
+    EXPECT_EQ(content("kvauth.txt"), "ok:*p:i\nfine:*p:\n");
+    std::string lg = log();
+    for (const char *f : {"kvauth.txt", "kvauth.add"})
+        for (const char *l :
+             {"Line 2 of %s too long", "Line 3 of %s unreadable", "Line 4 of %s unreadable"}) {
+            char want[200];
+            snprintf(want, sizeof want, l, file(f).c_str());
+            size_t at = lg.find(want);
+            EXPECT_NE(at, std::string::npos) << want;
+            EXPECT_EQ(lg.find(want, at + 1), std::string::npos) << want;
+        }
 }
 
 TEST_F(IndexTest, MissingDatabaseGivesEmptyIndex) {
@@ -255,6 +272,33 @@ TEST_F(FileConfigTest, ArgPathWinsAndIsCutTo100) {
     std::string dir = "/" + std::string(150, 'd');
     kvauth_set_path(dir.c_str());
     EXPECT_EQ(std::string(file_config("kvauth.txt")), dir.substr(0, 100) + "/kvauth.txt");
+}
+
+// Compaction drops deleted records, keeps the order of every chain and the
+// record that answers for each name.
+TEST_F(IndexTest, CompactionDropsDeletedRecordsOnly) {
+    std::string text, info(60, 'i');
+    for (int i = 0; i < 20000; i++)
+        text += "u" + std::to_string(i % 15000) + ":*p" + std::to_string(i) + ":" + info + "\n";
+    db(text);
+    build_index("init");
+    for (int i = 0; i < 14000; i++) auth_fixup(("u" + std::to_string(i)).c_str(), "(DELETE)", "");
+    auto chains = [] {
+        std::string all;
+        for (int b = 0; b < 2000; b++)
+            for (const USER *p = auth_bucket(b); p; p = p->next)
+                all += std::string(p->user) + ":" + p->pass + "\n";
+        return all;
+    };
+    std::string live = chains();
+    for (size_t at; (at = live.find("\n:\n")) != std::string::npos;) live.erase(at, 2);
+    if (live.rfind(":\n", 0) == 0) live.erase(0, 2);
+    EXPECT_EQ(compact_index(), 1);
+    EXPECT_EQ(chains(), live);
+    EXPECT_EQ(compact_index(), 0);  // nothing left to drop
+    EXPECT_STREQ(auth_find("u3")->pass, "*p3");
+    EXPECT_STREQ(auth_find("u14500")->pass, "*p14500");
+    EXPECT_EQ(auth_user_count(), 6000);
 }
 
 TEST_F(IndexTest, PoolAndIndexAccounting) {
