@@ -1,0 +1,222 @@
+// Protocol conversations as data: each file under tests/transcripts/ is run
+// against a real daemon. A case is a line of a transcript, not a function.
+//
+// Lines of a transcript (blank lines and lines starting with '#' are skipped):
+//   conf LINE          configuration line, added before the server starts
+//   file PATH          a starting file under the server's directory; its
+//   | TEXT             lines follow, one "| " line each ("|" alone: empty)
+//   start / restart    start the server; stop it through its exit file and
+//                      start it again (connections are dropped)
+//   crash              SIGKILL, then start again
+//   conn N [clear|check]  use connection N from here on; it is opened at
+//                      first use, enciphered unless clear, with the check
+//                      value when check
+//   > TEXT             send TEXT and a line feed
+//   >raw TEXT          send TEXT as it is, after \r \n \t \\ \xNN escapes
+//   < TEXT             the next line received is exactly TEXT
+//   <prefix TEXT       the next line received starts with TEXT
+//   closed             the server closes the connection (no line comes)
+//   quiet              no line arrives within 300 ms
+//   expect PATH        the file holds exactly the "| " lines that follow
+//   absent PATH        no such file
+//   log TEXT           the log comes to hold TEXT
+//   nolog TEXT         the log does not hold TEXT
+// In every TEXT, {dir} is the server's directory, {secret} its secret line
+// and {programs} the directory of the built programs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/server_fixture.h"
+
+namespace {
+namespace fs = std::filesystem;
+
+struct Step {
+    int line;
+    std::string verb, arg;
+    std::vector<std::string> body;  // the "| " lines that follow
+};
+
+std::vector<Step> parse(const std::string &path) {
+    std::vector<Step> steps;
+    std::ifstream in(path);
+    int n = 0;
+    for (std::string l; std::getline(in, l);) {
+        n++;
+        if (l.empty() || l[0] == '#') continue;
+        if (l[0] == '|') {
+            if (!steps.empty()) steps.back().body.push_back(l.size() > 2 ? l.substr(2) : "");
+            continue;
+        }
+        size_t sp = l.find(' ');
+        steps.push_back({n, l.substr(0, sp), sp == std::string::npos ? "" : l.substr(sp + 1), {}});
+    }
+    return steps;
+}
+
+std::string unescape(const std::string &s) {
+    static const std::map<char, char> simple = {
+        {'r', '\r'}, {'n', '\n'}, {'t', '\t'}, {'\\', '\\'}};
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+        } else if (s[i + 1] == 'x' && i + 3 < s.size()) {
+            out += static_cast<char>(std::stoi(s.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            auto it = simple.find(s[++i]);
+            out += it == simple.end() ? s[i] : it->second;
+        }
+    }
+    return out;
+}
+
+std::string join(const std::vector<std::string> &lines) {
+    std::string t;
+    for (const auto &l : lines) t += l + "\n";
+    return t;
+}
+
+class Runner {
+   public:
+    explicit Runner(std::string name) : name_(std::move(name)) {}
+
+    void run(const std::vector<Step> &steps) {
+        for (const Step &st : steps) {
+            SCOPED_TRACE(name_ + ":" + std::to_string(st.line) + ": " + st.verb + " " + st.arg);
+            step(st);
+            if (::testing::Test::HasFatalFailure()) return;
+        }
+        // Every reply must have been expected.
+        for (auto &[n, c] : conns_) {
+            std::string extra;
+            cli_pump(&c);
+            EXPECT_FALSE(cli_take_line(&c, &extra))
+                << name_ << ": unexpected line on " << n << ": " << extra;
+        }
+    }
+
+   private:
+    std::string subst(std::string t) const {
+        const std::pair<std::string, std::string> vars[] = {{"{dir}", server_.dir()},
+                                                            {"{secret}", server_.secret()},
+                                                            {"{programs}", program_path("")}};
+        for (const auto &[k, v] : vars)
+            for (size_t at; (at = t.find(k)) != std::string::npos;) t.replace(at, k.size(), v);
+        return t;
+    }
+
+    void ensure_started() {
+        if (started_) return;
+        started_ = true;
+        ASSERT_TRUE(server_.start()) << "server did not start";
+    }
+
+    ZvClient &conn() {
+        auto it = conns_.find(cur_);
+        if (it != conns_.end()) return it->second;
+        ZvClient &c = conns_[cur_];
+        EXPECT_TRUE(server_.connect(&c, mode_ != "clear", mode_ == "check"))
+            << "connection " << cur_ << " failed";
+        return c;
+    }
+
+    std::string next_line() {
+        std::string line;
+        int r = cli_read_line(&conn(), &line, 5000);
+        return r == 1 ? line : r == 0 ? "(time-out)" : "(closed)";
+    }
+
+    void step(const Step &st) {
+        const std::string arg = subst(st.arg);
+        if (st.verb == "conf") {
+            server_.extra_conf.push_back(arg);
+        } else if (st.verb == "file") {
+            fs::create_directories(fs::path(server_.file(arg)).parent_path());
+            std::vector<std::string> body;
+            for (const auto &l : st.body) body.push_back(subst(l));
+            write_file(server_.file(arg), join(body));
+            if (arg.size() > 3 && arg.substr(arg.size() - 3) == ".sh")
+                chmod(server_.file(arg).c_str(), 0755);
+        } else if (st.verb == "start") {
+            ensure_started();
+        } else if (st.verb == "restart" || st.verb == "crash") {
+            ensure_started();
+            conns_.clear();
+            if (st.verb == "crash")
+                server_.kill_hard();
+            else
+                ASSERT_TRUE(server_.stop()) << "server did not stop through its exit file";
+            ASSERT_TRUE(server_.start(false)) << "server did not start again";
+        } else if (st.verb == "conn") {
+            ensure_started();
+            size_t sp = arg.find(' ');
+            cur_ = std::stoi(arg.substr(0, sp));
+            mode_ = sp == std::string::npos ? "" : arg.substr(sp + 1);
+        } else if (st.verb == ">" || st.verb == ">raw") {
+            ensure_started();
+            std::string bytes = st.verb == ">" ? arg + "\n" : unescape(arg);
+            EXPECT_TRUE(cli_send_raw(&conn(), bytes)) << "send failed";
+        } else if (st.verb == "<") {
+            EXPECT_EQ(next_line(), arg);
+        } else if (st.verb == "<prefix") {
+            std::string got = next_line();
+            EXPECT_EQ(got.substr(0, arg.size()), arg) << "whole line: " << got;
+        } else if (st.verb == "closed") {
+            EXPECT_EQ(next_line(), "(closed)");
+        } else if (st.verb == "quiet") {
+            std::string line;
+            EXPECT_EQ(cli_read_line(&conn(), &line, 300), 0) << "got: " << line;
+        } else if (st.verb == "expect") {
+            std::vector<std::string> body;
+            for (const auto &l : st.body) body.push_back(subst(l));
+            EXPECT_EQ(read_file(server_.file(arg)), join(body));
+        } else if (st.verb == "absent") {
+            struct stat sb;
+            EXPECT_NE(stat(server_.file(arg).c_str(), &sb), 0) << arg << " exists";
+        } else if (st.verb == "log") {
+            EXPECT_TRUE(server_.wait_log(arg)) << "log lacks: " << arg << "\nlog:\n"
+                                               << server_.log();
+        } else if (st.verb == "nolog") {
+            EXPECT_EQ(server_.log().find(arg), std::string::npos) << "log holds: " << arg;
+        } else {
+            ADD_FAILURE() << "unknown verb " << st.verb;
+        }
+    }
+
+    std::string name_;
+    TestServer server_;
+    bool started_ = false;
+    std::map<int, ZvClient> conns_;
+    int cur_ = 1;
+    std::string mode_;
+};
+
+std::vector<std::string> transcripts() {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(ZORVEX_TRANSCRIPT_DIR))
+        if (e.path().extension() == ".t") names.push_back(e.path().stem().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class Transcript : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(Transcript, Runs) {
+    std::string path = std::string(ZORVEX_TRANSCRIPT_DIR) + "/" + GetParam() + ".t";
+    Runner(GetParam() + ".t").run(parse(path));
+}
+
+std::string transcript_name(const ::testing::TestParamInfo<std::string> &p) {
+    return p.param;
+}
+
+INSTANTIATE_TEST_SUITE_P(, Transcript, ::testing::ValuesIn(transcripts()), transcript_name);
+}  // namespace
