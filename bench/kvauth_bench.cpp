@@ -16,7 +16,7 @@
 #include "engine/kvauth.h"
 #include "engine/kvindex.h"
 #include "engine/kvread.h"
-#include "engine/kvsync.h"
+#include "engine/kvrefresh.h"
 #include "support/server_fixture.h"
 
 namespace {
@@ -127,7 +127,7 @@ BENCHMARK(BM_Lookup)->Arg(10000)->Arg(1000000);
 // neither kvauth.txt nor the add file changed, one read of a directory watch.
 void BM_SyncCheck(benchmark::State &state) {
     use_db(static_cast<int>(state.range(0)));
-    for (auto _ : state) kvsync_before();
+    for (auto _ : state) kvrefresh_before();
 }
 BENCHMARK(BM_SyncCheck)->Arg(10000);
 

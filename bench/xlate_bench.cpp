@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "session/xlate.h"
+#include "lib/xlate.h"
 
 static void BM_XlateOut(benchmark::State &state) {
     std::string buf(static_cast<size_t>(state.range(0)), 'x');

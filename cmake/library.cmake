@@ -8,10 +8,13 @@ function(zorvex_library target root)
     ${root}/src/lib/*.cpp
     ${root}/src/core/*.cpp
     ${root}/src/net/*.cpp
-    ${root}/src/session/*.cpp
-    ${root}/src/pool/*.cpp
     ${root}/src/engine/*.cpp
-    ${root}/src/install/*.cpp)
+    ${root}/src/pool/*.cpp
+    ${root}/src/session/*.cpp
+    ${root}/src/authproc/*.cpp
+    ${root}/src/install/*.cpp
+    ${root}/src/server/*.cpp
+    ${root}/src/client/*.cpp)
   add_library(${target} STATIC ${sources})
   target_include_directories(${target} PUBLIC ${root}/src)
   target_link_libraries(${target} PUBLIC OpenSSL::Crypto ${CRYPT_LIB})

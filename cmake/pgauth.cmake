@@ -20,11 +20,10 @@ if(NOT ZORVEX_PQ)
 endif()
 
 file(GLOB ZORVEX_PG_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/pgauth/*.cpp)
-list(REMOVE_ITEM ZORVEX_PG_SOURCES ${CMAKE_SOURCE_DIR}/src/pgauth/main.cpp)
 add_library(zorvex_pg STATIC ${ZORVEX_PG_SOURCES})
 target_link_libraries(zorvex_pg PUBLIC zorvex_core ${ZORVEX_PQ})
 
-add_executable(pgauth ${CMAKE_SOURCE_DIR}/src/pgauth/main.cpp)
+add_executable(pgauth ${CMAKE_SOURCE_DIR}/programs/pgauth.cpp)
 target_link_libraries(pgauth PRIVATE zorvex_pg)
 set_target_properties(pgauth PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 

@@ -16,8 +16,9 @@
 
 #include "fuzz_env.h"
 #include "net/chan.h"
+#include "net/reply.h"
 #include "session/io.h"
-#include "session/xlate.h"
+#include "lib/xlate.h"
 
 namespace {
 

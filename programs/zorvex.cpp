@@ -1,6 +1,6 @@
 // zorvex, the command-line client of zorvexsvr: one command, a batch from
 // standard input, or the checkpassword interface.
-#include "session/zvcli.h"
+#include "client/zvcli.h"
 
 int main(int argc, char **argv) {
     return zvcli_main(argc, argv);

@@ -1,5 +1,5 @@
 // The authentication server daemon.
-#include "core/zorvexsvr.h"
+#include "server/zorvexsvr.h"
 
 int main(int argc, char **argv) {
     return zorvexsvr_main(argc, argv);

@@ -19,6 +19,10 @@ char log_path[1000];
 constexpr const char *kLogName = "zorvexsvr.log";
 constexpr long kLogLimit = 500000;
 
+// The support library and the configuration lie below the log and log through
+// it; the binding is made before main runs, as soon as this module is linked.
+[[maybe_unused]] const bool log_bound = (lib_set_log(emsg, imsg), true);
+
 void echo(const char *msg) {
     if (ini_true(INI_DEBUG)) fputs(msg, stdout);
 }

@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 
-#include "core/emsg.h"
 #include "lib/lib.h"
 
 const char *const ini_names[] = {
@@ -18,6 +17,12 @@ namespace {
 std::optional<std::string> i_val[INI_NKEYS];
 int i_true[INI_NKEYS];
 char xini_file[1000];
+
+const char *workarea() {
+    return ini_get(INI_WORKAREA);
+}
+// The support library names work-area files but lies below this module.
+[[maybe_unused]] const bool workarea_bound = (lib_set_workarea(workarea), true);
 
 bool is_word_end(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -38,7 +43,7 @@ void ini_line(char *line) {
     for (int i = 0; ini_names[i][0]; i++) {
         if (strcmp(key, ini_names[i]) != 0) continue;
         if (i_val[i])
-            imsg("Symbol defined twice %s\n", key);
+            lib_imsg("Symbol defined twice %s\n", key);
         else
             i_val[i] = val;
         return;

@@ -12,7 +12,7 @@
 #include "engine/kvauth.h"
 #include "engine/kvindex.h"
 #include "engine/kvread.h"
-#include "engine/kvsync.h"
+#include "engine/kvrefresh.h"
 #include "engine/kvwrite.h"
 #include "lib/lib.h"
 
@@ -140,7 +140,7 @@ int do_command(char *line) {
     if (change) auth_lock();
     if (auth_index_built() &&
         (change || is_one_of(cmd, {"check", "lookup", "search", "testcrypt"})))
-        kvsync_before();
+        kvrefresh_before();
     if (strcmp(cmd, "check") == 0) {
         auth_check(c.p1, c.p2);
     } else if (strcmp(cmd, "lookup") == 0) {
@@ -168,7 +168,7 @@ int do_command(char *line) {
         buf_print("-ERR Invalid command (%s) use help\n", cmd);
     }
     if (change) {
-        kvsync_note();
+        kvrefresh_note();
         auth_unlock();
     }
     return 1;

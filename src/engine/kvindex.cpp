@@ -1,6 +1,6 @@
 #include "engine/kvindex.h"
 
-#include "engine/kvmem.h"
+#include "engine/hugemem.h"
 
 #include <cerrno>
 #include <cstring>
@@ -12,9 +12,9 @@
 #include "core/emsg.h"
 #include "engine/flock.h"
 #include "engine/kvauth.h"
-#include "engine/kvpool.h"
+#include "engine/kvstore.h"
 #include "engine/kvrules.h"
-#include "engine/kvsync.h"
+#include "engine/kvrefresh.h"
 #include "lib/lib.h"
 
 namespace {
@@ -299,7 +299,7 @@ int build_index(const char *reason) {
     ncpy(fname, file_config("kvauth.txt"), 999);
     chmod(fname, 0660);
     FilePtr f(open_db_with_retries(fname));
-    kvsync_note_txt();  // under the lock: the version read here
+    kvrefresh_note_txt();  // under the lock: the version read here
     if (!f) {
         emsg("Build_index FAILED %s\n", strerror(errno));
         auth_unlock();
@@ -518,7 +518,7 @@ int compact_index() {
 }
 
 int auth_init() {
-    kvsync_watch();
+    kvrefresh_watch();
     return build_index("init");
 }
 
@@ -528,7 +528,7 @@ void file_vexmo_set_for_test(const char *p) {
 
 void kvindex_reset_for_test() {
     free_index();
-    kvsync_reset_for_test();
+    kvrefresh_reset_for_test();
     total_user_count = 0;
     done_build_index = 0;
     done_check_add = 0;

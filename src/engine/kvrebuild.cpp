@@ -14,7 +14,7 @@
 #include "engine/flock.h"
 #include "engine/kvfile.h"
 #include "engine/kvindex.h"
-#include "engine/kvsync.h"
+#include "engine/kvrefresh.h"
 #include "engine/kvwrite.h"
 #include "lib/lib.h"
 
@@ -246,7 +246,7 @@ int auth_rebuild() {
     if (!auth_lib_exists(bck.s)) auth_write_backup();
     chmod(txt.s, 0660);
     // The index holds what kvauth.txt now holds: no reload for it.
-    kvsync_note_txt();
+    kvrefresh_note_txt();
     auth_unlock();
     return 1;
 }

@@ -1,17 +1,52 @@
 #include "lib/lib.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <ctime>
 #include <unistd.h>
 
-#include "core/emsg.h"
-#include "core/ini.h"
-
 namespace {
 char work_name[1000];
+LibLogFn log_err;
+LibLogFn log_info;
+const char *(*workarea_of)();
+
+// The log formats into a 1000-byte line too, so formatting here first cuts
+// nothing that the log would have kept.
+int log_through(LibLogFn fn, const char *fmt, va_list ap) {
+    if (!fn) return 0;
+    char msg[1000];
+    vsnprintf(msg, sizeof msg, fmt, ap);
+    return fn("%s", msg);
+}
+}  // namespace
+
+void lib_set_log(LibLogFn err, LibLogFn info) {
+    log_err = err;
+    log_info = info;
+}
+
+void lib_set_workarea(const char *(*workarea)()) {
+    workarea_of = workarea;
+}
+
+int lib_emsg(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int r = log_through(log_err, fmt, ap);
+    va_end(ap);
+    return r;
+}
+
+int lib_imsg(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int r = log_through(log_info, fmt, ap);
+    va_end(ap);
+    return r;
 }
 
 char *ncpy(char *dst, const char *src, int len) {
@@ -27,7 +62,7 @@ char *ncpy(char *dst, const char *src, int len) {
 }
 
 const char *file_work(const char *s) {
-    snprintf(work_name, sizeof work_name, "%s/%s", ini_get(INI_WORKAREA), s);
+    snprintf(work_name, sizeof work_name, "%s/%s", workarea_of ? workarea_of() : "", s);
     return work_name;
 }
 
@@ -37,14 +72,14 @@ int lib_exists(const char *s) {
         fclose(f);
         return 1;
     }
-    if (errno != ENOENT) imsg("lib_exists(%s) %s\n", s, strerror(errno));
+    if (errno != ENOENT) lib_imsg("lib_exists(%s) %s\n", s, strerror(errno));
     return 0;
 }
 
 int file_size(FILE *f) {
     struct stat st;
     if (fstat(fileno(f), &st) != 0) {
-        emsg("FATAL Could not get file length\n");
+        lib_emsg("FATAL Could not get file length\n");
         return 0;
     }
     return static_cast<int>(st.st_size);
@@ -58,7 +93,7 @@ FILE *myfopen(const char *filename, const char *mode) {
 
 void close_on_exec(int fd) {
     if (fcntl(fd, F_SETFD, 1) != 0)
-        imsg("Error doing close on exec fcntl %d %s\n", fd, strerror(errno));
+        lib_imsg("Error doing close on exec fcntl %d %s\n", fd, strerror(errno));
 }
 
 int lib_sleep(int x) {

@@ -2,11 +2,10 @@
 
 #include <cstring>
 #include <new>
+#include <sys/epoll.h>
 
 #include "core/emsg.h"
-#include "core/zorvexsvr.h"
 #include "net/tcplib.h"
-#include "session/io.h"
 
 Chan *clist = nullptr;
 
@@ -17,7 +16,30 @@ constexpr int kFastAccepts = 256;
 // Fast loop: set when a record may have become free, so that a cycle does
 // not walk thousands of idle connections to find nothing to remove.
 bool maybe_free = true;
+void (*idle_work)();
+ChanFn accept_read;
+ChanFn accept_write;
 }  // namespace
+
+void chan_set_idle(void (*fn)()) {
+    idle_work = fn;
+}
+
+void chan_set_accept(ChanFn rd, ChanFn wr) {
+    accept_read = rd;
+    accept_write = wr;
+}
+
+uint32_t chan_events(const Chan *c) {
+    return EPOLLIN | EPOLLPRI | (c->sending ? EPOLLOUT : 0u);
+}
+
+void chan_update(Chan *c) {
+    TcpWatch *w = tcp_watch_of(c->sk);
+    if (!w || w->owner != c) return;
+    uint32_t ev = chan_events(c);
+    if (ev != w->events) tcp_watch_events(c->sk, ev);
+}
 
 int chan_init() {
     tcp_startup();
@@ -44,16 +66,12 @@ void chan_setwrite(Chan *c, ChanFn fn, void *p1) {
 
 void chan_setsending(Chan *c, int t) {
     c->sending = t;
-    tcp_update(c);
-}
-
-void chan_run() {
-    tcp_waitchans(clist);
+    chan_update(c);
 }
 
 void chan_loop() {
     chan_idle();
-    main_idle();
+    if (idle_work) idle_work();
 }
 
 void chan_release(Chan *c) {
@@ -191,8 +209,8 @@ int chan_listen_read(Chan *c, void *) {
         Chan *n = chan_new();
         n->sk = sk;
         imsg("Chan accepted, channel %p, socket=%d\n", static_cast<void *>(n), sk);
-        n->fn_read = io_read;
-        n->fn_write = io_write;
+        n->fn_read = accept_read;
+        n->fn_write = accept_write;
         n->type = C_HTTP;
         n->canclose = 1;
         n->sending = 0;

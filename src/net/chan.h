@@ -1,13 +1,18 @@
 // Channels: the server's record of each socket (the listening socket and every
 // client connection) with its callbacks, input buffer and line splitter, output
-// buffer and keystream generators. Used by start-up, the wait loop, the
-// session layer and the authenticator pool.
+// buffer and keystream generators. Owns the channel list: a record lives from
+// chan_new until chan_idle frees it. Used by start-up, the wait, the reply
+// path, the session layer and the authenticator pool. The layers above bind
+// what the channel loop calls up: the idle work (chan_set_idle) and the
+// callbacks of accepted connections (chan_set_accept). One thread; a callback
+// may close any channel, never free one.
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
-#include "session/xlate.h"
+#include "lib/xlate.h"
 
 struct HEAD;
 struct UINFO;
@@ -63,8 +68,18 @@ Chan *chan_new();
 void chan_setread(Chan *c, ChanFn fn, void *p1);
 void chan_setwrite(Chan *c, ChanFn fn, void *p1);
 void chan_setsending(Chan *c, int t);
-void chan_run();
+// Binds the idle work that chan_loop runs after chan_idle (the server's
+// main_idle); nothing runs there until it is bound.
+void chan_set_idle(void (*fn)());
+// Binds the read and write callbacks given to accepted connections (the
+// session's io_read and io_write).
+void chan_set_accept(ChanFn rd, ChanFn wr);
+// The end of a wait cycle: chan_idle, then the bound idle work.
 void chan_loop();
+// The epoll events c waits for: readable, and writable while output waits.
+uint32_t chan_events(const Chan *c);
+// Fast loop: asks for writability of c's socket exactly while c->sending.
+void chan_update(Chan *c);
 // Frees closed channels whose canclose is set.
 void chan_idle();
 // Lets the channel loop free a closed c (canclose 1).

@@ -5,97 +5,25 @@
 #include <fcntl.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
 #include "core/emsg.h"
 #include "core/ini.h"
-#include "core/zorvexsvr.h"
 #include "lib/lib.h"
 #include "net/acl.h"
-#include "net/chan.h"
 
 namespace {
 int werrno;
 
-constexpr int kTimeoutMs = 100;
-constexpr short kReadEvents = POLLIN | POLLPRI;
-
-// Reused by every cycle so that a cycle allocates nothing once warmed up.
-std::vector<pollfd> pfds;
-std::vector<Chan *> pchans;
-
 // The fast loop's wait set. Each watched descriptor has an entry in the
-// table, indexed by descriptor: a channel, or a function for a pool pipe. A
-// descriptor leaves the set before it is closed, so no event names a freed
-// record, and an event whose entry changed in the same cycle is dropped.
-struct Watch {
-    Chan *c = nullptr;
-    void (*fn)(int) = nullptr;
-    uint32_t events = 0;
-};
+// table, indexed by descriptor: its owner (a channel), or a function for a
+// pool pipe. A descriptor leaves the set before it is closed, so no event
+// names a freed record, and an event whose entry changed in the same cycle is
+// dropped.
 int epfd = -1;
-std::vector<Watch> watches;
-constexpr int kMaxEvents = 512;
-epoll_event events[kMaxEvents];
-// Connections waiting to be accepted: more than the classic 25, so that a
-// burst of clients is not refused while one cycle takes them all in.
-constexpr int kFastBacklog = 4096;
-
-uint32_t chan_events(const Chan *c) {
-    return EPOLLIN | EPOLLPRI | (c->sending ? EPOLLOUT : 0u);
-}
-
-Watch *watch_of(int fd) {
-    if (fd < 0 || static_cast<size_t>(fd) >= watches.size()) return nullptr;
-    return &watches[static_cast<size_t>(fd)];
-}
-
-bool watch_add(int fd, Chan *c, void (*fn)(int), uint32_t ev) {
-    if (epfd < 0) epfd = epoll_create1(EPOLL_CLOEXEC);
-    if (epfd < 0 || fd < 0) return false;
-    epoll_event e{};
-    e.events = ev;
-    e.data.fd = fd;
-    if (epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &e) != 0) return false;
-    if (static_cast<size_t>(fd) >= watches.size()) watches.resize(static_cast<size_t>(fd) + 1);
-    watches[static_cast<size_t>(fd)] = Watch{c, fn, ev};
-    return true;
-}
-
-// Puts the channels created since the last call (always at the head of the
-// list) in the wait set.
-void watch_new(Chan *cstart) {
-    for (Chan *c = cstart; c && !c->watched; c = c->next) {
-        c->watched = 1;
-        if (c->sk == -1) continue;
-        if (c->fn_read == chan_listen_read) {
-            // All pending connections are taken per cycle: an empty queue
-            // must end the accepts rather than block the one thread.
-            fcntl(c->sk, F_SETFL, fcntl(c->sk, F_GETFL) | O_NONBLOCK);
-            listen(c->sk, kFastBacklog);
-        }
-        watch_add(c->sk, c, nullptr, chan_events(c));
-    }
-}
-
-// Probes every open channel on its own after a failed wait, then shuts down.
-[[noreturn]] void wait_failed(Chan *cstart) {
-    emsg("Select call failed, should check for bad socket\n");
-    for (Chan *c = cstart; c; c = c->next) {
-        if (c->sk == -1) continue;
-        pollfd p{};
-        p.fd = c->sk;
-        p.events = POLLIN;
-        if (c->sending) p.events |= POLLOUT;
-        int r = poll(&p, 1, kTimeoutMs);
-        if (r < 0 || (r > 0 && (p.revents & POLLNVAL))) emsg("Bad socket found %d\n", c->sk);
-    }
-    main_exit();
-}
+std::vector<TcpWatch> watches;
 }  // namespace
 
 void tcp_startup() {}
@@ -202,103 +130,43 @@ int tcp_fast() {
     return strcmp(ini_get(INI_LOOP), "fast") == 0;
 }
 
+TcpWatch *tcp_watch_of(int fd) {
+    if (fd < 0 || static_cast<size_t>(fd) >= watches.size()) return nullptr;
+    return &watches[static_cast<size_t>(fd)];
+}
+
+bool tcp_watch(int fd, void *owner, void (*fn)(int), uint32_t ev) {
+    if (epfd < 0) epfd = epoll_create1(EPOLL_CLOEXEC);
+    if (epfd < 0 || fd < 0) return false;
+    epoll_event e{};
+    e.events = ev;
+    e.data.fd = fd;
+    if (epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &e) != 0) return false;
+    if (static_cast<size_t>(fd) >= watches.size()) watches.resize(static_cast<size_t>(fd) + 1);
+    watches[static_cast<size_t>(fd)] = TcpWatch{owner, fn, ev};
+    return true;
+}
+
+void tcp_watch_events(int fd, uint32_t ev) {
+    TcpWatch *w = tcp_watch_of(fd);
+    if (!w) return;
+    epoll_event e{};
+    e.events = ev;
+    e.data.fd = fd;
+    if (epoll_ctl(epfd, EPOLL_CTL_MOD, fd, &e) == 0) w->events = ev;
+}
+
+int tcp_watch_wait(epoll_event *ev, int max, int ms) {
+    return epoll_wait(epfd, ev, max, ms);
+}
+
 void tcp_watch_fd(int fd, void (*fn)(int)) {
-    if (tcp_fast()) watch_add(fd, nullptr, fn, EPOLLIN);
+    if (tcp_fast()) tcp_watch(fd, nullptr, fn, EPOLLIN);
 }
 
 void tcp_unwatch_fd(int fd) {
-    Watch *w = watch_of(fd);
-    if (!w || (!w->c && !w->fn)) return;
+    TcpWatch *w = tcp_watch_of(fd);
+    if (!w || (!w->owner && !w->fn)) return;
     epoll_ctl(epfd, EPOLL_CTL_DEL, fd, nullptr);
-    *w = Watch{};
-}
-
-void tcp_update(Chan *c) {
-    Watch *w = watch_of(c->sk);
-    if (!w || w->c != c) return;
-    uint32_t ev = chan_events(c);
-    if (ev == w->events) return;
-    epoll_event e{};
-    e.events = ev;
-    e.data.fd = c->sk;
-    if (epoll_ctl(epfd, EPOLL_CTL_MOD, c->sk, &e) == 0) w->events = ev;
-}
-
-namespace {
-// One cycle of the fast loop: no pause, a wait that ends at the first ready
-// descriptor or after 100 ms, then the callbacks of what is ready. Channels
-// are visited in the order the kernel reports them; each connection's own
-// replies keep their order.
-int wait_fast(Chan *cstart) {
-    watch_new(cstart);
-    imsg_sync();
-    int nc = epoll_wait(epfd, events, kMaxEvents, kTimeoutMs);
-    if (nc < 0 && errno == EINTR) nc = 0;
-    if (nc < 0) wait_failed(cstart);
-    for (int i = 0; i < nc; i++) {
-        int fd = events[i].data.fd;
-        uint32_t re = events[i].events;
-        Watch *w = watch_of(fd);
-        if (!w) continue;
-        if (w->fn) {
-            w->fn(fd);
-            continue;
-        }
-        Chan *c = w->c;
-        if (!c || c->sk != fd) continue;
-        if ((re & (EPOLLIN | EPOLLPRI | EPOLLHUP | EPOLLERR)) && c->fn_read) c->fn_read(c, c->p1);
-        if (c->sk != -1 && c->sending && (re & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && c->fn_write)
-            c->fn_write(c, c->p1);
-        if (c->sk != -1) tcp_update(c);
-    }
-    // Accepted connections are watched at once: their first bytes may
-    // already be waiting.
-    watch_new(clist);
-    if (nc < 1) chan_idle();
-    chan_loop();
-    return 0;
-}
-}  // namespace
-
-int tcp_waitchans(Chan *cstart) {
-    if (tcp_fast()) return wait_fast(cstart);
-    pfds.clear();
-    pchans.clear();
-    for (Chan *c = cstart; c; c = c->next) {
-        if (c->sk == -1) continue;
-        pollfd p{};
-        p.fd = c->sk;
-        p.events = kReadEvents;
-        if (c->sending) p.events |= POLLOUT;
-        pfds.push_back(p);
-        pchans.push_back(c);
-    }
-    int nc = 0;
-    if (pfds.empty()) {
-        lib_sleep(1);
-    } else {
-        lib_msleep(10);
-        nc = poll(pfds.data(), pfds.size(), kTimeoutMs);
-        // A stop and continue of the process interrupts the wait: not a failure.
-        if (nc < 0 && errno == EINTR) nc = 0;
-        if (nc < 0) wait_failed(cstart);
-        for (const pollfd &p : pfds)
-            if (p.revents & POLLNVAL) wait_failed(cstart);
-    }
-    if (nc >= 1) {
-        // Records created by callbacks sit ahead of cstart and wait for the
-        // next cycle; none is freed before chan_idle below.
-        for (size_t i = 0; i < pchans.size(); i++) {
-            Chan *c = pchans[i];
-            short re = pfds[i].revents;
-            if (c->sk == -1 || re == 0) continue;
-            if ((re & (kReadEvents | POLLHUP | POLLERR)) && c->fn_read) c->fn_read(c, c->p1);
-            if (c->sk != -1 && c->sending && (re & (POLLOUT | POLLERR | POLLHUP)) && c->fn_write)
-                c->fn_write(c, c->p1);
-        }
-    } else {
-        chan_idle();
-    }
-    chan_loop();
-    return 0;
+    *w = TcpWatch{};
 }

@@ -1,10 +1,13 @@
-// Socket layer and wait loop: the listening socket, accept, reads and writes
-// with a three-way result (data, nothing now, gone), the last socket error,
-// and one cycle of the server's wait over all channels. Used by channels and
-// start-up.
+// Socket layer: the listening socket, accept, reads and writes with a
+// three-way result (data, nothing now, gone), the last socket error, and the
+// fast loop's wait set of descriptors. Used by channels, the wait, the pool
+// (its pipes join the wait set) and start-up. Knows nothing of channels: a
+// watched descriptor's owner is an opaque pointer. One thread; nothing here
+// calls back into its callers.
 #pragma once
 
-struct CHAN;
+#include <cstdint>
+#include <sys/epoll.h>
 
 void tcp_startup();
 short dupsocket(int af, int type, int protocol);
@@ -22,17 +25,28 @@ int tcp_write(short sk, char *bf, int maxlen);
 int tcp_wouldblock();
 void tcp_lasterror();
 char *tcperror();
+// Leaves the wait set, then closes the socket.
 void tcp_close(short sk);
-// One wait cycle: 10 ms pause, wait up to 100 ms, callbacks, idle work. In
-// the fast loop: a wait for readiness alone (at most 100 ms), callbacks of the
-// ready sockets and watched descriptors, idle work.
-int tcp_waitchans(CHAN *cstart);
 
 // 1 when the configuration chose the fast loop (loop fast).
 int tcp_fast();
+
+// An entry of the fast loop's wait set: its owner (a channel) or, for a pool
+// pipe, the function to run when the descriptor is readable.
+struct TcpWatch {
+    void *owner = nullptr;
+    void (*fn)(int) = nullptr;
+    uint32_t events = 0;
+};
+// Adds fd with the epoll events ev; false when it cannot be watched.
+bool tcp_watch(int fd, void *owner, void (*fn)(int), uint32_t ev);
+// The entry of fd, empty when fd is not watched; null beyond the table.
+TcpWatch *tcp_watch_of(int fd);
+// Changes the events asked for a watched fd.
+void tcp_watch_events(int fd, uint32_t ev);
+// epoll_wait over the wait set.
+int tcp_watch_wait(epoll_event *ev, int max, int ms);
 // Fast loop only (else nothing): fn(fd) runs in each cycle in which fd is
 // readable or hung up, until tcp_unwatch_fd. fd must stay open till then.
 void tcp_watch_fd(int fd, void (*fn)(int));
 void tcp_unwatch_fd(int fd);
-// Fast loop: asks for writability of c's socket exactly while c->sending.
-void tcp_update(CHAN *c);

@@ -1,6 +1,6 @@
 // pgauth: an authenticator program for the server's pool that keeps the
 // users in PostgreSQL, so that the servers of several hosts share them.
-// Used by src/pgauth/main.cpp; open for the tests.
+// Used by programs/pgauth.cpp; open for the tests.
 #pragma once
 
 // The whole program: options, settings, then requests on standard input

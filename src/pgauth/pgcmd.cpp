@@ -6,7 +6,7 @@
 #include "core/emsg.h"
 #include "engine/kvauth.h"
 #include "engine/kvcmd.h"
-#include "engine/kvframe.h"
+#include "authproc/pipeframe.h"
 #include "engine/kvread.h"
 #include "engine/kvrules.h"
 #include "engine/kvwrite.h"

@@ -19,7 +19,7 @@
 #include "net/chan.h"
 #include "net/tcplib.h"
 #include "pool/lib_spawn.h"
-#include "session/io.h"
+#include "net/reply.h"
 
 namespace {
 constexpr int kSlots = 20;  // table size; at most kMaxProcs are used

@@ -1,8 +1,9 @@
 // Session protocol: the identified line protocol spoken with each client
-// (encrypt, exit, the clear-mode refusal, hand-off to the pool or the engine)
-// and the reply path of a connection (framing, enciphering, output buffer).
-// Installed by the channel layer on every accepted connection; the pool
-// replies through io_printf.
+// (encrypt, exit, the clear-mode refusal, hand-off to the pool or the engine).
+// Its io_read is bound by the server as the read callback of every accepted
+// connection; replies go out through the reply path (net/reply.h). While the
+// engine runs a command, its output routine is bound to this connection
+// (io_callback_send). One thread; io_read may close its channel.
 #pragma once
 
 struct CHAN;
@@ -14,9 +15,3 @@ int io_line(CHAN *c, char *line);
 // Runs one command line in the engine; 0 when the line holds no space.
 int io_cmd(CHAN *c, char *cmdline);
 void io_callback_send(char *data);
-// Formats one reply (at most 1999 characters) and queues it.
-int io_printf(CHAN *c, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-// Queues n bytes, enciphered when the connection is; 0 when they don't fit.
-int io_write_bf(CHAN *c, char *bf, int n);
-// Write callback: writes what is waiting.
-int io_write(CHAN *c, void *x);

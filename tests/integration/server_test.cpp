@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "session/xlate.h"
+#include "lib/xlate.h"
 #include "support/server_fixture.h"
 
 TEST(CommandLine, Options) {

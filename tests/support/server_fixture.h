@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "session/client.h"
+#include "client/client.h"
 
 // A fresh directory under /tmp, removed with everything in it when dropped.
 class TempDir {

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "core/emsg.h"
-#include "core/zorvexsvr.h"
+#include "server/zorvexsvr.h"
 #include "core/ini.h"
 #include "lib/lib.h"
 #include "support/server_fixture.h"

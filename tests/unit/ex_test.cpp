@@ -13,6 +13,7 @@
 #include "core/ini.h"
 #include "net/chan.h"
 #include "net/tcplib.h"
+#include "net/wait.h"
 #include "pool/ex.h"
 #include "support/server_fixture.h"
 

@@ -1,4 +1,4 @@
-#include "session/zvcli.h"
+#include "client/zvcli.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "session/xlate.h"
+#include "lib/xlate.h"
 #include "support/server_fixture.h"
 
 TEST(ZvcliArgs, Table) {

@@ -10,16 +10,16 @@
 // file if it changed; both under the database lock. When neither file changed
 // it takes no lock and costs one read of a directory watch (two stat calls
 // where no watch can be had). Always 1.
-int kvsync_before();
+int kvrefresh_before();
 // Records the identity of kvauth.txt and of the add file as the ones the
 // index agrees with. For use under the lock after this process's own change.
 // Always 1.
-int kvsync_note();
+int kvrefresh_note();
 // Records the identity of kvauth.txt only: the index was just loaded from it
 // or written to it.
-void kvsync_note_txt();
+void kvrefresh_note_txt();
 // Sets up the directory watch now (else at the first look), so that the
 // server holds its descriptor from start-up on.
-void kvsync_watch();
+void kvrefresh_watch();
 // Forgets what was seen; for tests.
-void kvsync_reset_for_test();
+void kvrefresh_reset_for_test();

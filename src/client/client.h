@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "lib/lib.h"
-#include "session/xlate.h"
+#include "lib/xlate.h"
 
 struct ZvClient {
     UniqueFd fd;

@@ -1,4 +1,4 @@
-#include "engine/kvsync.h"
+#include "engine/kvrefresh.h"
 
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -113,7 +113,7 @@ bool same(const FileId &a, const FileId &b) {
 }
 }  // namespace
 
-int kvsync_before() {
+int kvrefresh_before() {
     // Unchanged files need no lock: what this request reads is then what
     // every other process has acknowledged.
     if (!auth_index_built()) {
@@ -135,21 +135,21 @@ int kvsync_before() {
     return 1;
 }
 
-int kvsync_note() {
+int kvrefresh_note() {
     seen_txt = current("kvauth.txt");
     seen_add = current("kvauth.add");
     return 1;
 }
 
-void kvsync_note_txt() {
+void kvrefresh_note_txt() {
     seen_txt = current("kvauth.txt");
 }
 
-void kvsync_watch() {
+void kvrefresh_watch() {
     if (!watch_tried) watch_open();
 }
 
-void kvsync_reset_for_test() {
+void kvrefresh_reset_for_test() {
     watch_close();
     watch_tried = false;
     looked = false;

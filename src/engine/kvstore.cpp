@@ -1,6 +1,6 @@
-#include "engine/kvpool.h"
+#include "engine/kvstore.h"
 
-#include "engine/kvmem.h"
+#include "engine/hugemem.h"
 
 #include <cstdlib>
 #include <cstring>

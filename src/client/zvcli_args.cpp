@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include "lib/lib.h"
-#include "session/client.h"
-#include "session/xlate.h"
-#include "session/zvcli.h"
+#include "client/client.h"
+#include "lib/xlate.h"
+#include "client/zvcli.h"
 
 namespace {
 

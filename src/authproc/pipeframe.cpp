@@ -1,4 +1,4 @@
-#include "engine/kvframe.h"
+#include "authproc/pipeframe.h"
 
 #include <cstdlib>
 #include <cstring>

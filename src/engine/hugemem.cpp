@@ -1,4 +1,4 @@
-#include "engine/kvmem.h"
+#include "engine/hugemem.h"
 
 #include <cstring>
 #include <sys/mman.h>

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <deque>
 
-#include "session/client.h"
-#include "session/zvcli.h"
+#include "client/client.h"
+#include "client/zvcli.h"
 
 namespace {
 

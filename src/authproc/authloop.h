@@ -14,10 +14,10 @@ int kvauth_main(int argc, char **argv);
 // Sets the engine directory: dir when not empty, else the kvauth_path key of
 // the configuration file conf (when it can be read and sets the key), else
 // the engine keeps its own rule. 1 when a directory was set, 0 when not.
-int kvpipe_set_dir(const char *dir, const char *conf);
+int authloop_set_dir(const char *dir, const char *conf);
 
 // Serves requests from in until end of input, each answered on out and
 // flushed. Returns the number of requests served.
-int kvpipe_serve(FILE *in, FILE *out);
+int authloop_serve(FILE *in, FILE *out);
 // Runs one request line (modified) and writes its reply lines to out.
-void kvpipe_request(char *line, FILE *out);
+void authloop_request(char *line, FILE *out);

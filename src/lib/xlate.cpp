@@ -1,4 +1,4 @@
-#include "session/xlate.h"
+#include "lib/xlate.h"
 
 #include <cerrno>
 #include <cstdio>

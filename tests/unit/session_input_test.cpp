@@ -11,7 +11,7 @@
 #include "engine/kvprint.h"
 #include "net/chan.h"
 #include "session/io.h"
-#include "session/xlate.h"
+#include "lib/xlate.h"
 #include "engine_env.h"
 
 namespace {

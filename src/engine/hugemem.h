@@ -1,6 +1,6 @@
 // Large arrays of the user index, placed so that the kernel may back them with
 // huge pages: loading a million users then costs hundreds of page faults
-// instead of tens of thousands. Used by kvpool.cpp and kvindex.cpp.
+// instead of tens of thousands. Used by kvstore.cpp and kvindex.cpp.
 #pragma once
 
 #include <cstddef>

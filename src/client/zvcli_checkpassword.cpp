@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "session/client.h"
-#include "session/zvcli.h"
+#include "client/client.h"
+#include "client/zvcli.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "session/client.h"
+#include "client/client.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

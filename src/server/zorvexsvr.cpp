@@ -1,4 +1,4 @@
-#include "core/zorvexsvr.h"
+#include "server/zorvexsvr.h"
 
 #include <cerrno>
 #include <csignal>
@@ -20,8 +20,11 @@
 #include "lib/lib.h"
 #include "net/acl.h"
 #include "net/chan.h"
+#include "net/reply.h"
 #include "net/tcplib.h"
+#include "net/wait.h"
 #include "pool/ex.h"
+#include "session/io.h"
 
 namespace {
 constexpr const char *kVersion = "1.1e";
@@ -286,6 +289,18 @@ void main_exit() {
     imsg("All memory correctly freed\n");
     exit(0);
 }
+
+void main_bind() {
+    chan_set_accept(io_read, io_write);
+    chan_set_idle(main_idle);
+    tcp_set_fatal(main_exit);
+}
+
+namespace {
+// Bound before main runs, as soon as this module is linked, so that whatever
+// drives the channel loop (the server, a test) gets the same idle work.
+[[maybe_unused]] const bool layers_bound = (main_bind(), true);
+}  // namespace
 
 int zorvexsvr_main(int argc, char **argv) {
     int rc = parse_args(argc, argv);

@@ -1,4 +1,4 @@
-#include "engine/kvpipe.h"
+#include "authproc/authloop.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -8,8 +8,8 @@
 #include "engine/flock.h"
 #include "engine/kvauth.h"
 #include "engine/kvcmd.h"
-#include "engine/kvframe.h"
-#include "engine/kvsync.h"
+#include "authproc/pipeframe.h"
+#include "engine/kvrefresh.h"
 
 namespace {
 bool is_write(const char *cmd) {
@@ -23,7 +23,7 @@ int usage() {
 }
 }  // namespace
 
-int kvpipe_set_dir(const char *dir, const char *conf) {
+int authloop_set_dir(const char *dir, const char *conf) {
     if (dir && *dir) return kvauth_set_path(dir);
     if (conf && *conf) ini_file_set(conf);
     // ini_load reports a missing file on standard output, our reply pipe.
@@ -40,7 +40,7 @@ int kvpipe_set_dir(const char *dir, const char *conf) {
     return kvauth_set_path(path.c_str());
 }
 
-void kvpipe_request(char *line, FILE *out) {
+void authloop_request(char *line, FILE *out) {
     frame_begin(out);
     CmdLine c;
     cmd_split(line, &c);
@@ -49,21 +49,21 @@ void kvpipe_request(char *line, FILE *out) {
     // comes between and loses what this one has not seen yet.
     bool writes = is_write(c.cmd);
     if (writes) auth_lock();
-    kvsync_before();
+    kvrefresh_before();
     buf_clear();
     kvauth_setprint(frame_line);
     do_command(line);
     buf_clear();
     if (writes) {
-        kvsync_note();
+        kvrefresh_note();
         auth_unlock();
     }
     frame_end();
     fflush(out);
 }
 
-int kvpipe_serve(FILE *in, FILE *out) {
-    return frame_serve(in, out, kvpipe_request);
+int authloop_serve(FILE *in, FILE *out) {
+    return frame_serve(in, out, authloop_request);
 }
 
 int kvauth_main(int argc, char **argv) {
@@ -79,7 +79,7 @@ int kvauth_main(int argc, char **argv) {
             return usage();
         }
     }
-    kvpipe_set_dir(dir, conf);
-    kvpipe_serve(stdin, stdout);
+    authloop_set_dir(dir, conf);
+    authloop_serve(stdin, stdout);
     return 0;
 }
