@@ -13,10 +13,12 @@
 
 #include "core/emsg.h"
 #include "core/ini.h"
-#include "engine/kvauth.h"
-#include "engine/kvindex.h"
-#include "engine/kvread.h"
+#include "engine/kvprint.h"
 #include "engine/kvrefresh.h"
+#include "engine/kvfilename.h"
+#include "engine/kvcheck.h"
+#include "engine/kvsearch.h"
+#include "engine/kvindex.h"
 #include "support/server_fixture.h"
 
 namespace {

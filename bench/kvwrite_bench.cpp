@@ -14,9 +14,12 @@
 
 #include "core/emsg.h"
 #include "core/ini.h"
-#include "engine/kvauth.h"
+#include "engine/kvcmd.h"
+#include "engine/kvprint.h"
+#include "engine/kvfilename.h"
+#include "engine/kvset.h"
+#include "engine/kvrebuild.h"
 #include "engine/kvindex.h"
-#include "engine/kvwrite.h"
 #include "support/server_fixture.h"
 
 namespace {

@@ -15,7 +15,8 @@
 
 #include "core/ini.h"
 #include "engine/flock.h"
-#include "engine/kvauth.h"
+#include "engine/kvprint.h"
+#include "engine/kvfilename.h"
 #include "engine/kvindex.h"
 #include "engine/ld_sha.h"
 

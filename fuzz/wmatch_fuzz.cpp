@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/kvread.h"
+#include "engine/kvsearch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string all(reinterpret_cast<const char *>(data), size);

@@ -6,10 +6,11 @@
 
 #include "core/ini.h"
 #include "engine/flock.h"
-#include "engine/kvauth.h"
 #include "engine/kvcmd.h"
-#include "authproc/pipeframe.h"
+#include "engine/kvprint.h"
 #include "engine/kvrefresh.h"
+#include "engine/kvfilename.h"
+#include "authproc/pipeframe.h"
 
 namespace {
 bool is_write(const char *cmd) {

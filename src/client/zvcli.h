@@ -1,6 +1,7 @@
-// zorvex, the command-line client: options and connection settings, one
-// command or a pipelined batch of commands, and the checkpassword interface
-// for mail servers. programs/zorvex.cpp is a thin main over zvcli_main.
+// zorvex, the command-line client: its options, exit statuses, connection
+// settings (configuration file and shared secret), and the classification of
+// reply lines. Used by the client's run and checkpassword modules, by
+// programs/zorvex.cpp and by the tests. No state; one thread.
 #pragma once
 
 #include <cstdio>
@@ -78,24 +79,3 @@ std::string zvcli_command_problem(std::string_view cmd, int id);
 // user name or password that the server would split or cut (a blank, a
 // control character, nothing at all); "" when they can.
 std::string zvcli_args_problem(const std::vector<std::string> &args);
-
-// Runs the command mode (o.args) or the batch mode (lines from in_fd),
-// printing replies on out and messages on err; returns the exit status.
-int zvcli_run(ZvcliOptions o, int in_fd, FILE *out, FILE *err);
-
-// The checkpassword interface. Splits the data of descriptor 3 into user,
-// password and timestamp; false when the user or password has no NUL end.
-bool zvcli_cp_parse(std::string_view data, std::string *user, std::string *pass,
-                    std::string *stamp);
-// The value of a home="..." pair in a user's information; false when none.
-bool zvcli_info_home(std::string_view info, std::string *home);
-// The user information of an accepted check reply "+OK user path 0 info".
-std::string zvcli_check_info(std::string_view text);
-// Where PROG is run from: itself when it holds a "/", else each directory of
-// path_env (a fixed default when empty) joined with it.
-std::vector<std::string> zvcli_exec_candidates(const std::string &prog,
-                                               const std::string &path_env);
-// Never returns on success: the next program runs in this process.
-int zvcli_checkpassword(ZvcliOptions o);
-
-int zvcli_main(int argc, char **argv);

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "client/client.h"
-#include "client/zvcli.h"
+#include "client/zvcli_checkpassword.h"
 
 namespace {
 

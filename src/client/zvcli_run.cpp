@@ -11,7 +11,7 @@
 #include <deque>
 
 #include "client/client.h"
-#include "client/zvcli.h"
+#include "client/zvcli_run.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include "core/emsg.h"
-#include "engine/kvauth.h"
-#include "engine/kvindex.h"
 #include "engine/kvprint.h"
+#include "engine/kvfilename.h"
+#include "engine/kvindex.h"
 #include "lib/lib.h"
 
 namespace {

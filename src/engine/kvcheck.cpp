@@ -1,12 +1,13 @@
+#include "engine/kvcheck.h"
+
 // Password verification: the check command and db_check, which also serves
 // lookup and mod as the engine's existence test.
 #include <cstring>
 
 #include "core/emsg.h"
-#include "engine/kvauth.h"
-#include "engine/kvindex.h"
-#include "engine/kvread.h"
+#include "engine/kvprint.h"
 #include "engine/kvrules.h"
+#include "engine/kvindex.h"
 #include "lib/lib.h"
 
 const char *kvdrop_path(const char *) {

@@ -1,5 +1,11 @@
 #include "engine/kvcmd.h"
 
+#include "engine/kvprint.h"
+#include "engine/kvrefresh.h"
+#include "engine/kvcheck.h"
+#include "engine/kvsearch.h"
+#include "engine/kvset.h"
+
 #include <cctype>
 #include <climits>
 #include <cstdarg>
@@ -9,11 +15,7 @@
 #include <initializer_list>
 
 #include "engine/flock.h"
-#include "engine/kvauth.h"
 #include "engine/kvindex.h"
-#include "engine/kvread.h"
-#include "engine/kvrefresh.h"
-#include "engine/kvwrite.h"
 #include "lib/lib.h"
 
 namespace {

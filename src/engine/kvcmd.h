@@ -1,7 +1,12 @@
 // The engine's command interpreter: splits a command line into its word and
-// arguments and dispatches it (do_command in kvauth.h). Used by the session
-// layer through do_command; the pieces below are open for the tests.
+// arguments and dispatches it to check, lookup, search, set, mod, del and the
+// rest. Used by the session layer (engine mode) and the authenticator-process
+// loop through do_command; the pieces below are open for the tests. Replies
+// leave through buf_print (kvprint.h). One thread; runs a command to its end.
 #pragma once
+
+// Parses and executes one engine command line (modified in place); always 1.
+int do_command(char *line);
 
 // One command line split into the command word and up to three arguments,
 // each at most 999 characters.

@@ -11,10 +11,9 @@
 
 #include "core/emsg.h"
 #include "engine/flock.h"
-#include "engine/kvauth.h"
-#include "engine/kvstore.h"
+#include "engine/kvfilename.h"
 #include "engine/kvrules.h"
-#include "engine/kvrefresh.h"
+#include "engine/kvstore.h"
 #include "lib/lib.h"
 
 namespace {
@@ -26,10 +25,8 @@ int add_file_reread;
 int last_size;
 int last_cdate;
 
-char arg_path[201];
-char path[1000];
-char config_result[1000];
-std::string vexmo_override;
+void (*on_loaded)();
+void (*on_reset)();
 
 char empty_name[1] = "";
 // Bytes of the index that no live record uses any more and that the pool
@@ -241,33 +238,6 @@ char *strlwr(char *s) {
     return s;
 }
 
-const char *file_vexmo() {
-    return vexmo_override.empty() ? "/etc/vexmo.conf" : vexmo_override.c_str();
-}
-
-const char *file_config(const char *fname) {
-    if (arg_path[0]) ncpy(path, arg_path, 200);
-    if (!path[0]) {
-        FilePtr f(fopen(file_vexmo(), "r"));
-        if (!f) return fname;
-        char line[999];
-        while (fgets(line, sizeof line, f.get())) {
-            char *save = nullptr;
-            char *key = strtok_r(line, " \t\r\n", &save);
-            char *val = key ? strtok_r(nullptr, " \t\r\n", &save) : nullptr;
-            if (!val) continue;
-            if (strcmp(strlwr(key), "halvo_path") == 0) ncpy(path, val, 999);
-        }
-    }
-    snprintf(config_result, sizeof config_result, "%.100s/%.100s", path, fname);
-    return config_result;
-}
-
-int kvauth_set_path(const char *s) {
-    ncpy(arg_path, s, 200);
-    return 1;
-}
-
 int f_size(FILE *f) {
     struct stat st;
     if (fstat(fileno(f), &st) != 0) return 0;
@@ -299,7 +269,7 @@ int build_index(const char *reason) {
     ncpy(fname, file_config("kvauth.txt"), 999);
     chmod(fname, 0660);
     FilePtr f(open_db_with_retries(fname));
-    kvrefresh_note_txt();  // under the lock: the version read here
+    if (on_loaded) on_loaded();  // under the lock: the version read here
     if (!f) {
         emsg("Build_index FAILED %s\n", strerror(errno));
         auth_unlock();
@@ -517,18 +487,14 @@ int compact_index() {
     return 1;
 }
 
-int auth_init() {
-    kvrefresh_watch();
-    return build_index("init");
-}
-
-void file_vexmo_set_for_test(const char *p) {
-    vexmo_override = p ? p : "";
+void kvindex_set_hooks(void (*loaded)(), void (*reset)()) {
+    on_loaded = loaded;
+    on_reset = reset;
 }
 
 void kvindex_reset_for_test() {
     free_index();
-    kvrefresh_reset_for_test();
+    if (on_reset) on_reset();
     total_user_count = 0;
     done_build_index = 0;
     done_check_add = 0;
@@ -537,7 +503,5 @@ void kvindex_reset_for_test() {
     last_cdate = 0;
     reported_ino = 0;
     reported_upto = 0;
-    arg_path[0] = 0;
-    path[0] = 0;
-    vexmo_override.clear();
+    kvfilename_reset_for_test();
 }

@@ -1,6 +1,8 @@
 // The user index: kvauth.txt loaded into 2000 hash buckets of USER records,
-// the add-file replay over it, its string pool and the engine's file names.
-// Used by the engine's readers (check, lookup, search) and writers (set, mod, del, rebuild).
+// the add-file replay over it and the record store behind it (kvstore.h).
+// Used by the engine's readers (check, lookup, search), writers (set, mod,
+// del, rebuild), the refresh and pgauth's import. Process-wide state, one
+// thread; the build and the replay take the database lock (flock.h).
 #pragma once
 
 #include <cstdio>
@@ -50,9 +52,6 @@ const char *db_pass(const char *user);
 int str_hash(const char *s, int max);
 char *strlwr(char *s);
 
-// Path of engine file fname, in a buffer that the next call overwrites.
-const char *file_config(const char *fname);
-const char *file_vexmo();
 // Size and change time (st_ctime) of an open file; 0 when fstat fails.
 int f_size(FILE *f);
 int f_cdate(FILE *f);
@@ -78,7 +77,9 @@ int auth_user_count();       // total_user_count
 // Bytes held by the index (records, name index and string pool).
 long auth_index_bytes();
 
-// Reads the mail server's configuration from p instead (null: the default); for tests.
-void file_vexmo_set_for_test(const char *p);
+// Binds what the refresh module (kvrefresh.h, above the index) must see:
+// loaded runs in build_index under the lock right after kvauth.txt is opened,
+// reset in kvindex_reset_for_test. Bound when that module is linked.
+void kvindex_set_hooks(void (*loaded)(), void (*reset)());
 // Forgets the index, the pool, every flag and both paths; for tests.
 void kvindex_reset_for_test();

@@ -1,12 +1,11 @@
+#include "engine/kvprint.h"
+
 // The engine's output routine: every reply text goes to the session's print
 // callback, or, before any callback is installed, into a heap buffer.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "engine/kvauth.h"
-#include "engine/kvprint.h"
 
 namespace {
 void (*kvauth_print)(char *);

@@ -1,6 +1,14 @@
-// The engine output routine's collected text (buf_print without a callback);
-// buf_print, buf_clear and kvauth_setprint themselves are in kvauth.h.
+// The engine's output routine: every reply text of the engine leaves through
+// buf_print, to the print callback bound by the caller (the session binds its
+// reply sender around each command; the authenticator loop binds its pipe
+// writer), or into a collected text when none is bound. Lies below every
+// other engine module. One thread; the callbacks run inside buf_print.
 #pragma once
+
+// Every engine reply leaves through buf_print: one call, one reply text.
+int buf_print(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int buf_clear();
+void kvauth_setprint(void (*pr)(char *));
 
 // What buf_print collected since the last buf_clear; "" when nothing.
 const char *buf_text();

@@ -1,3 +1,5 @@
+#include "engine/kvrebuild.h"
+
 #include <dirent.h>
 
 #include <cerrno>
@@ -15,7 +17,7 @@
 #include "engine/kvfile.h"
 #include "engine/kvindex.h"
 #include "engine/kvrefresh.h"
-#include "engine/kvwrite.h"
+#include "engine/kvfilename.h"
 #include "lib/lib.h"
 
 namespace {

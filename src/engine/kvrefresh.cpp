@@ -1,5 +1,7 @@
 #include "engine/kvrefresh.h"
 
+#include "engine/kvfilename.h"
+
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -156,3 +158,14 @@ void kvrefresh_reset_for_test() {
     seen_txt = FileId{};
     seen_add = FileId{};
 }
+
+int auth_init() {
+    kvrefresh_watch();
+    return build_index("init");
+}
+
+namespace {
+// The index lies below this module and tells it of every load through these.
+[[maybe_unused]] const bool hooks_bound =
+    (kvindex_set_hooks(kvrefresh_note_txt, kvrefresh_reset_for_test), true);
+}  // namespace

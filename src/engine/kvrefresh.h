@@ -1,9 +1,13 @@
 // Agreement between several engine processes on one engine directory (the
 // server in engine mode, kvauth programs, imports): before each request that
 // reads or writes the index, the index picks up what the others changed.
-// Used by the command interpreter, the kvauth program's request loop, the
-// index build and the rebuild.
+// Used by the command interpreter, the authenticator-process loop, the
+// rebuild and the server's start-up (auth_init). Binds itself into the index
+// (kvindex_set_hooks) when linked, so that every load is noted. One thread.
 #pragma once
+
+// Builds the index at start-up in engine mode and sets up the directory watch.
+int auth_init();
 
 // Builds the index when it is not built yet or when kvauth.txt was replaced
 // (by another process's rebuild) since it was last seen, then replays the add

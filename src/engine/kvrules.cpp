@@ -4,12 +4,13 @@
 #include <cstring>
 
 #include "core/emsg.h"
-#include "engine/kvwrite.h"
 #include "engine/ld_sha.h"
 #include "lib/lib.h"
 
 namespace {
 constexpr int kField = 999;
+constexpr const char *kBadChars = ":|\"";
+constexpr const char *kLocalBadChars = ",:|;[]()<>\"/\\";
 constexpr size_t kMaxUser = 255;
 constexpr int kDigestBuf = 990;
 constexpr int kSshaPrefix = 6;  // "{ssha}", not examined: the digest text follows it
@@ -103,4 +104,34 @@ bool info_unblock(const char *info, std::string *out) {
     size_t b = out->find("(BLOCK)");
     if (b != std::string::npos) out->resize(b);
     return true;
+}
+
+int username_badchar(const char *user) {
+    char name[1000];
+    ncpy(name, user, kField);
+    imsg("username check for bad chars (%s) and high or low ascii\n", kBadChars);
+    if (strpbrk(name, kBadChars)) {
+        emsg("ERROR: Username contains bad characters from (%s)\n", kBadChars);
+        return 1;
+    }
+    for (const char *p = name; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 32 || c > 126) {
+            emsg("ERROR: Username contains invalid high or low ascii characters\n");
+            return 1;
+        }
+    }
+    if (char *at = strchr(name, '@')) {
+        *at = 0;
+        if (strchr(at + 1, '@')) {
+            emsg("ERROR: Username contains more than one '@' character\n");
+            return 1;
+        }
+    }
+    imsg("Username localpart check for bad chars (%s)\n", kLocalBadChars);
+    if (strpbrk(name, kLocalBadChars)) {
+        emsg("ERROR: Username localpart contains bad characters from (%s)\n", kLocalBadChars);
+        return 1;
+    }
+    return 0;
 }

@@ -6,6 +6,10 @@
 
 #include <string>
 
+// 1 when a user name is refused (separators, quotes, bytes outside 32..126,
+// two "@", or local-part punctuation), 0 when it is acceptable.
+int username_badchar(const char *user);
+
 // The reply line that refuses "set user pass", or null when the request is
 // acceptable. Logs the name check's own lines.
 const char *set_refusal(const char *user, const char *pass);

@@ -1,11 +1,13 @@
+#include "engine/kvsearch.h"
+
 // Lookup and search over the user index, and their case-blind substring and
 // wildcard matchers.
 #include <cstring>
 
 #include "core/emsg.h"
-#include "engine/kvauth.h"
+#include "engine/kvprint.h"
+#include "engine/kvcheck.h"
 #include "engine/kvindex.h"
-#include "engine/kvread.h"
 #include "lib/lib.h"
 
 namespace {

@@ -1,3 +1,5 @@
+#include "engine/kvset.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,12 +10,13 @@
 
 #include "core/emsg.h"
 #include "engine/flock.h"
-#include "engine/kvauth.h"
+#include "engine/kvprint.h"
+#include "engine/kvfilename.h"
+#include "engine/kvcheck.h"
+#include "engine/kvrebuild.h"
+#include "engine/kvrules.h"
 #include "engine/kvfile.h"
 #include "engine/kvindex.h"
-#include "engine/kvread.h"
-#include "engine/kvrules.h"
-#include "engine/kvwrite.h"
 #include "engine/ld_sha.h"
 #include "lib/lib.h"
 
@@ -24,8 +27,6 @@ constexpr int kRebuildSize = 29000;
 constexpr size_t kMaxLine = 998;
 constexpr const char *kLineTooLong = "-ERR Line too long\n";
 constexpr size_t kSshaStored = 38;  // "{ssha}" and the 32-character digest
-constexpr const char *kBadChars = ":|\"";
-constexpr const char *kLocalBadChars = ",:|;[]()<>\"/\\";
 // Bytes that end a field of a database line when it is read back.
 constexpr const char *kLineSeparators = ": \t\r\n";
 
@@ -109,36 +110,6 @@ const char *str_encode(const char *s) {
     emsg("Could not hash password for (%s) using SSHA", s);
     strcpy(encoded, "{ssha}function_failed");
     return encoded;
-}
-
-int username_badchar(const char *user) {
-    char name[1000];
-    ncpy(name, user, kField);
-    imsg("username check for bad chars (%s) and high or low ascii\n", kBadChars);
-    if (strpbrk(name, kBadChars)) {
-        emsg("ERROR: Username contains bad characters from (%s)\n", kBadChars);
-        return 1;
-    }
-    for (const char *p = name; *p; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c < 32 || c > 126) {
-            emsg("ERROR: Username contains invalid high or low ascii characters\n");
-            return 1;
-        }
-    }
-    if (char *at = strchr(name, '@')) {
-        *at = 0;
-        if (strchr(at + 1, '@')) {
-            emsg("ERROR: Username contains more than one '@' character\n");
-            return 1;
-        }
-    }
-    imsg("Username localpart check for bad chars (%s)\n", kLocalBadChars);
-    if (strpbrk(name, kLocalBadChars)) {
-        emsg("ERROR: Username localpart contains bad characters from (%s)\n", kLocalBadChars);
-        return 1;
-    }
-    return 0;
 }
 
 int auth_set_raw(const char *user, const char *pass, const char *info_in) {

@@ -4,12 +4,13 @@
 #include <cstring>
 
 #include "core/emsg.h"
-#include "engine/kvauth.h"
 #include "engine/kvcmd.h"
-#include "authproc/pipeframe.h"
-#include "engine/kvread.h"
+#include "engine/kvprint.h"
+#include "engine/kvcheck.h"
+#include "engine/kvsearch.h"
+#include "engine/kvset.h"
 #include "engine/kvrules.h"
-#include "engine/kvwrite.h"
+#include "authproc/pipeframe.h"
 #include "pgauth/pgdb.h"
 
 namespace {

@@ -15,7 +15,8 @@
 
 #include "core/emsg.h"
 #include "core/ini.h"
-#include "engine/kvauth.h"
+#include "engine/kvrefresh.h"
+#include "engine/kvfilename.h"
 #include "install/install.h"
 #include "lib/lib.h"
 #include "net/acl.h"

@@ -9,7 +9,7 @@
 
 #include "core/emsg.h"
 #include "core/ini.h"
-#include "engine/kvauth.h"
+#include "engine/kvcmd.h"
 #include "engine/kvprint.h"
 #include "lib/lib.h"
 #include "lib/xlate.h"

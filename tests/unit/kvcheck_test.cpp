@@ -3,7 +3,8 @@
 #include <crypt.h>
 #include <string>
 
-#include "engine/kvread.h"
+#include "engine/kvcheck.h"
+#include "engine/kvsearch.h"
 #include "engine_env.h"
 
 namespace {

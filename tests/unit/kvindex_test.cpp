@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "engine/kvindex.h"
-#include "engine/kvwrite.h"
+#include "engine/kvfilename.h"
+#include "engine/kvrebuild.h"
 #include "engine_env.h"
 
 namespace {

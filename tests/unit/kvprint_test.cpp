@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/kvauth.h"
 #include "engine/kvprint.h"
 
 namespace {

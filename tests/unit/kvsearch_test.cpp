@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/kvread.h"
+#include "engine/kvsearch.h"
 #include "engine_env.h"
 
 namespace {

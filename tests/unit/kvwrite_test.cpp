@@ -1,4 +1,8 @@
-#include "engine/kvwrite.h"
+#include "engine/kvprint.h"
+#include "engine/kvfilename.h"
+#include "engine/kvset.h"
+#include "engine/kvrebuild.h"
+#include "engine/kvrules.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -9,7 +13,6 @@
 #include <sstream>
 #include <string>
 
-#include "engine/kvread.h"
 #include "engine_env.h"
 
 namespace {

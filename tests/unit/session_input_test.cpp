@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/kvprint.h"
+#include "engine/kvfilename.h"
 #include "net/chan.h"
 #include "session/io.h"
 #include "lib/xlate.h"

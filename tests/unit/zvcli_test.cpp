@@ -1,4 +1,6 @@
 #include "client/zvcli.h"
+#include "client/zvcli_checkpassword.h"
+#include "client/zvcli_run.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>

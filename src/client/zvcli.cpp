@@ -1,15 +1,16 @@
 // zorvex: command line, connection settings, and the checks on commands and
 // replies that every mode shares.
+#include "client/zvcli.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
-#include "lib/lib.h"
 #include "client/client.h"
+#include "lib/lib.h"
 #include "lib/xlate.h"
-#include "client/zvcli.h"
 
 namespace {
 
@@ -317,28 +318,4 @@ std::string zvcli_args_problem(const std::vector<std::string> &args) {
         }
     }
     return "";
-}
-
-int zvcli_main(int argc, char **argv) {
-    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
-    ZvcliOptions o;
-    std::string err;
-    if (!zvcli_parse_args(args, &o, &err)) {
-        fprintf(stderr, "zorvex: %s (zorvex -h for help)\n", err.c_str());
-        return ZVCLI_EXIT_FAIL;
-    }
-    switch (o.mode) {
-        case ZVCLI_HELP:
-            fputs(zvcli_usage(), stdout);
-            return ZVCLI_EXIT_OK;
-        case ZVCLI_VERSION:
-            printf("zorvex version %s\n", zvcli_version());
-            return ZVCLI_EXIT_OK;
-        case ZVCLI_CHECKPASSWORD:
-            return zvcli_checkpassword(o);
-        default:
-            // A server that goes away must give an error, not a silent death.
-            signal(SIGPIPE, SIG_IGN);
-            return zvcli_run(o, STDIN_FILENO, stdout, stderr);
-    }
 }
