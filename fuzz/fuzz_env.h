@@ -15,6 +15,7 @@
 
 #include "core/ini.h"
 #include "engine/flock.h"
+#include "engine/kvcmd.h"
 #include "engine/kvprint.h"
 #include "engine/kvfilename.h"
 #include "engine/kvindex.h"

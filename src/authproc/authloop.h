@@ -3,6 +3,8 @@
 // runs it through the command interpreter and answers with LF-ended lines,
 // the last (and only the last) starting with "+OK" or "-ERR". Used by
 // programs/kvauth.cpp; the pieces are open for the tests.
+// Binds its pipe writer as the engine's print callback; one thread, one
+// request at a time.
 #pragma once
 
 #include <cstdio>

@@ -1,6 +1,8 @@
 // Reply framing for an authenticator process on the pool's pipes: every
 // request ends with exactly one finishing line ("+OK" or "-ERR"), since the
 // pool frees the process at the first one. Used by kvauth and pgauth.
+// Sits above the engine's output routine (kvprint.h), below both programs'
+// loops. One thread; keeps the state of the one request being answered.
 #pragma once
 
 #include <cstdio>

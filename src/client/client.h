@@ -1,6 +1,8 @@
 // Client side of the line protocol: connect, the encrypt handshake, sending
 // identified request lines and reading reply lines, both enciphered once the
 // handshake is done. Used by the zorvex program, the load client and the tests.
+// Owns one connection's socket and its two generators (RAII). No server
+// module is used; one thread.
 #pragma once
 
 #include <string>

@@ -1,6 +1,8 @@
 // The server's log: one append-only file "zorvexsvr.log" with one time-stamped
 // line per message. emsg for errors, imsg for information, dmsg for debugging
 // (only when the configuration key debug is true). Used by every module.
+// Owns the log stream. Binds itself into the support library (lib_set_log)
+// when linked, so that lib and the configuration log through it. One thread.
 #pragma once
 
 #include <cstdio>

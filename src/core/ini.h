@@ -1,6 +1,9 @@
 // Configuration file: loaded once at start-up, then answers lookups by key
-// number for the life of the process. Used by the core, the log, the session
-// layer, the pool and the support library.
+// number for the life of the process. Used by the log, the sockets, the
+// session layer, the pool and the server.
+// Owns the values read. Lies below the log: its own messages go through the
+// support library's bound log call; it binds the work area into lib
+// (lib_set_workarea) when linked. One thread.
 #pragma once
 
 // Key numbers, in the order of the key table; the order is the interface.

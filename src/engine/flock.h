@@ -1,5 +1,7 @@
 // The database lock: one exclusive fcntl record lock on kvauth.lck3, nestable
 // within the process. Used by the index build and by every writer of the engine.
+// Process-wide lock depth; one thread. Stops the process when the lock
+// cannot be had, after a reply through buf_flush.
 #pragma once
 
 // Takes the lock or deepens it; waits while another process holds it. Stops

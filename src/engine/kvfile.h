@@ -1,6 +1,7 @@
 // File helpers of the engine's writers: whole writes and directory syncs, so
 // that a change or a new database file survives the process being killed.
 // Used by the set/mod/del and rebuild modules.
+// No state; one thread.
 #pragma once
 
 #include <cstddef>

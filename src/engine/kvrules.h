@@ -2,6 +2,7 @@
 // which additions are refused, how a given password is verified against its
 // stored form, how mod rewrites the information and how the block markers
 // change it. Used by the engine (set, check, index) and by pgauth.
+// No state but the log; one thread.
 #pragma once
 
 #include <string>

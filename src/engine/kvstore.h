@@ -2,6 +2,7 @@
 // only as a whole), the record store (records addressed by 32-bit ids) and the
 // name index that maps a lowercased name to the record that answers for it.
 // Used only by kvindex.cpp.
+// Process-wide state; one thread.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 // Interactive installer, upgrader and uninstaller, run by the command line's
 // "-install" and "-uninstall" before any server start-up; it talks only
 // through standard input, output and error (perror), never through the log.
+// Called by the server's start-up only; one thread.
 #pragma once
 
 // "-install": upgrades when /etc/zorvexsvr.conf exists, else installs anew,

@@ -2,6 +2,8 @@
 // seeding), the byte transforms, the string hash and the shared-secret file.
 // Used by the channel layer (decrypts input), the session layer (handshake,
 // encrypts replies) and the project's client module.
+// Pure but for the secret file's read; generators are owned by their
+// channel (RhandPtr). One thread.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Access control for the listening socket: the list of addresses and CIDR
-// ranges (IPv4 and IPv6) that may connect. Set once at start-up by the core
+// ranges (IPv4 and IPv6) that may connect. Set once at start-up by the server
 // from the configuration; asked by the socket layer for every accepted peer.
 #pragma once
 

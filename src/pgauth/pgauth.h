@@ -1,6 +1,7 @@
 // pgauth: an authenticator program for the server's pool that keeps the
 // users in PostgreSQL, so that the servers of several hosts share them.
 // Used by programs/pgauth.cpp; open for the tests.
+// One thread, one request at a time.
 #pragma once
 
 // The whole program: options, settings, then requests on standard input

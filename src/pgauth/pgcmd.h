@@ -2,6 +2,7 @@
 // (check, lookup, search, set, mod, del, testcrypt, version, help), with the
 // users in one table and every change in one transaction. Used by pgauth's
 // main loop and its import; open for the tests.
+// Replies through the pipe framing (authproc/pipeframe.h). One thread.
 #pragma once
 
 #include <cstdio>

@@ -1,6 +1,7 @@
 // pgauth's connection settings: the pg_ keys of a configuration file in the
 // server's key-value form (by default the server's own file, which ignores
 // keys it does not know). Used by pgauth's start-up.
+// One thread.
 #pragma once
 
 #include <string>

@@ -2,6 +2,7 @@
 // failure) with time-outs, the two tables, prepared statements run with a
 // deadline, and the "-ERR" text of the last failure. Used by pgauth's
 // commands and by its import and export.
+// Owns the one connection; one thread.
 #pragma once
 
 #include <libpq-fe.h>

@@ -1,6 +1,7 @@
 // Moving users between the engine's files and PostgreSQL: import replays
 // kvauth.txt and add files into the table, export writes the table in the
 // engine's line format. Used by pgauth's -import and -export.
+// One thread.
 #pragma once
 
 #include <cstdio>

@@ -2,6 +2,7 @@
 // input and output; empty environment, no standard error) and offers the few
 // operations the authenticator pool needs on such a child. No table of
 // children is kept: a child is its pid and its two descriptors.
+// Used by the pool only; one thread.
 #pragma once
 
 // Starts cmd (one path, no arguments) with the environment env. On success

@@ -3,8 +3,8 @@
 // calls zorvexsvr_main. main_bind, run when the program starts, binds
 // main_idle as the channel loop's idle work, main_exit as the failed wait's
 // shutdown and the session's callbacks for accepted connections, so that the
-// layers below never include this module. One thread; main_idle runs from the wait loop, between
-// callbacks.
+// layers below never include this module. One thread; main_idle runs from
+// the wait loop, between callbacks.
 #pragma once
 
 struct CHAN;
