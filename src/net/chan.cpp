@@ -19,6 +19,14 @@ bool maybe_free = true;
 void (*idle_work)();
 ChanFn accept_read;
 ChanFn accept_write;
+
+// The one place a channel's socket is closed; the record stays in the list
+// until chan_idle frees it.
+void close_socket(Chan *c) {
+    if (c->sk != -1) tcp_close(c->sk);
+    c->sk = -1;
+    maybe_free = true;
+}
 }  // namespace
 
 void chan_set_idle(void (*fn)()) {
@@ -102,9 +110,7 @@ void chan_idle() {
 
 int chan_close(Chan *c) {
     imsg("Chan_close(%p sk=%d)\n", static_cast<void *>(c), c->sk);
-    if (c->sk != -1) tcp_close(c->sk);
-    c->sk = -1;
-    maybe_free = true;
+    close_socket(c);
     return 1;
 }
 
@@ -123,9 +129,7 @@ int chan_write(Chan *c, char *bf, int len) {
     int n = tcp_write(c->sk, bf, len);
     if (n >= 0) return n;
     imsg("Write failed (%s)\n", tcperror());
-    tcp_close(c->sk);
-    c->sk = -1;
-    maybe_free = true;
+    close_socket(c);
     return n;
 }
 

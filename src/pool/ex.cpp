@@ -29,16 +29,23 @@ constexpr int kLineMax = 9999;  // a longer reply line resets the slot
 constexpr int kIdle = 1;
 constexpr int kBusy = 2;
 
-int pin[kSlots] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
-int pout[kSlots] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
-std::unique_ptr<char[]> pbf[kSlots];
-int npbf[kSlots];
-int pid[kSlots];
-int rid[kSlots];
-int pstate[kSlots];
-// The connection of the request a busy slot serves. Cleared when the slot
-// goes idle: a released channel may be freed by the channel loop after that.
-Chan *pchan[kSlots];
+// One pool slot: its process, the two pipes to it, the reply bytes read but
+// not yet relayed, and the request it serves. Its pipes and process go only
+// through slot_close.
+struct Slot {
+    int in = -1;   // the process's standard input: requests
+    int out = -1;  // its standard output: replies
+    std::unique_ptr<char[]> bf;
+    int nbf = 0;
+    int pid = 0;
+    int rid = 0;
+    int state = 0;  // 0 not started, kIdle, kBusy
+    // The connection of the request a busy slot serves. Cleared when the
+    // slot goes idle: a released channel may be freed by the channel loop
+    // after that.
+    Chan *chan = nullptr;
+};
+Slot slots[kSlots];
 int busy_limit = 200;
 
 // Fast loop: requests that found every process busy, oldest first. The
@@ -64,21 +71,21 @@ int to_int(const char *s) {
 void release(Chan *c) {
     if (!c || c->queued > 0) return;
     for (int i = 0; i < kSlots; i++)
-        if (pstate[i] == kBusy && pchan[i] == c) return;
+        if (slots[i].state == kBusy && slots[i].chan == c) return;
     chan_release(c);
 }
 
 void finish(int p) {
-    Chan *c = pchan[p];
-    tcp_unwatch_fd(pout[p]);
-    pstate[p] = kIdle;
-    pchan[p] = nullptr;
+    Chan *c = slots[p].chan;
+    tcp_unwatch_fd(slots[p].out);
+    slots[p].state = kIdle;
+    slots[p].chan = nullptr;
     release(c);
 }
 
 int find_idle(int n) {
     for (int i = 0; i < n; i++)
-        if (pstate[i] == kIdle) return i;
+        if (slots[i].state == kIdle) return i;
     return -1;
 }
 
@@ -91,13 +98,13 @@ void relay(Chan *c, int id, char *line) {
 }
 
 void hand_over(Chan *c, char *cmdline, int p) {
-    pchan[p] = c;
+    slots[p].chan = c;
     c->canclose = 0;
     ex_do_cmd(c, cmdline, p);
     // An unsent line or a failed write leaves the slot idle: the connection
     // must not stay held for it.
-    if (pstate[p] != kBusy) {
-        pchan[p] = nullptr;
+    if (slots[p].state != kBusy) {
+        slots[p].chan = nullptr;
         release(c);
     }
 }
@@ -144,7 +151,7 @@ int queue_cmd(Chan *c, char *cmdline) {
 void pipe_ready(int fd) {
     int n = ex_n();
     int p = 0;
-    while (p < n && !(pout[p] == fd && pstate[p] == kBusy)) p++;
+    while (p < n && !(slots[p].out == fd && slots[p].state == kBusy)) p++;
     if (p == n) {
         tcp_unwatch_fd(fd);
         return;
@@ -159,6 +166,19 @@ void pipe_ready(int fd) {
     }
     feed();
 }
+// The one way a slot's pipes and process go: out of the wait set, both pipes
+// closed (the request pipe too: a replacement must not live on it), the
+// process killed and reaped. at_once skips spawn_kill's patient wait (tests).
+void slot_close(Slot &s, bool at_once) {
+    tcp_unwatch_fd(s.out);
+    spawn_close(s.out);
+    if (s.in >= 0) close(s.in);
+    s.in = s.out = -1;
+    if (!at_once)
+        spawn_kill(s.pid);
+    else if (s.pid > 0 && kill(s.pid, SIGKILL) == 0)
+        waitpid(s.pid, nullptr, 0);
+}
 }  // namespace
 
 int ex_n() {
@@ -172,23 +192,23 @@ int ex_init() {
     if (want > kMaxProcs)
         imsg("authent_number %d is more than %d, starting %d\n", want, kMaxProcs, kMaxProcs);
     int n = ex_n();
-    for (int i = 0; i < n; i++) pstate[i] = ex_spawn(i) ? kIdle : 0;
+    for (int i = 0; i < n; i++) slots[i].state = ex_spawn(i) ? kIdle : 0;
     return 1;
 }
 
 int ex_spawn(int i) {
     char msg[1000] = "";
     const char *prog = ini_get(INI_AUTHENT_PROCESS);
-    int r = lib_spawn_noenv(prog, &pin[i], &pout[i], msg);
+    int r = lib_spawn_noenv(prog, &slots[i].in, &slots[i].out, msg);
     imsg("Spawning h=%d (%s)\n", r, prog);
     if (r <= 0) {
         emsg("Could not spawn %s\n", msg);
-        pin[i] = pout[i] = -1;
-        pid[i] = 0;
+        slots[i].in = slots[i].out = -1;
+        slots[i].pid = 0;
         return 0;
     }
-    pid[i] = r;
-    npbf[i] = 0;
+    slots[i].pid = r;
+    slots[i].nbf = 0;
     return 1;
 }
 
@@ -217,8 +237,8 @@ int ex_cmd(Chan *c, char *cmdline) {
 int ex_do_cmd(Chan *c, char *cmdline, int p) {
     const char *sp = strchr(cmdline, ' ');
     if (!sp) return 0;
-    rid[p] = to_int(cmdline);
-    pchan[p] = c;
+    slots[p].rid = to_int(cmdline);
+    slots[p].chan = c;
     // The session passes at most 990 characters, so the text fits with its LF.
     char text[1002];
     ncpy(text, sp + 1, 999);
@@ -226,13 +246,13 @@ int ex_do_cmd(Chan *c, char *cmdline, int p) {
     text[len++] = '\n';
     text[len] = 0;
     dmsg("Sending command [%d] %.*s\n", p, static_cast<int>(len - 1), text);
-    if (spawn_write(pin[p], text, static_cast<int>(len)) < 1) {
+    if (spawn_write(slots[p].in, text, static_cast<int>(len)) < 1) {
         emsg("spawn_write failed\n");
         ex_reset(p);
         return 1;
     }
-    pstate[p] = kBusy;
-    tcp_watch_fd(pout[p], pipe_ready);
+    slots[p].state = kBusy;
+    tcp_watch_fd(slots[p].out, pipe_ready);
     return 1;
 }
 
@@ -251,30 +271,30 @@ int ex_poll() {
         return 1;
     }
     for (int p = 0; p < n; p++) {
-        if (pstate[p] != kBusy) continue;
-        int navail = spawn_nready(pout[p]);
+        if (slots[p].state != kBusy) continue;
+        int navail = spawn_nready(slots[p].out);
         if (navail > 0) ex_read(p, navail);
     }
     return 1;
 }
 
 int ex_read(int p, int) {
-    if (!pbf[p]) pbf[p] = std::make_unique<char[]>(kBufSize);
-    char *bf = pbf[p].get();
-    int got = spawn_read(pout[p], bf + npbf[p], kLineMax - npbf[p]);
-    int len = npbf[p] + (got > 0 ? got : 0);
+    if (!slots[p].bf) slots[p].bf = std::make_unique<char[]>(kBufSize);
+    char *bf = slots[p].bf.get();
+    int got = spawn_read(slots[p].out, bf + slots[p].nbf, kLineMax - slots[p].nbf);
+    int len = slots[p].nbf + (got > 0 ? got : 0);
     bf[len] = 0;
     // Lines after a finishing one in the same read still belong to the
     // request just finished: same connection, same identifier.
-    Chan *c = pchan[p];
-    int id = rid[p];
+    Chan *c = slots[p].chan;
+    int id = slots[p].rid;
     int at = 0;
     for (;;) {
         char *nl = static_cast<char *>(memchr(bf + at, '\n', static_cast<size_t>(len - at)));
         if (!nl) break;
         *nl = 0;
         char *line = bf + at;
-        if (finishes(line) && pstate[p] == kBusy) finish(p);
+        if (finishes(line) && slots[p].state == kBusy) finish(p);
         relay(c, id, line);
         at = static_cast<int>(nl - bf) + 1;
     }
@@ -283,40 +303,35 @@ int ex_read(int p, int) {
         // finish the request and leave the line's tail in the pipe for the
         // next request to receive as its reply: fail the request and replace
         // the process, whose pipe goes with everything still in it.
-        npbf[p] = 0;
+        slots[p].nbf = 0;
         ex_reset(p);
         return 1;
     }
-    npbf[p] = len - at;
-    memmove(bf, bf + at, static_cast<size_t>(npbf[p]));
-    bf[npbf[p]] = 0;
+    slots[p].nbf = len - at;
+    memmove(bf, bf + at, static_cast<size_t>(slots[p].nbf));
+    bf[slots[p].nbf] = 0;
     return 1;
 }
 
 int ex_reset(int p) {
-    if (pstate[p] == kBusy && pchan[p])
-        io_printf(pchan[p], "%d -ERR External process failed\r\n", rid[p]);
-    Chan *c = pchan[p];
-    tcp_unwatch_fd(pout[p]);
-    pstate[p] = kIdle;
-    pchan[p] = nullptr;
+    if (slots[p].state == kBusy && slots[p].chan)
+        io_printf(slots[p].chan, "%d -ERR External process failed\r\n", slots[p].rid);
+    Chan *c = slots[p].chan;
+    slots[p].state = kIdle;
+    slots[p].chan = nullptr;
     release(c);
-    spawn_close(pout[p]);
-    // The request pipe goes too: the replaced process must not live on it.
-    if (pin[p] >= 0) close(pin[p]);
-    pin[p] = pout[p] = -1;
-    spawn_kill(pid[p]);
+    slot_close(slots[p], false);
     imsg("Now try and recreate that child process\n");
     ex_spawn(p);
     return 1;
 }
 
 int ex_state(int p) {
-    return (p >= 0 && p < kSlots) ? pstate[p] : 0;
+    return (p >= 0 && p < kSlots) ? slots[p].state : 0;
 }
 
 int ex_pid(int p) {
-    return (p >= 0 && p < kSlots) ? pid[p] : 0;
+    return (p >= 0 && p < kSlots) ? slots[p].pid : 0;
 }
 
 void ex_set_busy_limit(int seconds) {
@@ -326,15 +341,9 @@ void ex_set_busy_limit(int seconds) {
 void ex_reset_for_test() {
     for (Waiting &w : waiting) w.c->queued--;
     waiting.clear();
-    for (int p = 0; p < kSlots; p++) {
-        tcp_unwatch_fd(pout[p]);
-        if (pin[p] >= 0) close(pin[p]);
-        if (pout[p] >= 0) close(pout[p]);
-        if (pid[p] > 0 && kill(pid[p], SIGKILL) == 0) waitpid(pid[p], nullptr, 0);
-        pin[p] = pout[p] = -1;
-        pbf[p].reset();
-        npbf[p] = pid[p] = rid[p] = pstate[p] = 0;
-        pchan[p] = nullptr;
+    for (Slot &s : slots) {
+        slot_close(s, true);
+        s = Slot{};
     }
     busy_limit = 200;
 }
