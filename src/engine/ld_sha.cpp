@@ -265,9 +265,9 @@ int raw_create_ssha(const char *passwd, char *ret, int ret_sz, const char *old_d
 
     d.add("SSHA Digest is:");
     static const char kHex[] = "0123456789ABCDEF";
-    for (int g = 0; g < 5; g++) {
+    for (size_t g = 0; g < 5; g++) {
         char hex[9];
-        for (int i = 0; i < 4; i++) {
+        for (size_t i = 0; i < 4; i++) {
             hex[i * 2] = kHex[value[g * 4 + i] >> 4];
             hex[i * 2 + 1] = kHex[value[g * 4 + i] & 0xf];
         }
