@@ -144,9 +144,26 @@ build() {
     cmake --build "$bdir" -j"$jobs" > "$1" 2>&1
 }
 
+# ctest starts the longest tests first; a fault is found soonest when the
+# quick ones go first, so the costs of a clean run are kept inverted and put
+# in place before every run (without the list of tests that failed last).
+costs=$bdir/mutants-costs.txt
+ctest_costs=$bdir/Testing/Temporary/CTestCostData.txt
+keep_costs() {
+    [ -f "$ctest_costs" ] || return 0
+    awk '/^---/ { exit } NF == 3 { printf "%s 1 %.6f\n", $1, 1 / ($3 + 0.01) }' \
+        "$ctest_costs" > "$costs"
+}
+quick_first() {
+    [ -f "$costs" ] || return 0
+    cp "$costs" "$ctest_costs"
+    rm -f "$bdir/Testing/Temporary/LastTestsFailed.log"
+}
+
 # Runs the suite; prints "<status> <first failing test>", status 0 all passed.
 run_suite() {
     local log=$1 rc first
+    quick_first
     (cd "$bdir" && timeout -k 30 "$limit" ctest -j"$jobs" --stop-on-failure --timeout 120 \
         --output-on-failure "${ctest_filter[@]}") > "$log" 2>&1
     rc=$?
@@ -183,6 +200,9 @@ if [ $baseline = 1 ]; then
         exit 1
     fi
     echo "mutants: unchanged source passes in $((SECONDS - t0))s"
+    keep_costs
+elif [ ! -f "$costs" ]; then
+    keep_costs
 fi
 
 results=()
