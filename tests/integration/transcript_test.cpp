@@ -21,8 +21,9 @@
 //   absent PATH        no such file
 //   log TEXT           the log comes to hold TEXT
 //   nolog TEXT         the log does not hold TEXT
-// In every TEXT, {dir} is the server's directory, {secret} its secret line
-// and {programs} the directory of the built programs.
+// In every TEXT, {dir} is the server's directory, {secret} its secret line,
+// {check-1} one less than the secret's check value and {programs} the
+// directory of the built programs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -32,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "session/xlate.h"
 #include "support/server_fixture.h"
 
 namespace {
@@ -97,17 +99,18 @@ class Runner {
         // Every reply must have been expected.
         for (auto &[n, c] : conns_) {
             std::string extra;
-            cli_pump(&c);
-            EXPECT_FALSE(cli_take_line(&c, &extra))
+            EXPECT_NE(cli_read_line(&c, &extra, 200), 1)
                 << name_ << ": unexpected line on " << n << ": " << extra;
         }
     }
 
    private:
     std::string subst(std::string t) const {
-        const std::pair<std::string, std::string> vars[] = {{"{dir}", server_.dir()},
-                                                            {"{secret}", server_.secret()},
-                                                            {"{programs}", program_path("")}};
+        const std::pair<std::string, std::string> vars[] = {
+            {"{dir}", server_.dir()},
+            {"{secret}", server_.secret()},
+            {"{programs}", program_path("")},
+            {"{check-1}", std::to_string(xlate_check_value(server_.secret().c_str()) - 1)}};
         for (const auto &[k, v] : vars)
             for (size_t at; (at = t.find(k)) != std::string::npos;) t.replace(at, k.size(), v);
         return t;
