@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/kvindex.h"
+#include "engine/kvsync.h"
 #include "engine/kvwrite.h"
 #include "engine_env.h"
 
@@ -315,3 +316,22 @@ TEST_F(IndexTest, PoolAndIndexAccounting) {
 }
 
 }  // namespace
+
+// A chmod of kvauth.txt (every writer makes one) is no new version: taking it
+// for one made every process reload its whole index after each other's set.
+// A record known only in memory shows whether the index was reloaded.
+TEST_F(IndexTest, RefreshReloadsOnlyAReplacedDatabase) {
+    db("alice:*pw:i\n");
+    kvsync_reset_for_test();
+    kvsync_before();
+    auth_fixup("ghost", "*g", "");
+    chmod(file("kvauth.txt").c_str(), 0640);
+    kvsync_before();
+    EXPECT_NE(auth_find("ghost"), nullptr) << "reloaded after a chmod";
+    write_file(file("kvauth.new"), "alice:*pw:i\nbob:*b:\n");
+    rename(file("kvauth.new").c_str(), file("kvauth.txt").c_str());
+    kvsync_before();
+    EXPECT_EQ(auth_find("ghost"), nullptr) << "a replaced file was not reloaded";
+    EXPECT_NE(auth_find("bob"), nullptr);
+    kvsync_reset_for_test();
+}
