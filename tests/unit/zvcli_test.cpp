@@ -226,15 +226,14 @@ TEST(ZvcliCheckpassword, ExecCandidates) {
 
 namespace {
 
-// A stand-in server on loopback: does the handshake with the given secret and
-// answers each batch of requests through respond(), for client behaviour a
-// real engine never shows (replies out of order, silence, garbage).
+// A stand-in server on loopback: does the handshake, deciphers with the
+// secret, enciphers its replies with send_secret and answers each batch of
+// requests through respond(), for client behaviour a real engine never shows
+// (replies out of order, silence, garbage).
 class FakeServer {
    public:
     using Respond = std::string (*)(const std::vector<std::pair<int, std::string>> &);
-    // Deciphers with secret; enciphers its replies with send_secret.
-    FakeServer(const std::string &secret, size_t batch, Respond respond,
-               const std::string &send_secret = "") {
+    FakeServer(std::string secret, size_t batch, Respond respond, std::string send_secret) {
         lfd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
@@ -244,8 +243,8 @@ class FakeServer {
         getsockname(lfd_, reinterpret_cast<sockaddr *>(&sa), &len);
         port_ = ntohs(sa.sin_port);
         listen(lfd_, 4);
-        std::string ss = send_secret.empty() ? secret : send_secret;
-        th_ = std::thread([=, this] { serve(secret, ss, batch, respond); });
+        if (send_secret.empty()) send_secret = secret;
+        th_ = std::thread([=, this] { serve(secret, send_secret, batch, respond); });
     }
     ~FakeServer() {
         shutdown(lfd_, SHUT_RDWR);
@@ -273,12 +272,9 @@ class FakeServer {
         while ((n = read(fd, buf, sizeof buf)) > 0) {
             xlate_in(rin.get(), buf, static_cast<int>(n));
             in.append(buf, static_cast<size_t>(n));
-            size_t nl;
-            while ((nl = in.find('\n')) != std::string::npos) {
-                std::string line = in.substr(0, nl);
-                in.erase(0, nl + 1);
-                size_t sp = line.find(' ');
-                reqs.emplace_back(atoi(line.c_str()), line.substr(sp + 1));
+            for (size_t nl; (nl = in.find('\n')) != std::string::npos; in.erase(0, nl + 1)) {
+                reqs.emplace_back(atoi(in.c_str()),
+                                  in.substr(in.find(' ') + 1, nl - in.find(' ') - 1));
                 if (reqs.size() < batch) continue;
                 std::string out = respond(reqs);
                 reqs.clear();
@@ -315,7 +311,7 @@ struct Outcome {
 
 // Runs the client against a FakeServer with the secret "s3cret".
 Outcome run_client(size_t batch, FakeServer::Respond respond, const std::string &input,
-                   std::vector<std::string> extra = {}, const std::string &send_secret = "") {
+                   std::vector<std::string> extra, const std::string &send_secret) {
     TempDir d;
     write_file(d.file("xlate.dat"), "s3cret\n");
     FakeServer srv("s3cret", batch, respond, send_secret);
