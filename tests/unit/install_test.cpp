@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,48 +19,27 @@
 
 namespace {
 
-// Points descriptors 0, 1 and 2 at files in dir for the life of the object,
-// feeding `input` to standard input. Expectations belong after finish(),
-// because a failing one prints to standard output.
-class StdioSwap {
-   public:
-    StdioSwap(const TempDir &dir, const std::string &input) : dir_(dir) {
-        write_file(dir.file("stdin"), input);
-        fflush(stdout);
-        for (int fd = 0; fd < 3; fd++) saved_[fd] = dup(fd);
-        redirect(0, dir.file("stdin"), O_RDONLY);
-        redirect(1, dir.file("stdout"), O_WRONLY | O_CREAT | O_TRUNC);
-        redirect(2, dir.file("stderr"), O_WRONLY | O_CREAT | O_TRUNC);
-        clearerr(stdin);
+// Runs fn with `input` on standard input; returns what it wrote on standard
+// output and standard error.
+using Io = std::pair<std::string, std::string>;
+Io with_stdio(const TempDir &dir, const std::string &input, const std::function<void()> &fn) {
+    write_file(dir.file("stdin"), input);
+    int saved = dup(0), f = open(dir.file("stdin").c_str(), O_RDONLY);
+    dup2(f, 0);
+    close(f);
+    clearerr(stdin);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    fn();
+    Io r = {testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
+    // Whatever stdio read ahead must not reach the next test.
+    while (fgetc(stdin) != EOF) {
     }
-    ~StdioSwap() { finish(); }
-
-    void finish() {
-        if (done_) return;
-        done_ = true;
-        fflush(stdout);
-        // Whatever stdio read ahead must not reach the next test.
-        while (fgetc(stdin) != EOF) {
-        }
-        for (int fd = 0; fd < 3; fd++) {
-            dup2(saved_[fd], fd);
-            close(saved_[fd]);
-        }
-        clearerr(stdin);
-    }
-    std::string out() const { return read_file(dir_.file("stdout")); }
-    std::string err() const { return read_file(dir_.file("stderr")); }
-
-   private:
-    static void redirect(int fd, const std::string &path, int flags) {
-        int f = open(path.c_str(), flags, 0600);
-        dup2(f, fd);
-        close(f);
-    }
-    const TempDir &dir_;
-    int saved_[3] = {-1, -1, -1};
-    bool done_ = false;
-};
+    dup2(saved, 0);
+    close(saved);
+    clearerr(stdin);
+    return r;
+}
 
 // Each function has its own buffer, which its next call reuses.
 TEST(InstallPaths, OneBufferPerFunction) {
@@ -89,13 +69,11 @@ TEST(InstallPrompt, AnswersFromOneLineOfInput) {
     for (const Case &c : cases) {
         TempDir dir;
         char rslt[100] = "untouched";
-        StdioSwap io(dir, c.input);
-        int ret = prompt("no", rslt, "Go on");
-        io.finish();
+        int ret = -1;
+        Io io = with_stdio(dir, c.input, [&] { ret = prompt("no", rslt, "Go on"); });
         EXPECT_EQ(ret, c.want_ret) << c.input;
         EXPECT_EQ(std::string(rslt), c.want) << c.input;
-        EXPECT_EQ(io.out(), "Go on [no]?") << c.input;
-        EXPECT_EQ(io.err(), "") << c.input;
+        EXPECT_EQ(io, Io("Go on [no]?", "")) << c.input;
     }
 }
 
@@ -110,11 +88,10 @@ TEST(InstallCopy, WholeFilesAndReportedFailures) {
         write_file(dir.file("dist/prog"), data);
         // An older, longer copy must be replaced, not overwritten in part.
         write_file(dir.file("dest/prog"), std::string(size + 50, 'o'));
-        StdioSwap io(dir, "");
-        do_copy(dir.file("dist/prog").c_str(), dir.file("dest").c_str());
-        io.finish();
+        Io io = with_stdio(
+            dir, "", [&] { do_copy(dir.file("dist/prog").c_str(), dir.file("dest").c_str()); });
         EXPECT_EQ(read_file(dir.file("dest/prog")), data) << size;
-        EXPECT_EQ(io.err() + io.out(), "") << size;
+        EXPECT_EQ(io, Io()) << size;
     }
     // A source without a directory comes from the current directory.
     char cwd[4096];
@@ -131,10 +108,7 @@ TEST(InstallCopy, WholeFilesAndReportedFailures) {
          "Cannot write to (" + dir.file("nodir/prog") + ") : No such file or directory\n"},
     };
     for (const auto &c : cases) {
-        StdioSwap io(dir, "");
-        do_copy(c[0].c_str(), c[1].c_str());
-        io.finish();
-        EXPECT_EQ(io.err(), c[2]);
+        EXPECT_EQ(with_stdio(dir, "", [&] { do_copy(c[0].c_str(), c[1].c_str()); }), Io("", c[2]));
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("dest/absent")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("nodir")));
@@ -165,11 +139,10 @@ TEST(InstallCopySlow, RunningTargetThatStopsDuringWaitIsReplaced) {
     close(p[0]);
     mkdir(dir.file("dist").c_str(), 0755);
     write_file(dir.file("dist/prog"), "new program");
-    StdioSwap io(dir, "");
-    do_copy(dir.file("dist/prog").c_str(), dir.file("bin").c_str());
-    io.finish();
+    Io io = with_stdio(dir, "",
+                       [&] { do_copy(dir.file("dist/prog").c_str(), dir.file("bin").c_str()); });
     waitpid(pid, nullptr, 0);
-    EXPECT_EQ(io.err(), "");
+    EXPECT_EQ(io, Io());
     EXPECT_EQ(read_file(dir.file("bin/prog")), "new program");
 }
 
