@@ -127,7 +127,8 @@ TEST_F(SearchTest, MatchesOrderAndPaging) {
     EXPECT_EQ(std::vector<std::string>(r.begin(), r.begin() + 3), all);
     r = search("bo", 0, 0);
     EXPECT_EQ(r.back(), "+OK Search Complete 4 items found out of 6\n");
-    EXPECT_NE(std::find(r.begin(), r.end(), "+DATA carl has BOX\n"), r.end());
+    for (const char *l : {"+DATA carl has BOX\n", "+DATA abbot \n"})
+        EXPECT_NE(std::find(r.begin(), r.end(), l), r.end()) << l;
     EXPECT_EQ(search("BO*", 0, 0).back(), "+OK Search Complete 2 items found out of 6\n");
     reset();
 
