@@ -1,6 +1,5 @@
-// The engine over real enciphered connections to the daemon: replies and
-// restarts, kills in the middle of changes, and two servers sharing one
-// engine directory. Command details are covered by the engine's unit tests.
+// The engine under the daemon: kills in the middle of changes, and two
+// servers sharing one engine directory.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -42,58 +41,6 @@ Lines split_lines(const std::string &text) {
     std::istringstream in(text);
     for (std::string l; std::getline(in, l);) out.push_back(l);
     return out;
-}
-
-TEST(EngineIntegration, CommandsTestcryptAndRestart) {
-    TestServer s;
-    ASSERT_TRUE(s.start());
-    ZvClient c;
-    ASSERT_TRUE(s.connect(&c));
-    // quit says nothing: the next line to arrive answers the next request.
-    ASSERT_TRUE(cli_send(&c, 6, "quit"));
-    EXPECT_EQ(s.request(&c, 7, "version"), Lines{"7 +OK kvauth 4.0e"});
-    const std::pair<const char *, Lines> table[] = {
-        {"set Alice s3cret mail=\"a@x\" q=\"1\"", {"10 +OK Alice added to database"}},
-        {"check ALICE s3cret", {"11 +OK ALICE config 0 mail=\"a@x\" q=\"1\""}},
-        {"check alice wrong", {"12 -ERR alice password wrong or not a valid user"}},
-        {"mod alice other q=\"2\"", {"13 +OK alice added to database"}},
-        {"check alice s3cret", {"14 +OK alice config 0 q=\"2\" mail=\"a@x\" "}},
-        {"set bob *pw", {"15 +OK bob added to database"}},
-        {"del bob", {"16 +OK Deleted user successfully"}},
-        {"lookup bob", {"17 -ERR bob not found"}},
-    };
-    int id = 10;
-    for (const auto &[cmd, want] : table) EXPECT_EQ(s.request(&c, id++, cmd), want) << cmd;
-    const std::string db = s.db_dir() + "/";
-    EXPECT_EQ(read_file(db + "kvauth.clg"), read_file(db + "kvauth.add"));
-
-    // testcrypt: 2000 lines, and the add file's growth rebuilds the database.
-    ASSERT_TRUE(cli_send(&c, 30, "testcrypt"));
-    Lines tc;
-    for (std::string l; tc.size() < 2000 && cli_read_line(&c, &l, 20000) == 1;) tc.push_back(l);
-    ASSERT_EQ(tc.size(), 2000u);
-    for (int i = 0; i < 1000; i++) {
-        std::string n = "test" + std::to_string(i);
-        ASSERT_EQ(tc[2 * i], "30 +OK " + n + " added to database");
-        ASSERT_EQ(tc[2 * i + 1], "30 +OK " + n + " config 0 ");
-    }
-    EXPECT_EQ(read_file(db + "kvauth.bck"), read_file(db + "kvauth.txt"));
-    EXPECT_TRUE(s.wait_log("Rebuilding kvauth file"));
-
-    // A restart keeps every user.
-    ASSERT_TRUE(s.stop());
-    ASSERT_TRUE(s.start());
-    ZvClient d;
-    ASSERT_TRUE(s.connect(&d));
-    EXPECT_EQ(s.request(&d, 40, "check alice s3cret"),
-              Lines{"40 +OK alice config 0 q=\"2\" mail=\"a@x\" "});
-    for (int i = 0; i < 1000; i += 37) {
-        std::string n = "test" + std::to_string(i);
-        EXPECT_EQ(s.request(&d, 41, "check " + n + " " + n), Lines{"41 +OK " + n + " config 0 "});
-    }
-    EXPECT_EQ(s.request(&d, 42, "search nomatch"),
-              Lines{"42 +OK Search Complete 0 items found out of 1001"});
-    EXPECT_TRUE(s.stop());
 }
 
 // SIGKILL at random moments while additions stream in, with rebuilds of a
