@@ -137,7 +137,8 @@ TEST(EngineIntegration, KilledServerKeepsEveryAcknowledgedChange) {
 }
 
 // Two daemons on one engine directory: the database lock keeps their
-// appends and rebuilds apart, so every line of every file stays whole.
+// appends and rebuilds apart, so every line of every file stays whole, and
+// each replays the other's changes and rebuilds.
 TEST(EngineIntegration, TwoServersOnOneDirectoryNeverInterleave) {
     TestServer a, b;
     ASSERT_TRUE(a.start());
@@ -194,10 +195,49 @@ TEST(EngineIntegration, TwoServersOnOneDirectoryNeverInterleave) {
             }
         }
     }
-    EXPECT_TRUE(a.stop());
-    EXPECT_TRUE(b.stop());
     // The adds passed the threshold several times, in one server or the other.
     EXPECT_NE((a.log() + b.log()).find("Rebuilding kvauth file"), std::string::npos);
+
+    // a changes and deletes, then adds until its add file is folded into a
+    // new kvauth.txt, all while b is idle: b has not replayed those lines.
+    ZvClient ca, cb;
+    ASSERT_TRUE(a.connect(&ca));
+    ASSERT_TRUE(b.connect(&cb));
+    int id = 0;
+    auto last = [&id](TestServer &s, ZvClient &c, const std::string &cmd) {
+        Lines r = s.request(&c, ++id, cmd);
+        return r.empty() ? "" : r.back().substr(r.back().find(' ') + 1);
+    };
+    EXPECT_EQ(last(b, cb, "set gone pw"), "+OK gone added to database");
+    EXPECT_EQ(last(a, ca, "lookup gone"), "+OK gone config 0 ");
+    EXPECT_EQ(last(a, ca, "mod imported y n=\"2\""), "+OK imported added to database");
+    const std::string modified = last(a, ca, "lookup imported");
+    EXPECT_NE(modified.find("n=\"2\""), std::string::npos) << modified;
+    EXPECT_EQ(last(a, ca, "set late pw2"), "+OK late added to database");
+    EXPECT_EQ(last(a, ca, "del gone"), "+OK Deleted user successfully");
+    int i = 0;
+    for (; i < 2000 && file_exists(db + "kvauth.add"); i++)
+        ASSERT_EQ(last(a, ca, "set fill" + std::to_string(i) + " pw"),
+                  "+OK fill" + std::to_string(i) + " added to database");
+    ASSERT_LT(i, 2000) << "no rebuild happened";
+    EXPECT_EQ(last(b, cb, "check late pw2"), "+OK late config 0 ");
+    EXPECT_EQ(last(b, cb, "lookup gone"), "-ERR gone not found");
+    EXPECT_EQ(last(b, cb, "lookup imported"), modified);
+    // Now b folds a's later change in with its own rebuild: nothing is lost.
+    EXPECT_EQ(last(a, ca, "set after pw3"), "+OK after added to database");
+    for (int j = 0; j < 2000 && (j == 0 || file_exists(db + "kvauth.add")); j++)
+        last(b, cb, "set more" + std::to_string(j) + " pw");
+    EXPECT_EQ(last(a, ca, "check after pw3"), "+OK after config 0 ");
+    EXPECT_EQ(last(a, ca, "check late pw2"), "+OK late config 0 ");
+    // A newcomer reads it all from the files.
+    EXPECT_TRUE(b.stop());
+    ASSERT_TRUE(b.start(false));
+    ASSERT_TRUE(b.connect(&cb));
+    EXPECT_EQ(last(b, cb, "check after pw3"), "+OK after config 0 ");
+    EXPECT_EQ(last(b, cb, "lookup gone"), "-ERR gone not found");
+    EXPECT_EQ(last(b, cb, "lookup imported"), modified);
+    EXPECT_TRUE(a.stop());
+    EXPECT_TRUE(b.stop());
 }
 
 }  // namespace
