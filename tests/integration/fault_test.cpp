@@ -3,13 +3,14 @@
 // a line byte by byte, and the database lock held by another process.
 // Throughout, the other clients are served.
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,12 +22,9 @@ using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
 int open_fds(int pid) {
-    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (!d) return -1;
-    int n = 0;
-    while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
+    std::error_code ec;
+    auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+    return ec ? -1 : static_cast<int>(std::distance(it, {}));
 }
 
 // Waits until the daemon holds want descriptors; the last count seen.
@@ -53,28 +51,6 @@ const char *kMoody =
     " *) echo \"+OK $cmd $arg\";;\n"
     "esac; done\n";
 
-std::string use_moody(TestServer *s, int procs) {
-    std::string prog = s->file("moody.sh");
-    write_file(prog, std::string("#!/bin/sh\n") + kMoody);
-    chmod(prog.c_str(), 0700);
-    s->extra_conf = {"authent_process " + prog, "authent_number " + std::to_string(procs)};
-    return prog;
-}
-
-// Reads reply lines until one with identifier id starts with "+OK"/"-ERR",
-// or the time-out; every line read is kept.
-Lines read_until_done(ZvClient *c, int id, int timeout_ms) {
-    Lines out;
-    std::string line;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (Clock::now() < deadline && cli_read_line(c, &line, timeout_ms) == 1) {
-        out.push_back(line);
-        std::string head = std::to_string(id) + " ";
-        if (line.rfind(head + "+OK", 0) == 0 || line.rfind(head + "-ERR", 0) == 0) break;
-    }
-    return out;
-}
-
 // A started daemon whose database holds alice, password secret.
 bool start_with_alice(TestServer *s) {
     write_file(s->db_dir() + "/kvauth.txt", "alice:*secret:q=\"1\"\n");
@@ -89,7 +65,9 @@ Lines alice(int id) {
 
 TEST(PoolFault, DeadHungAndFloodingProcessesLeaveTheOthersServing) {
     TestServer s;
-    use_moody(&s, 3);
+    write_file(s.file("moody.sh"), std::string("#!/bin/sh\n") + kMoody);
+    chmod(s.file("moody.sh").c_str(), 0700);
+    s.extra_conf = {"authent_process " + s.file("moody.sh"), "authent_number 3"};
     ASSERT_TRUE(s.start());
     ZvClient hang, die, flood, other;
     for (ZvClient *c : {&hang, &die, &flood, &other}) ASSERT_TRUE(s.connect(c));
@@ -104,8 +82,7 @@ TEST(PoolFault, DeadHungAndFloodingProcessesLeaveTheOthersServing) {
 
     // A flood: every line relayed arrives whole, with its identifier, in
     // order; lines that found the client's output full are dropped whole.
-    ASSERT_TRUE(cli_send(&flood, 4, "flood"));
-    Lines got = read_until_done(&flood, 4, 20000);
+    Lines got = s.request(&flood, 4, "flood", 20000);
     ASSERT_FALSE(got.empty());
     int last = -1;
     for (const std::string &l : got) {
@@ -120,8 +97,7 @@ TEST(PoolFault, DeadHungAndFloodingProcessesLeaveTheOthersServing) {
 
     // A line longer than the reply buffer fails the request and replaces
     // the process; nothing of the line is relayed.
-    ASSERT_TRUE(cli_send(&flood, 6, "long"));
-    EXPECT_EQ(read_until_done(&flood, 6, 10000), Lines{"6 -ERR External process failed"});
+    EXPECT_EQ(s.request(&flood, 6, "long", 10000), Lines{"6 -ERR External process failed"});
     EXPECT_EQ(s.request(&other, 7, "ping c"), Lines{"7 +OK ping c"});
 
     // The clients of the dead and the hung process may leave; the server
