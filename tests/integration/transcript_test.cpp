@@ -26,8 +26,9 @@
 //   logcount N TEXT    once the log holds TEXT and 300 ms more have passed,
 //                      it holds TEXT exactly N times
 //   mode PATH OCTAL    the file's permission bits
-// In every TEXT, {dir} is the server's directory, {secret} its secret line
-// and {programs} the directory of the built programs.
+// In every TEXT, {dir} is the server's directory, {secret} its secret line,
+// {check} that secret's check value and {programs} the directory of the
+// built programs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -39,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "session/xlate.h"
 #include "support/server_fixture.h"
 
 namespace {
@@ -115,6 +117,8 @@ class Runner {
         const std::pair<std::string, std::string> vars[] = {{"{dir}", server_.dir()},
                                                             {"{secret}", server_.secret()},
                                                             {"{programs}", program_path("")}};
+        const std::string check = std::to_string(xlate_check_value(server_.secret().c_str()));
+        for (size_t at; (at = t.find("{check}")) != std::string::npos;) t.replace(at, 7, check);
         for (const auto &[k, v] : vars)
             for (size_t at; (at = t.find(k)) != std::string::npos;) t.replace(at, k.size(), v);
         return t;

@@ -26,3 +26,9 @@ conn 4 check
 < 1 +OK exiting
 log secret string ({secret}), must match on client and server
 mode xlate.dat 600
+# A wrong check value (they run from -19 to 19) is answered in clear text.
+conn 5 clear
+> 3 ENCRYPT tok 20
+< 3 +ERR You must copy xlate.dat wrong shared secret
+closed
+log 3 +ERR You must copy xlate.dat wrong shared secret {check} 20 {secret}
