@@ -23,7 +23,6 @@ struct FileId {
     ino_t ino = 0;
     off_t size = 0;
     timespec mtime{};
-    timespec ctime{};
 };
 
 FileId seen_txt;
@@ -99,7 +98,6 @@ FileId current(const char *name) {
     id.ino = st.st_ino;
     id.size = st.st_size;
     id.mtime = st.st_mtim;
-    id.ctime = st.st_ctim;
     return id;
 }
 
@@ -110,8 +108,9 @@ bool same_time(const timespec &a, const timespec &b) {
 bool same(const FileId &a, const FileId &b) {
     if (a.exists != b.exists) return false;
     if (!a.exists) return true;
-    return a.dev == b.dev && a.ino == b.ino && a.size == b.size && same_time(a.mtime, b.mtime) &&
-           same_time(a.ctime, b.ctime);
+    // Not the change time: every writer chmods kvauth.txt, and taking that
+    // for a new version made each process reload after every other's set.
+    return a.dev == b.dev && a.ino == b.ino && a.size == b.size && same_time(a.mtime, b.mtime);
 }
 }  // namespace
 

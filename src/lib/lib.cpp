@@ -18,9 +18,9 @@ const char *(*workarea_of)();
 // nothing that the log would have kept.
 int log_through(LibLogFn fn, const char *fmt, va_list ap) {
     if (!fn) return 0;
-    char msg[1000];
-    vsnprintf(msg, sizeof msg, fmt, ap);
-    return fn("%s", msg);
+    char text[1000];
+    vsnprintf(text, sizeof text, fmt, ap);
+    return fn("%s", text);
 }
 }  // namespace
 

@@ -22,22 +22,16 @@ using Lines = std::vector<std::string>;
 // size over its engine directory. False (the test then skips) when this
 // machine does not allow it.
 bool use_private_tmpfs(TestServer *s, const std::string &size) {
-    if (geteuid() != 0) return false;
-    RunResult probe = run_program({"/usr/bin/unshare", "--mount", "--propagation", "private",
-                                   "/bin/sh", "-c", "mount -t tmpfs -o size=64k zvprobe /mnt"});
-    if (probe.status != 0) return false;
+    const std::vector<std::string> unshare = {"/usr/bin/unshare", "--mount", "--propagation",
+                                              "private",          "/bin/sh", "-c"};
+    std::vector<std::string> probe = unshare;
+    probe.push_back("mount -t tmpfs -o size=64k zvprobe /mnt");
+    if (geteuid() != 0 || run_program(probe).status != 0) return false;
     // No core file from the deliberate abort of the read-only test.
-    s->launcher = {"/usr/bin/unshare",
-                   "--mount",
-                   "--propagation",
-                   "private",
-                   "/bin/sh",
-                   "-c",
-                   "ulimit -c 0; mount -t tmpfs -o size=" + size +
-                       ",mode=0755 zvfault \"$1\" "
-                       "&& shift && exec \"$@\"",
-                   "sh",
-                   s->db_dir()};
+    s->launcher = unshare;
+    s->launcher.insert(s->launcher.end(), {"ulimit -c 0; mount -t tmpfs -o size=" + size +
+                                               ",mode=0755 zvfault \"$1\" && shift && exec \"$@\"",
+                                           "sh", s->db_dir()});
     return true;
 }
 

@@ -3,6 +3,7 @@
 //
 // Lines of a transcript (blank lines and lines starting with '#' are skipped):
 //   conf LINE          configuration line, added before the server starts
+//                      ("conf debug true" turns on debug logging)
 //   file PATH          a starting file under the server's directory; its
 //   | TEXT             lines follow, one "| " line each ("|" alone: empty)
 //   start / restart    start the server; stop it through its exit file and
@@ -16,22 +17,30 @@
 //   < TEXT             the next line received is exactly TEXT
 //   <prefix TEXT       the next line received starts with TEXT
 //   closed             the server closes the connection (no line comes)
+//   close              the client drops the connection
 //   quiet              no line arrives within 300 ms
 //   expect PATH        the file holds exactly the "| " lines that follow
 //   absent PATH        no such file
 //   log TEXT           the log comes to hold TEXT
 //   nolog TEXT         the log does not hold TEXT
-// In every TEXT, {dir} is the server's directory, {secret} its secret line
-// and {programs} the directory of the built programs.
+//   logcount N TEXT    once the log holds TEXT and 300 ms more have passed,
+//                      it holds TEXT exactly N times
+//   mode PATH OCTAL    the file's permission bits
+// In every TEXT, {dir} is the server's directory, {secret} its secret line,
+// {check} that secret's check value, {check-1} one less, and {programs} the directory of the
+// built programs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "lib/xlate.h"
 #include "support/server_fixture.h"
 
 namespace {
@@ -97,17 +106,20 @@ class Runner {
         // Every reply must have been expected.
         for (auto &[n, c] : conns_) {
             std::string extra;
-            cli_pump(&c);
-            EXPECT_FALSE(cli_take_line(&c, &extra))
+            EXPECT_NE(cli_read_line(&c, &extra, 200), 1)
                 << name_ << ": unexpected line on " << n << ": " << extra;
         }
     }
 
    private:
     std::string subst(std::string t) const {
-        const std::pair<std::string, std::string> vars[] = {{"{dir}", server_.dir()},
-                                                            {"{secret}", server_.secret()},
-                                                            {"{programs}", program_path("")}};
+        const int check = xlate_check_value(server_.secret().c_str());
+        const std::pair<std::string, std::string> vars[] = {
+            {"{dir}", server_.dir()},
+            {"{secret}", server_.secret()},
+            {"{programs}", program_path("")},
+            {"{check}", std::to_string(check)},
+            {"{check-1}", std::to_string(check - 1)}};
         for (const auto &[k, v] : vars)
             for (size_t at; (at = t.find(k)) != std::string::npos;) t.replace(at, k.size(), v);
         return t;
@@ -136,7 +148,9 @@ class Runner {
 
     void step(const Step &st) {
         const std::string arg = subst(st.arg);
-        if (st.verb == "conf") {
+        if (st.verb == "conf" && arg == "debug true") {
+            server_.debug = true;
+        } else if (st.verb == "conf") {
             server_.extra_conf.push_back(arg);
         } else if (st.verb == "file") {
             fs::create_directories(fs::path(server_.file(arg)).parent_path());
@@ -171,6 +185,8 @@ class Runner {
             EXPECT_EQ(got.substr(0, arg.size()), arg) << "whole line: " << got;
         } else if (st.verb == "closed") {
             EXPECT_EQ(next_line(), "(closed)");
+        } else if (st.verb == "close") {
+            conns_.erase(cur_);
         } else if (st.verb == "quiet") {
             std::string line;
             EXPECT_EQ(cli_read_line(&conn(), &line, 300), 0) << "got: " << line;
@@ -186,6 +202,22 @@ class Runner {
                                                << server_.log();
         } else if (st.verb == "nolog") {
             EXPECT_EQ(server_.log().find(arg), std::string::npos) << "log holds: " << arg;
+        } else if (st.verb == "logcount") {
+            ensure_started();
+            size_t sp = arg.find(' ');
+            std::string text = arg.substr(sp + 1);
+            EXPECT_TRUE(server_.wait_log(text)) << "log lacks: " << text;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            std::string log = server_.log();
+            int n = 0;
+            for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+                n++;
+            EXPECT_EQ(n, std::stoi(arg.substr(0, sp))) << text;
+        } else if (st.verb == "mode") {
+            struct stat sb;
+            size_t sp = arg.find(' ');
+            ASSERT_EQ(stat(server_.file(arg.substr(0, sp)).c_str(), &sb), 0) << arg;
+            EXPECT_EQ(sb.st_mode & 0777, std::stoul(arg.substr(sp + 1), nullptr, 8)) << arg;
         } else {
             ADD_FAILURE() << "unknown verb " << st.verb;
         }

@@ -23,3 +23,16 @@ restart
 > 40 check alice s3cret
 < 40 +OK alice config 0 q="2" mail="a@x" 
 log Set kvauth path ({dir}/db)
+> 41 search nomatch
+< 41 +OK Search Complete 0 items found out of 1
+# testcrypt adds 1000 users; the add file's growth rebuilds the database.
+conn 2
+> 30 testcrypt
+< 30 +OK test0 added to database
+< 30 +OK test0 config 0 
+log Rebuilding kvauth file
+restart
+> 50 check test937 test937
+< 50 +OK test937 config 0 
+> 51 search nomatch
+< 51 +OK Search Complete 0 items found out of 1001

@@ -32,11 +32,12 @@ std::string rest(const Chan &c) {
 }
 }  // namespace
 
-TEST(ChanLines, Splitting) {
+TEST(ChanLines, SplittingAndGrowth) {
     struct Case {
         std::vector<std::string> reads;
         std::vector<std::string> lines;
         std::string rest;
+        int stop = -1;
     } cases[] = {
         {{"one\r\ntwo\n"}, {"one", "two"}, ""},
         {{"a\rb\r\n"}, {"a\rb"}, ""},
@@ -45,11 +46,13 @@ TEST(ChanLines, Splitting) {
         {{"x\r\r\n"}, {"x\r"}, ""},
         // A NUL ends the scan: nothing behind it is ever delivered.
         {{std::string("ab\0c\nd\n", 7)}, {}, std::string("ab\0c\nd\n", 7)},
+        // The buffer still starts at the line whose handler stopped.
+        {{"first\nsecond\n"}, {"first"}, std::string("first\0second\n", 13), 1},
     };
     for (const auto &tc : cases) {
         Chan c;
         got.clear();
-        stop_after = -1;
+        stop_after = tc.stop;
         for (const auto &r : tc.reads) {
             feed(c, r);
             chan_lines(&c, collect);
@@ -57,21 +60,7 @@ TEST(ChanLines, Splitting) {
         EXPECT_EQ(got, tc.lines);
         EXPECT_EQ(rest(c), tc.rest);
     }
-}
-
-TEST(ChanLines, HandlerStopKeepsTheRest) {
-    Chan c;
-    got.clear();
-    stop_after = 1;
-    feed(c, "first\nsecond\n");
-    chan_lines(&c, collect);
-    EXPECT_EQ(got, std::vector<std::string>{"first"});
-    // The buffer still starts at the line whose handler stopped.
-    EXPECT_EQ(std::string(c.in.get()), "first");
     stop_after = -1;
-}
-
-TEST(ChanGrow, CapacitiesAndLimit) {
     Chan c;
     feed(c, "");
     std::vector<int> sizes;

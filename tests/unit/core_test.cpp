@@ -20,19 +20,17 @@ void load_conf(const TempDir &d, const std::string &text) {
 }  // namespace
 
 TEST(Ncpy, BoundsAndTerminators) {
-    char b[8];
-    memset(b, 'x', sizeof b);
-    ncpy(b, "abc", 2);
-    EXPECT_STREQ(b, "ab");
-    memset(b, 'x', sizeof b);
-    ncpy(b, "abc", 5);
-    EXPECT_STREQ(b, "abc");
-    EXPECT_EQ(b[4], 'x');
-    EXPECT_EQ(b[5], 0);
-    ncpy(b, "", 3);
-    EXPECT_STREQ(b, "");
-    ncpy(b, "abc", 0);
-    EXPECT_STREQ(b, "");
+    const std::tuple<const char *, int, std::string> cases[] = {
+        {"abc", 2, std::string("ab\0xxxxx", 8)},
+        {"abc", 5, std::string("abc\0x\0xx", 8)},
+        {"", 3, std::string("\0xx\0xxxx", 8)},
+        {"abc", 0, std::string("\0xxxxxxx", 8)}};
+    for (const auto &[src, n, want] : cases) {
+        char b[8];
+        memset(b, 'x', sizeof b);
+        ncpy(b, src, n);
+        EXPECT_EQ(std::string(b, 8), want) << src << " " << n;
+    }
 }
 
 TEST(Ini, ParsingRules) {
@@ -61,25 +59,19 @@ TEST(Ini, ParsingRules) {
     EXPECT_STREQ(ini_get(INI_NKEYS), "");
 }
 
-TEST(Ini, TrueIsExact) {
+TEST(Ini, TrueIsExactAndMissingFileEmptiesAll) {
     TempDir d;
-    const char *no[] = {"debug True\n", "debug yes\n", "debug true \n", "debug  true\n", ""};
-    for (const char *text : no) {
+    for (const char *text : {"debug True\n", "debug yes\n", "debug true \n", "debug  true\n", ""}) {
         load_conf(d, text);
         EXPECT_EQ(ini_true(INI_DEBUG), 0) << text;
     }
     load_conf(d, "debug true");
     EXPECT_EQ(ini_true(INI_DEBUG), 1);
-}
-
-TEST(Ini, MissingFileLeavesEverythingEmpty) {
-    TempDir d;
-    load_conf(d, "port 1\nworkarea /x\n");
     ini_file_set(d.file("missing.conf").c_str());
     testing::internal::CaptureStdout();
     ini_load();
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "Couldn't find " + d.file("missing.conf") + " No such file or directory\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Couldn't find " + d.file("missing.conf") + " No such file or directory\n");
     for (int k = 0; k < INI_NKEYS; k++) EXPECT_STREQ(ini_get(k), "");
     EXPECT_STREQ(file_work("zorvexsvr.exit"), "/zorvexsvr.exit");
 }

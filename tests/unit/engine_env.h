@@ -4,8 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/sha.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -21,17 +19,6 @@
 #include "engine/kvindex.h"
 #include "engine/ld_sha.h"
 #include "support/server_fixture.h"
-
-// A stored digest made independently: SHA-1(password + salt) + salt in Base64.
-inline std::string ssha_of(const std::string &pw, const unsigned char salt[4]) {
-    std::string msg = pw + std::string(reinterpret_cast<const char *>(salt), 4);
-    unsigned char v[24];
-    SHA1(reinterpret_cast<const unsigned char *>(msg.data()), msg.size(), v);
-    memcpy(v + 20, salt, 4);
-    unsigned char out[64];
-    int n = EVP_EncodeBlock(out, v, 24);
-    return std::string(reinterpret_cast<char *>(out), static_cast<size_t>(n));
-}
 
 class EngineTest : public ::testing::Test {
    protected:

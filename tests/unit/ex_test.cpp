@@ -119,6 +119,21 @@ TEST(PoolSize, AuthentNumberRules) {
     ini_free();
 }
 
+// Beyond ten the number is cut, with a log line.
+TEST_F(PoolTest, StartsAsManyProcessesAsAllowed) {
+    for (auto [value, procs] : {std::pair{"-4", 1}, {"12", 10}}) {
+        start(kCounter, value);
+        int live = 0;
+        for (int p = 0; p < 64; p++) live += ex_state(p) == 1 && ex_pid(p) > 0;
+        EXPECT_EQ(live, procs) << value;
+        EXPECT_EQ(
+            log().find("authent_number 12 is more than 10, starting 10\n") != std::string::npos,
+            procs == 10);
+        ex_reset_for_test();
+        imsg_close();
+    }
+}
+
 TEST_F(PoolTest, RelaysWithTheIdentifierFreesOnOkAndRestartsADeadProcess) {
     start(kCounter);
     ASSERT_EQ(ex_state(0), 1);

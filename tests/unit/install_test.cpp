@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,64 +19,33 @@
 
 namespace {
 
-// Points descriptors 0, 1 and 2 at files in dir for the life of the object,
-// feeding `input` to standard input. Expectations belong after finish(),
-// because a failing one prints to standard output.
-class StdioSwap {
-   public:
-    StdioSwap(const TempDir &dir, const std::string &input) : dir_(dir) {
-        write_file(dir.file("stdin"), input);
-        fflush(stdout);
-        for (int fd = 0; fd < 3; fd++) saved_[fd] = dup(fd);
-        redirect(0, dir.file("stdin"), O_RDONLY);
-        redirect(1, dir.file("stdout"), O_WRONLY | O_CREAT | O_TRUNC);
-        redirect(2, dir.file("stderr"), O_WRONLY | O_CREAT | O_TRUNC);
-        clearerr(stdin);
+// Runs fn with `input` on standard input; returns what it wrote on standard
+// output and standard error.
+using Io = std::pair<std::string, std::string>;
+Io with_stdio(const TempDir &dir, const std::string &input, const std::function<void()> &fn) {
+    write_file(dir.file("stdin"), input);
+    int saved = dup(0), f = open(dir.file("stdin").c_str(), O_RDONLY);
+    dup2(f, 0);
+    close(f);
+    clearerr(stdin);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    fn();
+    Io r = {testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
+    // Whatever stdio read ahead must not reach the next test.
+    while (fgetc(stdin) != EOF) {
     }
-    ~StdioSwap() { finish(); }
+    dup2(saved, 0);
+    close(saved);
+    clearerr(stdin);
+    return r;
+}
 
-    void finish() {
-        if (done_) return;
-        done_ = true;
-        fflush(stdout);
-        // Whatever stdio read ahead must not reach the next test.
-        while (fgetc(stdin) != EOF) {
-        }
-        for (int fd = 0; fd < 3; fd++) {
-            dup2(saved_[fd], fd);
-            close(saved_[fd]);
-        }
-        clearerr(stdin);
-    }
-    std::string out() const { return read_file(dir_.file("stdout")); }
-    std::string err() const { return read_file(dir_.file("stderr")); }
-
-   private:
-    static void redirect(int fd, const std::string &path, int flags) {
-        int f = open(path.c_str(), flags, 0600);
-        dup2(f, fd);
-        close(f);
-    }
-    const TempDir &dir_;
-    int saved_[3] = {-1, -1, -1};
-    bool done_ = false;
-};
-
-TEST(InstallPaths, JoinFixedDirectoriesAndName) {
-    struct Case {
-        const char *(*fn)(const char *);
-        const char *name;
-        const char *want;
-    } cases[] = {
-        {install_file, "zorvexsvr.conf", "/etc/zorvexsvr.conf"},
-        {install_binfile, "zorvexsvr", "/usr/local/bin/zorvexsvr"},
-        {install_exe_file, "zorvex", "/usr/local/vexmo/zorvex"},
-    };
-    for (const Case &c : cases) EXPECT_STREQ(c.fn(c.name), c.want) << c.name;
-    // Each function has its own buffer, which its next call reuses.
+// Each function has its own buffer, which its next call reuses.
+TEST(InstallPaths, OneBufferPerFunction) {
     const char *conf = install_file("zorvexsvr.conf");
     const char *bin = install_binfile("zorvexsvr");
-    install_exe_file("zorvex");
+    EXPECT_STREQ(install_exe_file("zorvex"), "/usr/local/vexmo/zorvex");
     EXPECT_STREQ(conf, "/etc/zorvexsvr.conf");
     EXPECT_STREQ(bin, "/usr/local/bin/zorvexsvr");
     install_file("again");
@@ -99,67 +69,49 @@ TEST(InstallPrompt, AnswersFromOneLineOfInput) {
     for (const Case &c : cases) {
         TempDir dir;
         char rslt[100] = "untouched";
-        StdioSwap io(dir, c.input);
-        int ret = prompt("no", rslt, "Go on");
-        io.finish();
+        int ret = -1;
+        Io io = with_stdio(dir, c.input, [&] { ret = prompt("no", rslt, "Go on"); });
         EXPECT_EQ(ret, c.want_ret) << c.input;
         EXPECT_EQ(std::string(rslt), c.want) << c.input;
-        EXPECT_EQ(io.out(), "Go on [no]?") << c.input;
-        EXPECT_EQ(io.err(), "") << c.input;
+        EXPECT_EQ(io, Io("Go on [no]?", "")) << c.input;
     }
 }
 
-TEST(InstallCopy, CopiesWholeFileAcrossPieceBoundaries) {
+TEST(InstallCopy, WholeFilesAndReportedFailures) {
+    TempDir dir;
+    mkdir(dir.file("dist").c_str(), 0755);
+    mkdir(dir.file("dest").c_str(), 0755);
     for (size_t size : {0u, 999u, 1000u, 1001u, 4103u}) {
-        TempDir dir;
-        mkdir(dir.file("dist").c_str(), 0755);
-        mkdir(dir.file("dest").c_str(), 0755);
         // Contents that include NULs and every byte value.
         std::string data(size, '\0');
         for (size_t i = 0; i < size; i++) data[i] = static_cast<char>((i * 7u + i / 256u) & 0xffu);
         write_file(dir.file("dist/prog"), data);
         // An older, longer copy must be replaced, not overwritten in part.
         write_file(dir.file("dest/prog"), std::string(size + 50, 'o'));
-        StdioSwap io(dir, "");
-        do_copy(dir.file("dist/prog").c_str(), dir.file("dest").c_str());
-        io.finish();
+        Io io = with_stdio(
+            dir, "", [&] { do_copy(dir.file("dist/prog").c_str(), dir.file("dest").c_str()); });
         EXPECT_EQ(read_file(dir.file("dest/prog")), data) << size;
-        EXPECT_EQ(io.err(), "") << size;
-        EXPECT_EQ(io.out(), "") << size;
+        EXPECT_EQ(io, Io()) << size;
     }
-}
-
-TEST(InstallCopy, SourceWithoutDirectoryComesFromCurrentDirectory) {
-    TempDir dir;
-    mkdir(dir.file("dist").c_str(), 0755);
-    mkdir(dir.file("dest").c_str(), 0755);
-    write_file(dir.file("dist/zorvex"), "client\n");
+    // A source without a directory comes from the current directory.
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     ASSERT_EQ(chdir(dir.file("dist").c_str()), 0);
+    write_file("zorvex", "client\n");
     do_copy("zorvex", dir.file("dest").c_str());
     ASSERT_EQ(chdir(cwd), 0);
     EXPECT_EQ(read_file(dir.file("dest/zorvex")), "client\n");
-}
-
-TEST(InstallCopy, MissingSourceOrTargetIsReportedWithItsPath) {
-    TempDir dir;
-    write_file(dir.file("prog"), "data");
-    struct Case {
-        std::string src, dest, err;
-    } cases[] = {
+    const std::string cases[][3] = {
         {dir.file("absent"), dir.file("dest"),
          dir.file("absent") + ": No such file or directory\n"},
-        {dir.file("prog"), dir.file("nodir"),
+        {dir.file("dist/prog"), dir.file("nodir"),
          "Cannot write to (" + dir.file("nodir/prog") + ") : No such file or directory\n"},
     };
-    for (const Case &c : cases) {
-        StdioSwap io(dir, "");
-        do_copy(c.src.c_str(), c.dest.c_str());
-        io.finish();
-        EXPECT_EQ(io.err(), c.err);
+    for (const auto &c : cases) {
+        EXPECT_EQ(with_stdio(dir, "", [&] { do_copy(c[0].c_str(), c[1].c_str()); }), Io("", c[2]));
     }
-    EXPECT_FALSE(std::filesystem::exists(dir.file("dest")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("dest/absent")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("nodir")));
 }
 
 // A copy of /bin/sleep running from the target while the copy starts: its
@@ -187,11 +139,10 @@ TEST(InstallCopySlow, RunningTargetThatStopsDuringWaitIsReplaced) {
     close(p[0]);
     mkdir(dir.file("dist").c_str(), 0755);
     write_file(dir.file("dist/prog"), "new program");
-    StdioSwap io(dir, "");
-    do_copy(dir.file("dist/prog").c_str(), dir.file("bin").c_str());
-    io.finish();
+    Io io = with_stdio(dir, "",
+                       [&] { do_copy(dir.file("dist/prog").c_str(), dir.file("bin").c_str()); });
     waitpid(pid, nullptr, 0);
-    EXPECT_EQ(io.err(), "");
+    EXPECT_EQ(io, Io());
     EXPECT_EQ(read_file(dir.file("bin/prog")), "new program");
 }
 

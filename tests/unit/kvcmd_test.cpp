@@ -36,10 +36,7 @@ TEST(KvCmdSplit, Table) {
         EXPECT_EQ(out.p2, c.p2) << c.line;
         EXPECT_EQ(out.p3, c.p3) << c.line;
     }
-}
-
-TEST(KvCmdSplit, FieldsAreCutAt999) {
-    std::string big(1500, 'a');
+    std::string big(1500, 'a');  // fields are cut at 999
     CmdLine out;
     cmd_split(("X" + big + " " + big + " " + big + " " + big + "\n").c_str(), &out);
     EXPECT_EQ(std::string(out.cmd), "x" + std::string(998, 'a'));
@@ -96,7 +93,7 @@ TEST(KvCmdAtoi, Table) {
 
 using KvCmdTest = EngineTest;
 
-TEST_F(KvCmdTest, HelpHasTenLines) {
+TEST_F(KvCmdTest, HelpInvalidCommandsAndSearchOptions) {
     const std::vector<std::string> want = {
         "+DATA Valid commands\n",
         "+DATA \tlookup username\n",
@@ -110,17 +107,11 @@ TEST_F(KvCmdTest, HelpHasTenLines) {
         "+OK \n"};
     EXPECT_EQ(run("help"), want);
     EXPECT_EQ(run("Help me"), want);
-}
-
-TEST_F(KvCmdTest, InvalidCommands) {
     const char *cases[][2] = {{"", "nocommand"},          {"   ", "nocommand"},
                               {"FROB x y", "frob"},       {"lookup\tbob", "lookup\tbob"},
                               {"nocommand", "nocommand"}, {"checks a b", "checks"}};
     for (const auto &c : cases)
         EXPECT_EQ(one(c[0]), std::string("-ERR Invalid command (") + c[1] + ") use help\n") << c[0];
-}
-
-TEST_F(KvCmdTest, SearchPassesItsOptions) {
     for (int i = 0; i < 10; i++) run("set x" + std::to_string(i) + " *p");
     EXPECT_EQ(run("search x").back(), "+OK Search Complete 10 items found out of 10\n");
     auto r = run("search X -from 3 -max 2");

@@ -47,9 +47,6 @@ TEST(ZvcliArgs, Table) {
         EXPECT_EQ(zvcli_parse_args(args, &o, &err), 0) << args[0];
         EXPECT_FALSE(err.empty()) << args[0];
     }
-}
-
-TEST(ZvcliArgs, Values) {
     ZvcliOptions o;
     std::string err;
     ASSERT_EQ(
@@ -231,15 +228,14 @@ TEST(ZvcliCheckpassword, ExecCandidates) {
 
 namespace {
 
-// A stand-in server on loopback: does the handshake with the given secret and
-// answers each batch of requests through respond(), for client behaviour a
-// real engine never shows (replies out of order, silence, garbage).
+// A stand-in server on loopback: does the handshake, deciphers with the
+// secret, enciphers its replies with send_secret and answers each batch of
+// requests through respond(), for client behaviour a real engine never shows
+// (replies out of order, silence, garbage).
 class FakeServer {
    public:
     using Respond = std::string (*)(const std::vector<std::pair<int, std::string>> &);
-    // Deciphers with secret; enciphers its replies with send_secret.
-    FakeServer(const std::string &secret, size_t batch, Respond respond,
-               const std::string &send_secret = "") {
+    FakeServer(std::string secret, size_t batch, Respond respond, std::string send_secret) {
         lfd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
@@ -249,8 +245,8 @@ class FakeServer {
         getsockname(lfd_, reinterpret_cast<sockaddr *>(&sa), &len);
         port_ = ntohs(sa.sin_port);
         listen(lfd_, 4);
-        std::string ss = send_secret.empty() ? secret : send_secret;
-        th_ = std::thread([=, this] { serve(secret, ss, batch, respond); });
+        if (send_secret.empty()) send_secret = secret;
+        th_ = std::thread([=, this] { serve(secret, send_secret, batch, respond); });
     }
     ~FakeServer() {
         shutdown(lfd_, SHUT_RDWR);
@@ -278,12 +274,9 @@ class FakeServer {
         while ((n = read(fd, buf, sizeof buf)) > 0) {
             xlate_in(rin.get(), buf, static_cast<int>(n));
             in.append(buf, static_cast<size_t>(n));
-            size_t nl;
-            while ((nl = in.find('\n')) != std::string::npos) {
-                std::string line = in.substr(0, nl);
-                in.erase(0, nl + 1);
-                size_t sp = line.find(' ');
-                reqs.emplace_back(atoi(line.c_str()), line.substr(sp + 1));
+            for (size_t nl; (nl = in.find('\n')) != std::string::npos; in.erase(0, nl + 1)) {
+                reqs.emplace_back(atoi(in.c_str()),
+                                  in.substr(in.find(' ') + 1, nl - in.find(' ') - 1));
                 if (reqs.size() < batch) continue;
                 std::string out = respond(reqs);
                 reqs.clear();
@@ -320,7 +313,7 @@ struct Outcome {
 
 // Runs the client against a FakeServer with the secret "s3cret".
 Outcome run_client(size_t batch, FakeServer::Respond respond, const std::string &input,
-                   std::vector<std::string> extra = {}, const std::string &send_secret = "") {
+                   std::vector<std::string> extra, const std::string &send_secret) {
     TempDir d;
     write_file(d.file("xlate.dat"), "s3cret\n");
     FakeServer srv("s3cret", batch, respond, send_secret);
@@ -350,54 +343,37 @@ Outcome run_client(size_t batch, FakeServer::Respond respond, const std::string 
 
 }  // namespace
 
-TEST(ZvcliRun, RepliesOutOfOrderPrintInInputOrder) {
-    Outcome r = run_client(4, reversed, "a\nb\n# skipped\n\nbad c\nd\n");
-    EXPECT_EQ(r.status, ZVCLI_EXIT_REFUSED) << r.err;
-    EXPECT_EQ(r.out,
-              "+DATA for a\n+OK a\n+DATA for b\n+OK b\n+DATA for bad c\n-ERR no bad c\n"
-              "+DATA for d\n+OK d\n");
-    r = run_client(2, reversed, "a\nb\nc\nd", {"-raw", "-window", "2"});
-    EXPECT_EQ(r.status, ZVCLI_EXIT_OK) << r.err;
-    EXPECT_EQ(r.out,
-              "1 +DATA for a\n1 +OK a\n2 +DATA for b\n2 +OK b\n3 +DATA for c\n3 +OK c\n"
-              "4 +DATA for d\n4 +OK d\n");
-}
-
-TEST(ZvcliRun, WindowBoundsAndTimeOut) {
-    // This server answers only once three requests wait; a window of two
-    // never lets it see three.
-    Outcome r = run_client(3, reversed, "a\nb\nc\nd\n", {"-window", "2", "-timeout", "1"});
-    EXPECT_EQ(r.status, ZVCLI_EXIT_FAIL);
-    EXPECT_NE(r.err.find("2 requests unanswered"), std::string::npos) << r.err;
-    r = run_client(1, silent, "version\n", {"-timeout", "1"});
-    EXPECT_EQ(r.status, ZVCLI_EXIT_FAIL);
-    EXPECT_NE(r.err.find("timed out"), std::string::npos) << r.err;
-}
-
-TEST(ZvcliRun, UnreadableRepliesMeanAnotherSecret) {
-    // The server understands the request but enciphers its reply with
-    // another secret: the client must say so rather than wait.
-    Outcome r = run_client(1, reversed, "x\n", {"-timeout", "60"}, "other");
-    EXPECT_EQ(r.status, ZVCLI_EXIT_FAIL);
-    EXPECT_TRUE(r.out.empty());
-    EXPECT_NE(r.err.find("shared secret differs"), std::string::npos) << r.err;
-}
-
-TEST(ZvcliRun, LocalRefusalsInBatch) {
-    Outcome r = run_client(1, reversed, "a\nencrypt x\n" + std::string(1000, 'y') + "\nb\n");
-    EXPECT_EQ(r.status, ZVCLI_EXIT_REFUSED);
-    EXPECT_EQ(r.out, "+DATA for a\n+OK a\n+DATA for b\n+OK b\n");
-    EXPECT_NE(r.err.find("line 2:"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("line 3:"), std::string::npos) << r.err;
-    // testcrypt changes the live database: refused in a batch, asked for alone.
-    r = run_client(1, reversed, "testcrypt\n");
-    EXPECT_EQ(r.status, ZVCLI_EXIT_REFUSED);
-    EXPECT_NE(r.err.find("line 1: testcrypt creates"), std::string::npos) << r.err;
-    for (auto [answer, status] : {std::pair{"n\n", ZVCLI_EXIT_FAIL}, {"y\n", ZVCLI_EXIT_OK}}) {
-        r = run_client(1, reversed, answer, {"testcrypt"});
-        EXPECT_EQ(r.status, status) << r.err;
-        EXPECT_NE(r.err.find("Go on? [y/N]"), std::string::npos);
-    }
-    r = run_client(1, reversed, "testcrypt\n", {"-y"});
-    EXPECT_EQ(r.out, "+DATA for testcrypt\n+OK testcrypt\n");
+// This server answers once `batch` requests wait: a window of two never lets
+// it see three. A reply enciphered with another secret must be reported
+// rather than waited for. testcrypt changes the live database: refused in a
+// batch, asked for alone.
+TEST(ZvcliRun, Table) {
+    auto expect = [](size_t batch, FakeServer::Respond respond, const std::string &input,
+                     std::vector<std::string> extra, const char *send_secret, int status,
+                     const std::string &out, std::vector<std::string> errs) {
+        Outcome r = run_client(batch, respond, input, extra, send_secret);
+        EXPECT_EQ(r.status, status) << input << r.err;
+        EXPECT_EQ(r.out, out) << input;
+        for (const std::string &e : errs) EXPECT_NE(r.err.find(e), std::string::npos) << r.err;
+    };
+    const std::string ab = "+DATA for a\n+OK a\n+DATA for b\n+OK b\n";
+    expect(4, reversed, "a\nb\n# skipped\n\nbad c\nd\n", {}, "", ZVCLI_EXIT_REFUSED,
+           ab + "+DATA for bad c\n-ERR no bad c\n+DATA for d\n+OK d\n", {});
+    expect(2, reversed, "a\nb\nc\nd", {"-raw", "-window", "2"}, "", ZVCLI_EXIT_OK,
+           "1 +DATA for a\n1 +OK a\n2 +DATA for b\n2 +OK b\n3 +DATA for c\n3 +OK c\n"
+           "4 +DATA for d\n4 +OK d\n",
+           {});
+    expect(3, reversed, "a\nb\nc\nd\n", {"-window", "2", "-timeout", "1"}, "", ZVCLI_EXIT_FAIL, "",
+           {"2 requests unanswered"});
+    expect(1, silent, "version\n", {"-timeout", "1"}, "", ZVCLI_EXIT_FAIL, "", {"timed out"});
+    expect(1, reversed, "x\n", {"-timeout", "60"}, "other", ZVCLI_EXIT_FAIL, "",
+           {"shared secret differs"});
+    expect(1, reversed, "a\nencrypt x\n" + std::string(1000, 'y') + "\nb\n", {}, "",
+           ZVCLI_EXIT_REFUSED, ab, {"line 2:", "line 3:"});
+    expect(1, reversed, "testcrypt\n", {}, "", ZVCLI_EXIT_REFUSED, "",
+           {"line 1: testcrypt creates"});
+    const std::string tc = "+DATA for testcrypt\n+OK testcrypt\n";
+    expect(1, reversed, "n\n", {"testcrypt"}, "", ZVCLI_EXIT_FAIL, "", {"Go on? [y/N]"});
+    expect(1, reversed, "y\n", {"testcrypt"}, "", ZVCLI_EXIT_OK, tc, {"Go on? [y/N]"});
+    expect(1, reversed, "testcrypt\n", {"-y"}, "", ZVCLI_EXIT_OK, tc, {});
 }
