@@ -5,7 +5,6 @@
 #include <climits>
 #include <string>
 
-#include "engine_env.h"
 
 namespace {
 
@@ -89,39 +88,6 @@ TEST(KvCmdAtoi, Table) {
                           {"-2147483648", INT_MIN},
                           {"-99999999999999999999", INT_MIN}};
     for (const auto &c : cases) EXPECT_EQ(cmd_atoi(c.s), c.v) << c.s;
-}
-
-using KvCmdTest = EngineTest;
-
-TEST_F(KvCmdTest, HelpInvalidCommandsAndSearchOptions) {
-    const std::vector<std::string> want = {
-        "+DATA Valid commands\n",
-        "+DATA \tlookup username\n",
-        "+DATA \tcheck username password\n",
-        "+DATA \tset username password|(NULL) [var=\"val\" ...]\n",
-        "+DATA \tmod username pass|(NULL) var=\"val\"\n",
-        "+DATA \tsearch string\n",
-        "+DATA \tdel username\n",
-        "+DATA \texit\n",
-        "+DATA \t(use -help command line option for extended help information)\n",
-        "+OK \n"};
-    EXPECT_EQ(run("help"), want);
-    EXPECT_EQ(run("Help me"), want);
-    const char *cases[][2] = {{"", "nocommand"},          {"   ", "nocommand"},
-                              {"FROB x y", "frob"},       {"lookup\tbob", "lookup\tbob"},
-                              {"nocommand", "nocommand"}, {"checks a b", "checks"}};
-    for (const auto &c : cases)
-        EXPECT_EQ(one(c[0]), std::string("-ERR Invalid command (") + c[1] + ") use help\n") << c[0];
-    for (int i = 0; i < 10; i++) run("set x" + std::to_string(i) + " *p");
-    EXPECT_EQ(run("search x").back(), "+OK Search Complete 10 items found out of 10\n");
-    auto r = run("search X -from 3 -max 2");
-    ASSERT_EQ(r.size(), 3u);
-    EXPECT_EQ(r[2], "+OK Search Complete 5 items found out of 10\n");
-    r = run("search x -max 2 -from 9");
-    ASSERT_EQ(r.size(), 3u);
-    EXPECT_EQ(r[2], "+OK Search Complete 10 items found out of 10\n");
-    EXPECT_EQ(run("search"),
-              std::vector<std::string>{"+OK Search Complete 0 items found out of 10\n"});
 }
 
 }  // namespace
