@@ -120,23 +120,16 @@ TEST(KvUsernameBadchar, Table) {
         EXPECT_EQ(username_badchar(n), 1) << n;
 }
 
-TEST_F(KvWriteTest, ModReplacesAppendsOrKeeps) {
-    run("set u *p a=\"1\" b=\"2\" c=\"3\"");
-    run("mod u x b=\"9\"");
-    EXPECT_EQ(one("lookup u"), "+OK u config 0 b=\"9\" a=\"1\" c=\"3\"\n");
-    run("mod u (NULL) d=\"4\"");
-    EXPECT_EQ(one("lookup u"), "+OK u config 0 b=\"9\" a=\"1\" c=\"3\" d=\"4\"\n");
-    run("mod u x b=\"0\"");
-    EXPECT_EQ(one("lookup u"), "+OK u config 0 b=\"0\" a=\"1\" c=\"3\" d=\"4\"\n");
-    EXPECT_EQ(one("check u p"), "+OK u config 0 b=\"0\" a=\"1\" c=\"3\" d=\"4\"\n");
-    // Without a closing quote nothing after the key survives.
+// Replacing and appending keys is in the transcripts; the edges are here:
+// without a closing quote nothing after the key survives, without a pair
+// the information stays as it was.
+TEST_F(KvWriteTest, ModWithoutClosingQuoteOrPair) {
     run("set v *p a=\"1\" b=\"2");
     run("mod v x b=\"3\"");
-    EXPECT_EQ(one("lookup v"), "+OK v config 0 b=\"3\" a=\"1\" \n");
-    // Without a pair the information stays as it was.
     run("set w *p a=\"1\" b=\"2\"");
     run("mod w x");
-    EXPECT_EQ(one("lookup w"), "+OK w config 0 a=\"1\" b=\"2\" \n");
+    EXPECT_EQ(one("lookup v"), "+OK v config 0 b=\"3\" a=\"1\" \n");
+    EXPECT_EQ(one("check w p"), "+OK w config 0 a=\"1\" b=\"2\" \n");
 }
 
 // Changing the same users again and again, with deletions, replays and
@@ -162,9 +155,7 @@ TEST_F(KvWriteTest, DeleteAppendsEvenForUnknownAndUnstorableNames) {
     run("set carl *p");
     EXPECT_EQ(one("del BOB"), "+OK Deleted user successfully\n");
     EXPECT_EQ(one("lookup bob"), "-ERR bob not found\n");
-    EXPECT_EQ(run("search *").back(), "+OK Search Complete 1 items found out of 1\n");
     EXPECT_EQ(auth_del("carl", 1), 1);
-    EXPECT_EQ(run("search *").back(), "+OK Search Complete 0 items found out of 0\n");
     // An unstorable name touches no other user.
     run("set a *p x=1");
     EXPECT_EQ(one("del a:b"), "+OK Deleted user successfully\n");
