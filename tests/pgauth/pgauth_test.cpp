@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -132,20 +133,13 @@ void run_cases(TestServer *s, bool pgauth) {
         if (pgauth && k.cmd == "help") want.insert(want.end() - 1, kNote);
         ++id;
         Lines got = bare(s->request(&c, id, k.cmd), id);
-        if (k.cmp == kExact) {
-            EXPECT_EQ(got, want);
-        } else if (k.cmp == kUnordered) {
+        for (size_t i = 0; k.cmp == kCountAndLast && i + 1 < got.size(); i++)
+            if (got[i].starts_with("+DATA ")) got[i] = "";
+        if (k.cmp == kUnordered) {
             std::sort(got.begin(), got.end());
             std::sort(want.begin(), want.end());
-            EXPECT_EQ(got, want);
-        } else {
-            EXPECT_EQ(got.size(), want.size());
-            if (!got.empty()) {
-                EXPECT_EQ(got.back(), want.back());
-            }
-            for (size_t i = 0; i + 1 < got.size(); i++)
-                EXPECT_EQ(got[i].compare(0, 6, "+DATA "), 0);
         }
+        EXPECT_EQ(got, want);
     }
 }
 
@@ -185,21 +179,17 @@ class PgauthDb : public ::testing::Test {
 }  // namespace
 
 TEST(PgauthConf, LinesSplitAsTheServersFile) {
-    struct {
-        const char *line, *key, *value;
-    } rows[] = {
+    const std::tuple<const char *, const char *, const char *> rows[] = {
         {"pg_host /tmp/sock\n", "pg_host", "/tmp/sock"},
         {"  pg_port\t5433\r\n", "pg_port", "5433"},
         {"pg_user  two words\n", "pg_user", " two words"},
         {"pg_database db\tcomment\n", "pg_database", "db"},
         {"lonely\n", "lonely", ""},
-        {"\n", "", ""},
-    };
-    for (const auto &r : rows) {
+        {"\n", "", ""}};
+    for (const auto &[line, key, value] : rows) {
         std::string k, v;
-        pgconf_line(r.line, &k, &v);
-        EXPECT_EQ(k, r.key) << r.line;
-        EXPECT_EQ(v, r.value) << r.line;
+        pgconf_line(line, &k, &v);
+        EXPECT_EQ(std::tie(k, v), std::make_tuple(key, value)) << line;
     }
 }
 
@@ -213,12 +203,11 @@ TEST(PgauthConf, KeysTimeoutsAndPasswordFile) {
     PgSettings s;
     std::string err;
     ASSERT_EQ(pgconf_load(d.file("c").c_str(), &s, &err), 1) << err;
-    EXPECT_EQ(s.host, "h");
-    EXPECT_EQ(s.port, "99");  // the server's own port key is not pgauth's
-    EXPECT_EQ(s.password, "sekrit");
-    EXPECT_EQ(s.connect_timeout, 5);  // 0 is no time-out at all: the default stays
-    EXPECT_EQ(s.statement_timeout, 7);
-    EXPECT_EQ(s.target, "read-write");
+    // The server's own port key is not pgauth's; 0 is no time-out at all:
+    // the default stays.
+    EXPECT_EQ(
+        std::tie(s.host, s.port, s.password, s.connect_timeout, s.statement_timeout, s.target),
+        std::make_tuple("h", "99", "sekrit", 5, 7, "read-write"));
     write_file(d.file("c"), "pg_password_file " + d.file("missing") + "\n");
     EXPECT_EQ(pgauth_run(d.file("c"), {"-export"}).status, 1);
     EXPECT_EQ(pgconf_load(d.file("nothing").c_str(), &s, &err), 0);
@@ -230,15 +219,9 @@ TEST(Pgauth, UnreachableDatabaseAnswersEveryRequest) {
     // A hang would be killed by pgauth_run's bound and show as a signal status.
     RunResult r = pgauth_run(d.file("c"), {}, "version\ncheck a b\nset a b\nquit\nsearch a\n");
     EXPECT_EQ(r.status, 0);
-    Lines lines;
-    for (size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1)
-        lines.push_back(r.out.substr(at, nl - at));
-    ASSERT_EQ(lines.size(), 5u) << r.out;
-    EXPECT_EQ(lines[0], "+OK kvauth 4.0e");
-    for (int i : {1, 2, 4})
-        EXPECT_EQ(lines[static_cast<size_t>(i)].compare(0, 27, "-ERR database unavailable ("), 0)
-            << lines[static_cast<size_t>(i)];
-    EXPECT_EQ(lines[3], "+OK");
+    const std::string down = "-ERR database unavailable (\n";
+    EXPECT_EQ(std::regex_replace(r.out, std::regex("unavailable \\(.*"), "unavailable ("),
+              "+OK kvauth 4.0e\n" + down + down + "+OK\n" + down);
 }
 
 TEST(Pgauth, SharedCasesInEngineMode) {
