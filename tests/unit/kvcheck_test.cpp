@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <crypt.h>
-#include <string>
 
 #include "engine/kvread.h"
 #include "engine_env.h"
-
-namespace {
 
 using CheckTest = EngineTest;
 
@@ -59,5 +56,3 @@ TEST_F(CheckTest, DbCheckAndLookup) {
         EXPECT_EQ(take_replies(), std::vector<std::string>{reply});
     }
 }
-
-}  // namespace

@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <string>
-
-namespace {
 
 TEST(KvCmdSplit, Table) {
     struct Case {
@@ -80,5 +77,3 @@ TEST(KvCmdAtoi, Table) {
                                                              {"-99999999999999999999", INT_MIN}};
     for (const auto &[text, v] : cases) EXPECT_EQ(cmd_atoi(text), v) << text;
 }
-
-}  // namespace

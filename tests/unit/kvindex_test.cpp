@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <string>
-#include <sys/stat.h>
-#include <vector>
 
 #include "engine/kvindex.h"
 #include "engine/kvsync.h"

@@ -1,12 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "engine/kvread.h"
 #include "engine_env.h"
-
-namespace {
 
 TEST(WildMatch, Table) {
     using Cases = std::vector<std::pair<const char *, const char *>>;
@@ -112,5 +107,3 @@ TEST_F(SearchTest, MatchesOrderAndPaging) {
     EXPECT_EQ(search("x", 11, 0), std::vector<std::string>{end(10)});
     EXPECT_EQ(search("x", 0, 4), (std::vector<std::string>{x[0], x[1], x[2], x[3], end(5)}));
 }
-
-}  // namespace

@@ -7,7 +7,6 @@
 #include <cctype>
 #include <csignal>
 #include <sstream>
-#include <string>
 
 #include "engine/kvread.h"
 #include "engine_env.h"
