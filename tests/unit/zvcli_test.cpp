@@ -1,7 +1,6 @@
 #include "session/zvcli.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/tcplib.h"
 #include "session/xlate.h"
 #include "support/server_fixture.h"
 
@@ -216,16 +216,8 @@ namespace {
 class FakeServer {
    public:
     using Respond = std::string (*)(const std::vector<std::pair<int, std::string>> &);
-    FakeServer(std::string secret, size_t batch, Respond respond, std::string send_secret) {
-        lfd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(lfd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-        socklen_t len = sizeof sa;
-        getsockname(lfd_, reinterpret_cast<sockaddr *>(&sa), &len);
-        port_ = ntohs(sa.sin_port);
-        listen(lfd_, 4);
+    FakeServer(std::string secret, size_t batch, Respond respond, std::string send_secret)
+        : port_(free_port()), lfd_(tcp_listen(port_, "127.0.0.1")) {
         if (send_secret.empty()) send_secret = secret;
         th_ = std::thread([=, this] { serve(secret, send_secret, batch, respond); });
     }
@@ -267,8 +259,7 @@ class FakeServer {
         }
         close(fd);
     }
-    int lfd_ = -1;
-    int port_ = 0;
+    int port_, lfd_;
     std::thread th_;
 };
 
