@@ -94,8 +94,7 @@ TEST_F(KvWriteTest, RefusedChangesWriteNothing) {
     EXPECT_FALSE(exists("kvauth.txt"));
     EXPECT_EQ(one("set alice p " + std::string(953, 'a') + "mallory *hunter2 n=1"), too_long);
     EXPECT_EQ(one("set c *p " + std::string(994, 'i')), too_long);
-    EXPECT_FALSE(exists("kvauth.add"));
-    EXPECT_FALSE(exists("kvauth.clg"));
+    for (const char *f : {"kvauth.add", "kvauth.clg"}) EXPECT_FALSE(exists(f)) << f;
     EXPECT_TRUE(log_has("ERROR: Username contains bad characters from (:|\")\n"));
     write_file(file("kvauth.txt"), "old:*pw:\n");  // an existing database is never emptied
     EXPECT_EQ(one("set " + std::string(255, 'n') + " *p"),
@@ -217,18 +216,18 @@ TEST_F(KvWriteTest, RebuildStartsAboveThreshold) {
 
     auth_set("two", "*p", "");
     EXPECT_EQ(txt_at_reply, "") << "the reply must come before the rebuild";
-    EXPECT_FALSE(exists("kvauth.add"));
-    EXPECT_FALSE(exists("kvauth.add_old"));
-    EXPECT_FALSE(exists("kvauth.tmp"));
+    for (const char *f : {"kvauth.add", "kvauth.add_old", "kvauth.tmp"})
+        EXPECT_FALSE(exists(f)) << f;
     std::string txt = content("kvauth.txt");
     for (const char *l : {"one:*p:\n", "two:*p:\n", "fill0:*p:\n"})
         EXPECT_NE(txt.find(l), std::string::npos) << l;
     EXPECT_EQ(content("kvauth.bck"), txt);
-    EXPECT_EQ(mode("kvauth.txt"), 0660);
-    EXPECT_EQ(mode("kvauth.bck"), 0660);
-    EXPECT_TRUE(log_has("Rebuilding kvauth file\n"));
-    EXPECT_TRUE(log_has("Reading new add file (" + file("kvauth.add_old") + ")\n"));
-    EXPECT_TRUE(log_has("Wrote " + std::to_string(count_lines(txt)) + " lines to kvauth.new\n"));
+    for (const char *f : {"kvauth.txt", "kvauth.bck"}) EXPECT_EQ(mode(f), 0660) << f;
+    for (const std::string &l :
+         {std::string("Rebuilding kvauth file\n"),
+          "Reading new add file (" + file("kvauth.add_old") + ")\n",
+          "Wrote " + std::to_string(count_lines(txt)) + " lines to kvauth.new\n"})
+        EXPECT_TRUE(log_has(l)) << l;
 
     auth_set("three", "*p", "");
     EXPECT_EQ(content("kvauth.add"), "three:*p:\n");
