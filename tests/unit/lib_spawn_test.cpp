@@ -211,11 +211,8 @@ TEST_F(SpawnTest, KillAndCloseReapChildren) {
     while (spawn_read(out, buf, sizeof buf) > 0) {
     }
     // The child has closed its output; give it a moment to become a zombie.
-    for (int i = 0; i < 200; i++) {
-        std::string st = read_file("/proc/" + std::to_string(pid) + "/stat");
-        if (st.find(") Z") != std::string::npos) break;
-        usleep(10000);
-    }
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    for (int i = 0; i < 200 && read_file(stat).find(") Z") == std::string::npos; i++) usleep(10000);
     EXPECT_EQ(spawn_close(out), pid);
     EXPECT_EQ(kill(pid, 0), -1);
 }
