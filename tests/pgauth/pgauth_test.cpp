@@ -231,11 +231,8 @@ TEST(Pgauth, SharedCasesInEngineMode) {
     EXPECT_TRUE(s.stop());
 }
 
-// The shared cases through three pgauth processes; then a second server on
-// the same database; then requests keep coming while the database stops and
-// starts again: every request gets its one finishing line (an "-ERR" naming
-// the database while it is down), none hangs, and the processes reconnect by
-// themselves.
+// Then a second server on the database; then the database stops and starts
+// under requests: each gets one line, none hangs, the processes reconnect.
 TEST_F(PgauthDb, SharedCasesTwoServersAndRestartUnderLoad) {
     TestServer a, b;
     use_pgauth(&a, pg, 3);

@@ -315,10 +315,8 @@ Outcome run_client(size_t batch, FakeServer::Respond respond, const std::string 
 
 }  // namespace
 
-// This server answers once `batch` requests wait: a window of two never lets
-// it see three. A reply enciphered with another secret must be reported
-// rather than waited for. testcrypt changes the live database: refused in a
-// batch, asked for alone.
+// The server answers once `batch` requests wait: a window of two never lets
+// it see three. testcrypt is refused in a batch, asked for alone.
 TEST(ZvcliRun, Table) {
     auto expect = [](size_t batch, FakeServer::Respond respond, const std::string &input,
                      std::vector<std::string> extra, const char *send_secret, int status,
