@@ -27,7 +27,6 @@ TEST_F(CheckTest, PasswordFormsAndBlocks) {
         EXPECT_EQ(auth_check(user, pass), want) << user << " " << pass;
         EXPECT_EQ(take_replies().size(), 1u);
     }
-    EXPECT_EQ(run("check BoB secret"), std::vector<std::string>{"+OK BoB config 0 quota=5\n"});
     EXPECT_EQ(run("check nobody x"),
               std::vector<std::string>{"-ERR nobody password wrong or not a valid user\n"});
     EXPECT_EQ(run("lookup h1"), std::vector<std::string>{"+OK h1 config 0 x (BLOCK)\n"});
