@@ -59,8 +59,7 @@ TEST(KvCmdSearchOptions, Table) {
     for (const auto &c : cases) {
         int from = -99, max = -99;
         search_options(c.p2, c.p3, &from, &max);
-        EXPECT_EQ(from, c.from) << c.p2 << " | " << c.p3;
-        EXPECT_EQ(max, c.max) << c.p2 << " | " << c.p3;
+        EXPECT_EQ(std::tie(from, max), std::tie(c.from, c.max)) << c.p2 << " | " << c.p3;
     }
 }
 
