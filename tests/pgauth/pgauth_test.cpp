@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -132,20 +133,13 @@ void run_cases(TestServer *s, bool pgauth) {
         if (pgauth && k.cmd == "help") want.insert(want.end() - 1, kNote);
         ++id;
         Lines got = bare(s->request(&c, id, k.cmd), id);
-        if (k.cmp == kExact) {
-            EXPECT_EQ(got, want);
-        } else if (k.cmp == kUnordered) {
+        for (size_t i = 0; k.cmp == kCountAndLast && i + 1 < got.size(); i++)
+            if (got[i].starts_with("+DATA ")) got[i] = "";
+        if (k.cmp == kUnordered) {
             std::sort(got.begin(), got.end());
             std::sort(want.begin(), want.end());
-            EXPECT_EQ(got, want);
-        } else {
-            EXPECT_EQ(got.size(), want.size());
-            if (!got.empty()) {
-                EXPECT_EQ(got.back(), want.back());
-            }
-            for (size_t i = 0; i + 1 < got.size(); i++)
-                EXPECT_EQ(got[i].compare(0, 6, "+DATA "), 0);
         }
+        EXPECT_EQ(got, want);
     }
 }
 
@@ -185,21 +179,17 @@ class PgauthDb : public ::testing::Test {
 }  // namespace
 
 TEST(PgauthConf, LinesSplitAsTheServersFile) {
-    struct {
-        const char *line, *key, *value;
-    } rows[] = {
+    const std::tuple<const char *, const char *, const char *> rows[] = {
         {"pg_host /tmp/sock\n", "pg_host", "/tmp/sock"},
         {"  pg_port\t5433\r\n", "pg_port", "5433"},
         {"pg_user  two words\n", "pg_user", " two words"},
         {"pg_database db\tcomment\n", "pg_database", "db"},
         {"lonely\n", "lonely", ""},
-        {"\n", "", ""},
-    };
-    for (const auto &r : rows) {
+        {"\n", "", ""}};
+    for (const auto &[line, key, value] : rows) {
         std::string k, v;
-        pgconf_line(r.line, &k, &v);
-        EXPECT_EQ(k, r.key) << r.line;
-        EXPECT_EQ(v, r.value) << r.line;
+        pgconf_line(line, &k, &v);
+        EXPECT_EQ(std::tie(k, v), std::make_tuple(key, value)) << line;
     }
 }
 
@@ -213,12 +203,11 @@ TEST(PgauthConf, KeysTimeoutsAndPasswordFile) {
     PgSettings s;
     std::string err;
     ASSERT_EQ(pgconf_load(d.file("c").c_str(), &s, &err), 1) << err;
-    EXPECT_EQ(s.host, "h");
-    EXPECT_EQ(s.port, "99");  // the server's own port key is not pgauth's
-    EXPECT_EQ(s.password, "sekrit");
-    EXPECT_EQ(s.connect_timeout, 5);  // 0 is no time-out at all: the default stays
-    EXPECT_EQ(s.statement_timeout, 7);
-    EXPECT_EQ(s.target, "read-write");
+    // The server's own port key is not pgauth's; 0 is no time-out at all:
+    // the default stays.
+    EXPECT_EQ(
+        std::tie(s.host, s.port, s.password, s.connect_timeout, s.statement_timeout, s.target),
+        std::make_tuple("h", "99", "sekrit", 5, 7, "read-write"));
     write_file(d.file("c"), "pg_password_file " + d.file("missing") + "\n");
     EXPECT_EQ(pgauth_run(d.file("c"), {"-export"}).status, 1);
     EXPECT_EQ(pgconf_load(d.file("nothing").c_str(), &s, &err), 0);
@@ -230,15 +219,9 @@ TEST(Pgauth, UnreachableDatabaseAnswersEveryRequest) {
     // A hang would be killed by pgauth_run's bound and show as a signal status.
     RunResult r = pgauth_run(d.file("c"), {}, "version\ncheck a b\nset a b\nquit\nsearch a\n");
     EXPECT_EQ(r.status, 0);
-    Lines lines;
-    for (size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1)
-        lines.push_back(r.out.substr(at, nl - at));
-    ASSERT_EQ(lines.size(), 5u) << r.out;
-    EXPECT_EQ(lines[0], "+OK kvauth 4.0e");
-    for (int i : {1, 2, 4})
-        EXPECT_EQ(lines[static_cast<size_t>(i)].compare(0, 27, "-ERR database unavailable ("), 0)
-            << lines[static_cast<size_t>(i)];
-    EXPECT_EQ(lines[3], "+OK");
+    const std::string down = "-ERR database unavailable (\n";
+    EXPECT_EQ(std::regex_replace(r.out, std::regex("unavailable \\(.*"), "unavailable ("),
+              "+OK kvauth 4.0e\n" + down + down + "+OK\n" + down);
 }
 
 TEST(Pgauth, SharedCasesInEngineMode) {
@@ -248,11 +231,8 @@ TEST(Pgauth, SharedCasesInEngineMode) {
     EXPECT_TRUE(s.stop());
 }
 
-// The shared cases through three pgauth processes; then a second server on
-// the same database; then requests keep coming while the database stops and
-// starts again: every request gets its one finishing line (an "-ERR" naming
-// the database while it is down), none hangs, and the processes reconnect by
-// themselves.
+// Then a second server on the database; then the database stops and starts
+// under requests: each gets one line, none hangs, the processes reconnect.
 TEST_F(PgauthDb, SharedCasesTwoServersAndRestartUnderLoad) {
     TestServer a, b;
     use_pgauth(&a, pg, 3);
@@ -312,28 +292,18 @@ TEST_F(PgauthDb, SharedCasesTwoServersAndRestartUnderLoad) {
 TEST_F(PgauthDb, ImportExportRoundTripThenReadOnly) {
     const TempDir &d = dir;
     // A crypt(3) result of "secret" with the salt "ab", and a digest text.
-    const std::string db =
-        "amy:abNANd1rDfiNc:\n"
-        "ben:*clear: leading blank: and colons\n"
-        "cy:{ssha}fq2sD0J6Wrc0MydeCBY4aiLbhWvaJBak:mail=\"c@x\" q=\"1\"\n"
-        "dee:*pw:bytes \xff\xfe are kept\n"
-        "eve:none:\n";
-    write_file(d.file("kvauth.txt"), db);
+    const std::string ssha = "{ssha}fq2sD0J6Wrc0MydeCBY4aiLbhWvaJBak",
+                      cy = "cy:" + ssha + ":mail=\"c@x\" q=\"1\"\n",
+                      dee = "dee:*pw:bytes \xff\xfe are kept\n";
+    write_file(d.file("kvauth.txt"),
+               "amy:abNANd1rDfiNc:\nben:*clear: lead: colons\n" + cy + dee + "eve:none:\n");
     write_file(d.file("kvauth.add"),
-               "Fay:*f1:new=1\n"
-               "amy:(NULL):(BLOCK)\n"
-               "eve:(DELETE):(DELETE)\n"
-               "ben:(NULL):(BLOCK)\n"
-               "ben:(NULL):(UNBLOCK)\n"
-               "ghost:(DELETE):(DELETE)\n");
+               "Fay:*f1:new=1\namy:(NULL):(BLOCK)\neve:(DELETE):(DELETE)\nben:(NULL):(BLOCK)\n"
+               "ben:(NULL):(UNBLOCK)\nghost:(DELETE):(DELETE)\n");
     RunResult r = pgauth_run(conf, {"-import", d.file("kvauth.txt"), d.file("kvauth.add")});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string want =
-        "amy:abNANd1rDfiNc: (BLOCK)\n"
-        "ben:*clear: leading blank: and colons \n"
-        "cy:{ssha}fq2sD0J6Wrc0MydeCBY4aiLbhWvaJBak:mail=\"c@x\" q=\"1\"\n"
-        "dee:*pw:bytes \xff\xfe are kept\n"
-        "fay:*f1:new=1\n";
+        "amy:abNANd1rDfiNc: (BLOCK)\nben:*clear: lead: colons \n" + cy + dee + "fay:*f1:new=1\n";
     r = pgauth_run(conf, {"-export"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, want);
@@ -343,11 +313,8 @@ TEST_F(PgauthDb, ImportExportRoundTripThenReadOnly) {
                    "check amy secret\nset amy (NULL) (UNBLOCK)\ncheck amy secret\n"
                    "check fay f1\nlookup eve\n");
     EXPECT_EQ(r.out,
-              "-ERR amy password wrong or not a valid user\n"
-              "+OK amy added to database\n"
-              "+OK amy config 0  \n"
-              "+OK fay config 0 new=1\n"
-              "-ERR eve not found\n");
+              "-ERR amy password wrong or not a valid user\n+OK amy added to database\n"
+              "+OK amy config 0  \n+OK fay config 0 new=1\n-ERR eve not found\n");
 
     // The export read back into an emptied table gives the same file.
     write_file(d.file("export.txt"), want);
@@ -361,9 +328,6 @@ TEST_F(PgauthDb, ImportExportRoundTripThenReadOnly) {
     ASSERT_EQ(pgauth_run(conf, {}, "set kim pw\n").out, "+OK kim added to database\n");
     ASSERT_EQ(pg.sql("ALTER DATABASE postgres SET default_transaction_read_only = on"), "");
     r = pgauth_run(conf, {}, "set lee pw\nmod kim x a=\"1\"\ndel kim\ncheck kim pw\n");
-    EXPECT_EQ(r.out,
-              "-ERR database is read-only, changes are refused here\n"
-              "-ERR database is read-only, changes are refused here\n"
-              "-ERR database is read-only, changes are refused here\n"
-              "+OK kim config 0 \n");
+    const std::string ro = "-ERR database is read-only, changes are refused here\n";
+    EXPECT_EQ(r.out, ro + ro + ro + "+OK kim config 0 \n");
 }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 #include <vector>
 
 namespace {
@@ -38,17 +37,15 @@ TEST(ChanLines, SplittingAndGrowth) {
         std::vector<std::string> lines;
         std::string rest;
         int stop = -1;
-    } cases[] = {
-        {{"one\r\ntwo\n"}, {"one", "two"}, ""},
-        {{"a\rb\r\n"}, {"a\rb"}, ""},
-        {{"\n\r\n"}, {"", ""}, ""},
-        {{"hal", "f\nmore"}, {"half"}, "more"},
-        {{"x\r\r\n"}, {"x\r"}, ""},
-        // A NUL ends the scan: nothing behind it is ever delivered.
-        {{std::string("ab\0c\nd\n", 7)}, {}, std::string("ab\0c\nd\n", 7)},
-        // The buffer still starts at the line whose handler stopped.
-        {{"first\nsecond\n"}, {"first"}, std::string("first\0second\n", 13), 1},
-    };
+    } cases[] = {{{"one\r\ntwo\n"}, {"one", "two"}, ""},
+                 {{"a\rb\r\n"}, {"a\rb"}, ""},
+                 {{"\n\r\n"}, {"", ""}, ""},
+                 {{"hal", "f\nmore"}, {"half"}, "more"},
+                 {{"x\r\r\n"}, {"x\r"}, ""},
+                 // A NUL ends the scan: nothing behind it is ever delivered.
+                 {{std::string("ab\0c\nd\n", 7)}, {}, std::string("ab\0c\nd\n", 7)},
+                 // The buffer still starts at the line whose handler stopped.
+                 {{"first\nsecond\n"}, {"first"}, std::string("first\0second\n", 13), 1}};
     for (const auto &tc : cases) {
         Chan c;
         got.clear();
@@ -71,36 +68,30 @@ TEST(ChanLines, SplittingAndGrowth) {
 }
 
 TEST(Acl, ListsAndMatches) {
-    struct {
-        const char *list, *addr;
-        int want;  // 1 admitted, 0 refused, -1 list or address invalid
-    } cases[] = {
-        {"", "203.0.113.9", 1},
-        {" , ", "::1", 1},
-        {"127.0.0.2", "127.0.0.2", 1},
-        {"127.0.0.2", "127.0.0.1", 0},
-        {"127.0.0.2/32", "127.0.0.3", 0},
-        {"10.0.0.0/8,192.0.2.0/24", "10.255.1.2", 1},
-        {"10.0.0.0/8, 192.0.2.0/24", "192.0.3.1", 0},
-        {"192.0.2.128/25", "192.0.2.200", 1},
-        {"192.0.2.128/25", "192.0.2.127", 0},
-        {"0.0.0.0/0", "198.51.100.1", 1},
-        {"10.0.0.0/8", "::ffff:10.1.2.3", 1},
-        {"10.0.0.0/8", "::1", 0},
-        {"::1", "::1", 1},
-        {"::1", "127.0.0.1", 0},
-        {"2001:db8::/32", "2001:db8:ffff::1", 1},
-        {"2001:db8::/33", "2001:db8:8000::1", 0},
-        {"fe80::/10", "febf::1", 1},
-        {"10.0.0.0/33", "10.0.0.1", -1},
-        {"::/129", "::1", -1},
-        {"10.0.0.0/", "10.0.0.1", -1},
-        {"10.0.0.0/-1", "10.0.0.1", -1},
-        {"host.example", "10.0.0.1", -1},
-        {"10.0.0.1", "10.0.0.0/8", -1},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(acl_check(c.list, c.addr), c.want) << c.list << " " << c.addr;
+    using Rows = std::vector<std::pair<const char *, const char *>>;
+    const Rows admitted = {{"", "203.0.113.9"},
+                           {" , ", "::1"},
+                           {"127.0.0.2", "127.0.0.2"},
+                           {"10.0.0.0/8,192.0.2.0/24", "10.255.1.2"},
+                           {"192.0.2.128/25", "192.0.2.200"},
+                           {"0.0.0.0/0", "198.51.100.1"},
+                           {"10.0.0.0/8", "::ffff:10.1.2.3"},
+                           {"::1", "::1"},
+                           {"2001:db8::/32", "2001:db8:ffff::1"},
+                           {"fe80::/10", "febf::1"}};
+    const Rows refused = {{"127.0.0.2", "127.0.0.1"},
+                          {"127.0.0.2/32", "127.0.0.3"},
+                          {"10.0.0.0/8, 192.0.2.0/24", "192.0.3.1"},
+                          {"192.0.2.128/25", "192.0.2.127"},
+                          {"10.0.0.0/8", "::1"},
+                          {"::1", "127.0.0.1"},
+                          {"2001:db8::/33", "2001:db8:8000::1"}};
+    const Rows invalid = {{"10.0.0.0/33", "10.0.0.1"},  {"::/129", "::1"},
+                          {"10.0.0.0/", "10.0.0.1"},    {"10.0.0.0/-1", "10.0.0.1"},
+                          {"host.example", "10.0.0.1"}, {"10.0.0.1", "10.0.0.0/8"}};
+    for (int want : {1, 0, -1})
+        for (const auto &[list, addr] : want == 1 ? admitted : want == 0 ? refused : invalid)
+            EXPECT_EQ(acl_check(list, addr), want) << list << " " << addr;
     std::string bad;
     EXPECT_EQ(acl_set("127.0.0.1 300.1.1.1", &bad), 0);
     EXPECT_EQ(bad, "300.1.1.1");

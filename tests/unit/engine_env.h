@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -50,11 +52,7 @@ class EngineTest : public ::testing::Test {
         return r;
     }
     static void collect(char *s) { replies().push_back(s); }
-    std::vector<std::string> take_replies() {
-        std::vector<std::string> r;
-        r.swap(replies());
-        return r;
-    }
+    std::vector<std::string> take_replies() { return std::exchange(replies(), {}); }
     // Runs one command line and returns the reply texts it printed.
     std::vector<std::string> run(const std::string &cmd) {
         replies().clear();
@@ -85,9 +83,7 @@ class EngineTest : public ::testing::Test {
     }
     bool log_has(const std::string &s) const { return log().find(s) != std::string::npos; }
     static int count_lines(const std::string &s) {
-        int n = 0;
-        for (char c : s) n += c == '\n';
-        return n;
+        return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
     }
 
     TempDir dir_;

@@ -73,11 +73,9 @@ class PoolTest : public ::testing::Test {
                 if (n > 0) got.append(buf, static_cast<size_t>(n));
             }
             std::vector<std::string> lines;
-            size_t at = 0, nl;
-            while ((nl = got.find("\r\n", at)) != std::string::npos) {
+            size_t at = 0;
+            for (size_t nl; (nl = got.find("\r\n", at)) != std::string::npos; at = nl + 2)
                 lines.push_back(got.substr(at, nl - at));
-                at = nl + 2;
-            }
             if (lines.size() >= count) {
                 got.erase(0, at);
                 return lines;
@@ -155,11 +153,8 @@ TEST_F(PoolTest, RelaysWithTheIdentifierFreesOnOkAndRestartsADeadProcess) {
     int old = ex_pid(0);
     ASSERT_GT(old, 0);
     kill(old, SIGKILL);
-    for (int i = 0; i < 200; i++) {
-        if (read_file("/proc/" + std::to_string(old) + "/stat").find(") Z") != std::string::npos)
-            break;
-        usleep(10000);
-    }
+    const std::string stat = "/proc/" + std::to_string(old) + "/stat";
+    for (int i = 0; i < 200 && read_file(stat).find(") Z") == std::string::npos; i++) usleep(10000);
     cmd("4 lost");
     EXPECT_EQ(ex_state(0), 1);
     EXPECT_NE(ex_pid(0), old);

@@ -94,12 +94,11 @@ TEST(InstallCopy, WholeFilesAndReportedFailures) {
         EXPECT_EQ(io, Io()) << size;
     }
     // A source without a directory comes from the current directory.
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(chdir(dir.file("dist").c_str()), 0);
+    const std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.file("dist"));
     write_file("zorvex", "client\n");
     do_copy("zorvex", dir.file("dest").c_str());
-    ASSERT_EQ(chdir(cwd), 0);
+    std::filesystem::current_path(cwd);
     EXPECT_EQ(read_file(dir.file("dest/zorvex")), "client\n");
     const std::string cases[][3] = {
         {dir.file("absent"), dir.file("dest"),

@@ -37,9 +37,7 @@ TEST_F(PrintTest, CallbackOrCollection) {
     kvauth_setprint(grab);
     EXPECT_EQ(buf_print("+DATA %d\n", 1), 8);
     buf_print("+OK %s\n", "done");
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0], "+DATA 1\n");
-    EXPECT_EQ(seen[1], "+OK done\n");
+    EXPECT_EQ(seen, (std::vector<std::string>{"+DATA 1\n", "+OK done\n"}));
     EXPECT_STREQ(buf_text(), "");
     kvauth_setprint(cut);  // the result is the length after the callback
     EXPECT_EQ(buf_print("+OK long text\n"), 2);

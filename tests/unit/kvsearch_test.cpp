@@ -1,63 +1,28 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "engine/kvsearch.h"
 #include "engine_env.h"
 
-namespace {
-
-struct WildCase {
-    const char *wild;
-    const char *text;
-    int want;  // wild_match result
-};
-
 TEST(WildMatch, Table) {
-    const WildCase cases[] = {
-        {"*", "", 1},
-        {"*", "anything", 1},
-        {"b?b", "bob", 1},
-        {"b?b", "bb", 0},
-        {"bo*", "bob", 1},
-        {"bo*", "abo", 0},
-        {"[a-c]*", "bert", 1},
-        {"[a-c]*", "dave", 0},
-        {"[^a]*", "bert", 1},
-        {"[^a]*", "anna", 0},
-        {"\\*", "*", 1},
-        {"\\*", "x", 0},
-        {"a\\?c", "a?c", 1},
-        {"a\\?c", "abc", 0},
-        {"[]]x", "]x", 1},
-        {"[-a]", "-", 1},
-        {"[a-]", "-", 1},
-        {"[a-]", "b", 0},
-        {"[^]]", "]", 0},
-        {"[^]]", "x", 1},
-        {"[a-cx-z]", "y", 1},
-        {"[a-cx-z]", "m", 0},
-        {"*[0-9]", "user7", 1},
-        {"*.*", "a.b", 1},
-        {"*.*", "ab", 0},
-        {"abc", "abcd", 0},
-        {"abcd", "abc", 0},
-        {"[abc", "a", 0},  // unclosed class
-        {"[abc", "abc", 0},
-        {"[", "[", 0},
-        {"[^", "x", 0},
-        {"[a-", "a", 0},
-        {"x\\", "x\\", 0},  // trailing escape compares the terminator
-        {"", "", 1},
-        {"", "a", 0},
-        {"**a**", "bba", 1},
-        {"\xe9*", "\xe9t\xe9", 1},
-        // Bytes above 127 are negative: a range from a letter up to them is empty.
-        {"[a-\xe9]", "b", 0},
-        {"[\xe0-\xef]", "\xe9", 1}};
-    for (const WildCase &c : cases)
-        EXPECT_EQ(wild_match(c.wild, c.text), c.want) << c.wild << " / " << c.text;
+    using Cases = std::vector<std::pair<const char *, const char *>>;
+    const Cases match = {
+        {"*", ""},          {"*", "anything"},      {"b?b", "bob"},         {"bo*", "bob"},
+        {"[a-c]*", "bert"}, {"[^a]*", "bert"},      {"\\*", "*"},           {"a\\?c", "a?c"},
+        {"[]]x", "]x"},     {"[-a]", "-"},          {"[a-]", "-"},          {"[^]]", "x"},
+        {"[a-cx-z]", "y"},  {"*[0-9]", "user7"},    {"*.*", "a.b"},         {"", ""},
+        {"**a**", "bba"},   {"\xe9*", "\xe9t\xe9"}, {"[\xe0-\xef]", "\xe9"}};
+    // An unclosed class matches nothing, a trailing escape compares the
+    // terminator; bytes above 127 are negative: a range from a letter up to
+    // them is empty.
+    const Cases differ = {
+        {"b?b", "bb"},     {"bo*", "abo"},   {"[a-c]*", "dave"}, {"[^a]*", "anna"},
+        {"\\*", "x"},      {"a\\?c", "abc"}, {"[a-]", "b"},      {"[^]]", "]"},
+        {"[a-cx-z]", "m"}, {"*.*", "ab"},    {"abc", "abcd"},    {"abcd", "abc"},
+        {"[abc", "a"},     {"[abc", "abc"},  {"[", "["},         {"[^", "x"},
+        {"[a-", "a"},      {"x\\", "x\\"},   {"", "a"},          {"[a-\xe9]", "b"}};
+    for (int want : {0, 1})
+        for (const auto &[wild, text] : want ? match : differ)
+            EXPECT_EQ(wild_match(wild, text), want) << wild << " / " << text;
     EXPECT_EQ(wild_match(nullptr, "a"), 0);
 }
 
@@ -71,21 +36,16 @@ TEST(WMatch, AbortAndNulls) {
 }
 
 TEST(WMatch, HeavyBacktrackingTerminates) {
-    std::string as(4000, 'a');
-    std::string p1;
-    for (int i = 0; i < 40; i++) p1 += "*a";
-    p1 += "*b";
-    EXPECT_EQ(wild_match(p1.c_str(), as.c_str()), 0);
-    std::string p2;
-    for (int i = 0; i < 40; i++) p2 += "*?";
-    p2 += "x";
-    EXPECT_EQ(wild_match(p2.c_str(), as.c_str()), 0);
-    std::string p3;
-    for (int i = 0; i < 30; i++) p3 += "*[a-z]";
-    p3 += "[0-9]";
-    EXPECT_EQ(wild_match(p3.c_str(), as.c_str()), 0);
-    std::string text = as + "b";
-    EXPECT_EQ(wild_match(p1.c_str(), text.c_str()), 1);
+    auto rep = [](const char *s, int n) {
+        std::string r;
+        while (n--) r += s;
+        return r;
+    };
+    const std::string as(4000, 'a');
+    for (const std::string &p :
+         {rep("*a", 40) + "*b", rep("*?", 40) + "x", rep("*[a-z]", 30) + "[0-9]"})
+        EXPECT_EQ(wild_match(p.c_str(), as.c_str()), 0) << p;
+    EXPECT_EQ(wild_match((rep("*a", 40) + "*b").c_str(), (as + "b").c_str()), 1);
 }
 
 TEST(ZStr, CaseBlind) {
@@ -147,5 +107,3 @@ TEST_F(SearchTest, MatchesOrderAndPaging) {
     EXPECT_EQ(search("x", 11, 0), std::vector<std::string>{end(10)});
     EXPECT_EQ(search("x", 0, 4), (std::vector<std::string>{x[0], x[1], x[2], x[3], end(5)}));
 }
-
-}  // namespace

@@ -8,10 +8,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <csignal>
+#include <regex>
 #include <sstream>
-#include <string>
 
 #include "engine_env.h"
 
@@ -19,10 +18,7 @@ namespace {
 
 // "{ssha}" followed by 32 Base64 characters.
 bool is_ssha(const std::string &s) {
-    if (s.size() != 38 || s.compare(0, 6, "{ssha}") != 0) return false;
-    for (size_t i = 6; i < s.size(); i++)
-        if (!isalnum(static_cast<unsigned char>(s[i])) && s[i] != '+' && s[i] != '/') return false;
-    return true;
+    return std::regex_match(s, std::regex("\\{ssha\\}[A-Za-z0-9+/]{32}"));
 }
 
 class KvWriteTest : public EngineTest {
@@ -52,12 +48,9 @@ class KvWriteTest : public EngineTest {
 TEST_F(KvWriteTest, FirstAdditionCreatesTheFilesAndStoredForms) {
     EXPECT_EQ(one("set alice s3cret"), "+OK alice added to database\n");
     EXPECT_EQ(content("kvauth.txt"), "");
-    std::string add = content("kvauth.add");
-    ASSERT_GT(add.size(), 8u);
-    EXPECT_EQ(add.substr(0, 6), "alice:");
-    EXPECT_EQ(add.substr(add.size() - 2), ":\n");
-    EXPECT_TRUE(is_ssha(add.substr(6, add.size() - 8))) << add;
-    EXPECT_EQ(content("kvauth.clg"), add);
+    EXPECT_TRUE(is_ssha(add_pass("alice"))) << content("kvauth.add");
+    EXPECT_EQ(content("kvauth.add"), "alice:" + add_pass("alice") + ":\n");
+    EXPECT_EQ(content("kvauth.clg"), content("kvauth.add"));
     for (const char *f : {"kvauth.txt", "kvauth.add", "kvauth.clg"}) EXPECT_EQ(mode(f), 0660) << f;
     EXPECT_EQ(one("check alice s3cret"), "+OK alice config 0 \n");
     EXPECT_EQ(auth_rebuild_size(), 29000);
@@ -98,8 +91,7 @@ TEST_F(KvWriteTest, RefusedChangesWriteNothing) {
     EXPECT_FALSE(exists("kvauth.txt"));
     EXPECT_EQ(one("set alice p " + std::string(953, 'a') + "mallory *hunter2 n=1"), too_long);
     EXPECT_EQ(one("set c *p " + std::string(994, 'i')), too_long);
-    EXPECT_FALSE(exists("kvauth.add"));
-    EXPECT_FALSE(exists("kvauth.clg"));
+    for (const char *f : {"kvauth.add", "kvauth.clg"}) EXPECT_FALSE(exists(f)) << f;
     EXPECT_TRUE(log_has("ERROR: Username contains bad characters from (:|\")\n"));
     write_file(file("kvauth.txt"), "old:*pw:\n");  // an existing database is never emptied
     EXPECT_EQ(one("set " + std::string(255, 'n') + " *p"),
@@ -123,23 +115,16 @@ TEST(KvUsernameBadchar, Table) {
         EXPECT_EQ(username_badchar(n), 1) << n;
 }
 
-TEST_F(KvWriteTest, ModReplacesAppendsOrKeeps) {
-    run("set u *p a=\"1\" b=\"2\" c=\"3\"");
-    run("mod u x b=\"9\"");
-    EXPECT_EQ(one("lookup u"), "+OK u config 0 b=\"9\" a=\"1\" c=\"3\"\n");
-    run("mod u (NULL) d=\"4\"");
-    EXPECT_EQ(one("lookup u"), "+OK u config 0 b=\"9\" a=\"1\" c=\"3\" d=\"4\"\n");
-    run("mod u x b=\"0\"");
-    EXPECT_EQ(one("lookup u"), "+OK u config 0 b=\"0\" a=\"1\" c=\"3\" d=\"4\"\n");
-    EXPECT_EQ(one("check u p"), "+OK u config 0 b=\"0\" a=\"1\" c=\"3\" d=\"4\"\n");
-    // Without a closing quote nothing after the key survives.
+// Replacing and appending keys is in the transcripts; the edges are here:
+// without a closing quote nothing after the key survives, without a pair
+// the information stays as it was.
+TEST_F(KvWriteTest, ModWithoutClosingQuoteOrPair) {
     run("set v *p a=\"1\" b=\"2");
     run("mod v x b=\"3\"");
-    EXPECT_EQ(one("lookup v"), "+OK v config 0 b=\"3\" a=\"1\" \n");
-    // Without a pair the information stays as it was.
     run("set w *p a=\"1\" b=\"2\"");
     run("mod w x");
-    EXPECT_EQ(one("lookup w"), "+OK w config 0 a=\"1\" b=\"2\" \n");
+    EXPECT_EQ(one("lookup v"), "+OK v config 0 b=\"3\" a=\"1\" \n");
+    EXPECT_EQ(one("check w p"), "+OK w config 0 a=\"1\" b=\"2\" \n");
 }
 
 // Changing the same users again and again, with deletions, replays and
@@ -165,9 +150,7 @@ TEST_F(KvWriteTest, DeleteAppendsEvenForUnknownAndUnstorableNames) {
     run("set carl *p");
     EXPECT_EQ(one("del BOB"), "+OK Deleted user successfully\n");
     EXPECT_EQ(one("lookup bob"), "-ERR bob not found\n");
-    EXPECT_EQ(run("search *").back(), "+OK Search Complete 1 items found out of 1\n");
     EXPECT_EQ(auth_del("carl", 1), 1);
-    EXPECT_EQ(run("search *").back(), "+OK Search Complete 0 items found out of 0\n");
     // An unstorable name touches no other user.
     run("set a *p x=1");
     EXPECT_EQ(one("del a:b"), "+OK Deleted user successfully\n");
@@ -230,18 +213,18 @@ TEST_F(KvWriteTest, RebuildStartsAboveThreshold) {
 
     auth_set("two", "*p", "");
     EXPECT_EQ(txt_at_reply, "") << "the reply must come before the rebuild";
-    EXPECT_FALSE(exists("kvauth.add"));
-    EXPECT_FALSE(exists("kvauth.add_old"));
-    EXPECT_FALSE(exists("kvauth.tmp"));
+    for (const char *f : {"kvauth.add", "kvauth.add_old", "kvauth.tmp"})
+        EXPECT_FALSE(exists(f)) << f;
     std::string txt = content("kvauth.txt");
     for (const char *l : {"one:*p:\n", "two:*p:\n", "fill0:*p:\n"})
         EXPECT_NE(txt.find(l), std::string::npos) << l;
     EXPECT_EQ(content("kvauth.bck"), txt);
-    EXPECT_EQ(mode("kvauth.txt"), 0660);
-    EXPECT_EQ(mode("kvauth.bck"), 0660);
-    EXPECT_TRUE(log_has("Rebuilding kvauth file\n"));
-    EXPECT_TRUE(log_has("Reading new add file (" + file("kvauth.add_old") + ")\n"));
-    EXPECT_TRUE(log_has("Wrote " + std::to_string(count_lines(txt)) + " lines to kvauth.new\n"));
+    for (const char *f : {"kvauth.txt", "kvauth.bck"}) EXPECT_EQ(mode(f), 0660) << f;
+    for (const std::string &l :
+         {std::string("Rebuilding kvauth file\n"),
+          "Reading new add file (" + file("kvauth.add_old") + ")\n",
+          "Wrote " + std::to_string(count_lines(txt)) + " lines to kvauth.new\n"})
+        EXPECT_TRUE(log_has(l)) << l;
 
     auth_set("three", "*p", "");
     EXPECT_EQ(content("kvauth.add"), "three:*p:\n");

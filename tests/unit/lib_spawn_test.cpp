@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,15 @@ extern char **environ;
 namespace {
 constexpr const char *kProbeName = "zv_spawn_probe";
 
-std::string own_argv0() {
-    std::string cmd = read_file("/proc/self/cmdline");
-    return cmd.substr(0, cmd.find('\0'));
+// The descriptors this process has open, in order.
+std::vector<int> open_fds() {
+    std::vector<int> fds;
+    DIR *d = opendir("/proc/self/fd");
+    while (dirent *de = d ? readdir(d) : nullptr)
+        if (de->d_name[0] != '.' && atoi(de->d_name) != dirfd(d)) fds.push_back(atoi(de->d_name));
+    if (d) closedir(d);
+    std::sort(fds.begin(), fds.end());
+    return fds;
 }
 
 // "env=<n> args=<n> err=<open|closed> fds=<list>", from inside the child.
@@ -34,37 +41,21 @@ std::string probe_report(int argc) {
     int nenv = 0;
     for (char **e = environ; e && *e; e++) nenv++;
     std::string fds;
-    DIR *d = opendir("/proc/self/fd");
-    if (d) {
-        while (dirent *de = readdir(d)) {
-            if (de->d_name[0] == '.' || atoi(de->d_name) == dirfd(d)) continue;
-            fds += std::string(" ") + de->d_name;
-        }
-        closedir(d);
-    }
+    for (int fd : open_fds()) fds += " " + std::to_string(fd);
     return "env=" + std::to_string(nenv) + " args=" + std::to_string(argc) +
            " err=" + (fcntl(2, F_GETFD) == -1 ? "closed" : "open") + " fds=" + fds + "\n";
 }
 
-[[noreturn]] void probe_main() {
+const bool probe_started = [] {
     std::string cmd = read_file("/proc/self/cmdline");
-    int argc = 0;
-    for (char ch : cmd) argc += ch == '\0';
+    if (!cmd.substr(0, cmd.find('\0')).ends_with(kProbeName)) return false;
+    int argc = static_cast<int>(std::count(cmd.begin(), cmd.end(), '\0'));
     char line[1000];
-    ssize_t n;
-    while ((n = read(0, line, sizeof line)) > 0) {
+    while (read(0, line, sizeof line) > 0) {
         std::string r = probe_report(argc);
         if (write(1, r.data(), r.size()) < 0) break;
     }
     _exit(0);
-}
-
-const bool probe_started = [] {
-    std::string a0 = own_argv0();
-    if (a0.size() >= strlen(kProbeName) &&
-        a0.compare(a0.size() - strlen(kProbeName), std::string::npos, kProbeName) == 0)
-        probe_main();
-    return false;
 }();
 
 // " 0 1 ..." followed by the descriptors above 2 that this process leaves
@@ -72,20 +63,11 @@ const bool probe_started = [] {
 // test): what a child should have when nothing of ours leaks.
 std::string expected_fds(const std::vector<int> &ours) {
     std::string fds = " 0 1";
-    DIR *d = opendir("/proc/self/fd");
-    if (!d) return fds;
-    std::vector<int> open;
-    while (dirent *de = readdir(d)) {
-        if (de->d_name[0] == '.') continue;
-        int fd = atoi(de->d_name);
-        if (fd > 2 && fd != dirfd(d) && std::find(ours.begin(), ours.end(), fd) == ours.end())
-            open.push_back(fd);
-    }
-    closedir(d);
-    std::sort(open.begin(), open.end());
-    for (int fd : open) {
+    for (int fd : open_fds()) {
         int fl = fcntl(fd, F_GETFD);
-        if (fl != -1 && !(fl & FD_CLOEXEC)) fds += " " + std::to_string(fd);
+        if (fd > 2 && std::find(ours.begin(), ours.end(), fd) == ours.end() && fl != -1 &&
+            !(fl & FD_CLOEXEC))
+            fds += " " + std::to_string(fd);
     }
     return fds;
 }
@@ -113,11 +95,8 @@ class SpawnTest : public ::testing::Test {
         ini_load();
         imsg_open();
         probe = dir.file(kProbeName);
-        char self[4096];
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        ASSERT_GT(n, 0);
-        self[n] = 0;
-        ASSERT_EQ(symlink(self, probe.c_str()), 0);
+        ASSERT_EQ(symlink(std::filesystem::read_symlink("/proc/self/exe").c_str(), probe.c_str()),
+                  0);
     }
     void TearDown() override {
         imsg_close();
@@ -232,11 +211,8 @@ TEST_F(SpawnTest, KillAndCloseReapChildren) {
     while (spawn_read(out, buf, sizeof buf) > 0) {
     }
     // The child has closed its output; give it a moment to become a zombie.
-    for (int i = 0; i < 200; i++) {
-        std::string st = read_file("/proc/" + std::to_string(pid) + "/stat");
-        if (st.find(") Z") != std::string::npos) break;
-        usleep(10000);
-    }
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    for (int i = 0; i < 200 && read_file(stat).find(") Z") == std::string::npos; i++) usleep(10000);
     EXPECT_EQ(spawn_close(out), pid);
     EXPECT_EQ(kill(pid, 0), -1);
 }

@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <string>
-
 #include "engine/kvprint.h"
 #include "engine/kvfilename.h"
 #include "net/chan.h"

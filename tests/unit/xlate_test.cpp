@@ -1,10 +1,9 @@
 #include "lib/xlate.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <string>
+#include <filesystem>
 
 #include "support/server_fixture.h"
 
@@ -69,9 +68,7 @@ TEST(Xlate, SecretFile) {
     ASSERT_FALSE(made.empty());
     EXPECT_EQ(read_file(f), made + "\n");
     EXPECT_EQ(made.find_first_not_of("0123456789abcdef"), std::string::npos);
-    struct stat st;
-    ASSERT_EQ(stat(f.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(std::filesystem::status(f).permissions(), std::filesystem::perms(0600));
     // CR LF and a second line are ignored.
     write_file(f, "top secret\r\nsecond\n");
     EXPECT_STREQ(xlate_secret(f.c_str(), 1), "top secret");
