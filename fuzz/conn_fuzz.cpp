@@ -16,7 +16,6 @@
 
 #include "fuzz_env.h"
 #include "net/chan.h"
-#include "net/reply.h"
 #include "session/io.h"
 #include "lib/xlate.h"
 

@@ -2,7 +2,6 @@
 
 #include "engine/kvprint.h"
 #include "engine/kvrefresh.h"
-#include "engine/kvcheck.h"
 #include "engine/kvsearch.h"
 #include "engine/kvset.h"
 
@@ -106,6 +105,16 @@ void search_options(const char *p2, const char *p3, int *from, int *max) {
         *max = cmd_atoi(p3);
     option_in_rest(p3, "-from", from);
     option_in_rest(p3, "-max", max);
+}
+
+int auth_check(const char *user, const char *pass) {
+    char info[1000] = "";
+    if (db_check(user, pass, info)) {
+        buf_print("+OK %s %s 0 %s\n", user, kvdrop_path(user), info);
+        return 1;
+    }
+    buf_print("-ERR %s password wrong or not a valid user\n", user);
+    return 0;
 }
 
 void do_vers() {

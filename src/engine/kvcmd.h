@@ -1,7 +1,7 @@
 // The engine's command interpreter: splits a command line into its word and
-// arguments and dispatches it to check, lookup, search, set, mod, del and the
-// rest. Used by the session layer (engine mode) and the authenticator-process
-// loop through do_command; the pieces below are open for the tests. Replies
+// arguments, answers check itself and dispatches lookup, search, set, mod,
+// del and the rest. Used by the session layer (engine mode) and the
+// authenticator-process loop through do_command; the pieces below are open for the tests. Replies
 // leave through buf_print (kvprint.h). One thread; runs a command to its end.
 #pragma once
 
@@ -26,6 +26,9 @@ void search_options(const char *p2, const char *p3, int *from, int *max);
 // atoi without its undefined overflow: white space, a sign, digits; values
 // beyond int are clamped.
 int cmd_atoi(const char *s);
+
+// The check command: prints one reply line; 1 accepted, 0 refused.
+int auth_check(const char *user, const char *pass);
 
 // "+OK kvauth 4.0e".
 void do_vers();

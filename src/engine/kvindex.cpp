@@ -405,6 +405,24 @@ const USER *auth_find(const char *user) {
     return find_mut(user);
 }
 
+int db_check(const char *user, const char *pass, char *info) {
+    if (!auth_index_built()) build_index("pass");
+    if (!auth_add_replayed()) check_add();
+    if (!pass)
+        imsg("db_check(%s,'NULL')\n", user);
+    else
+        imsg("db_check(%s,xxxx)\n", user);
+    const USER *u = auth_find(user);
+    if (!u) {
+        imsg("User not found (%s)\n", user);
+        return 0;
+    }
+    ncpy(info, u->info, 999);
+    info[999] = 0;
+    if (!pass) return 1;
+    return pass_verify(user, u->user, u->pass, info, pass);
+}
+
 const char *db_pass(const char *user) {
     const USER *u = find_mut(user);
     return u ? u->pass : "none";

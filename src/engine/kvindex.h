@@ -46,6 +46,12 @@ void auth_fixup(const char *user, const char *pass, const char *info);
 
 // The record that answers for user (case-blind; the newest of its name), or null.
 const USER *auth_find(const char *user);
+// 1 when the user exists and, when pass is not null, pass is its password
+// (kvrules.h pass_verify). Loads the index and replays the add file first
+// when they are not yet. Copies the user's info (at most 999 characters) into
+// info (1000 bytes) whenever the user is found. Serves check, lookup, search
+// and set/mod's existence test.
+int db_check(const char *user, const char *pass, char *info);
 // The stored password field of user, or "none"; valid until the index changes.
 const char *db_pass(const char *user);
 

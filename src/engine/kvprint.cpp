@@ -53,6 +53,10 @@ void kvauth_setflush(void (*fl)()) {
     kvauth_flush = fl;
 }
 
+const char *kvdrop_path(const char *) {
+    return "config";
+}
+
 const char *buf_text() {
     return buffer ? buffer : "";
 }

@@ -10,6 +10,10 @@ int buf_print(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int buf_clear();
 void kvauth_setprint(void (*pr)(char *));
 
+// The drop path of a user's reply line ("+OK user path 0 info"): always
+// "config".
+const char *kvdrop_path(const char *user);
+
 // What buf_print collected since the last buf_clear; "" when nothing.
 const char *buf_text();
 

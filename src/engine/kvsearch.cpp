@@ -6,7 +6,6 @@
 
 #include "core/emsg.h"
 #include "engine/kvprint.h"
-#include "engine/kvcheck.h"
 #include "engine/kvindex.h"
 #include "lib/lib.h"
 

@@ -12,7 +12,6 @@
 #include "engine/flock.h"
 #include "engine/kvprint.h"
 #include "engine/kvfilename.h"
-#include "engine/kvcheck.h"
 #include "engine/kvrebuild.h"
 #include "engine/kvrules.h"
 #include "engine/kvfile.h"

@@ -1,8 +1,9 @@
 // Channels: the server's record of each socket (the listening socket and every
 // client connection) with its callbacks, input buffer and line splitter, output
-// buffer and keystream generators. Owns the channel list: a record lives from
-// chan_new until chan_idle frees it. Used by start-up, the wait, the reply
-// path, the session layer and the authenticator pool. The layers above bind
+// buffer and keystream generators, and the wait that runs their callbacks (poll,
+// or epoll in the fast loop). Owns the channel list: a record lives from
+// chan_new until chan_idle frees it. Used by start-up and the main loop, the
+// session layer and the authenticator pool. The layers above bind
 // what the channel loop calls up: the idle work (chan_set_idle) and the
 // callbacks of accepted connections (chan_set_accept). One thread; a callback
 // may close any channel, never free one.
@@ -97,3 +98,15 @@ int chan_lines(Chan *c, int (*do_lines)(Chan *, char *));
 // 256 per call.
 int chan_listen_read(Chan *c, void *x);
 int chan_listen_write(Chan *c, void *x);
+
+// The wait. A callback may close any channel; the records stay in the list
+// until chan_idle frees them. A failed wait ends in the shutdown that the
+// server binds with tcp_set_fatal (the process ends even when none is bound).
+// One pass of the channel loop over the whole channel list.
+void chan_run();
+// One wait cycle: 10 ms pause, wait up to 100 ms, callbacks, idle work. In
+// the fast loop: a wait for readiness alone (at most 100 ms), callbacks of the
+// ready sockets and watched descriptors, idle work.
+int tcp_waitchans(CHAN *cstart);
+// Binds the shutdown that a failed wait calls (the server's main_exit).
+void tcp_set_fatal(void (*fn)());

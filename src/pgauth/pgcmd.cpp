@@ -6,7 +6,6 @@
 #include "core/emsg.h"
 #include "engine/kvcmd.h"
 #include "engine/kvprint.h"
-#include "engine/kvcheck.h"
 #include "engine/kvsearch.h"
 #include "engine/kvset.h"
 #include "engine/kvrules.h"

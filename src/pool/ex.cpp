@@ -19,7 +19,6 @@
 #include "net/chan.h"
 #include "net/tcplib.h"
 #include "pool/lib_spawn.h"
-#include "net/reply.h"
 
 namespace {
 constexpr int kSlots = 20;  // table size; at most kMaxProcs are used
@@ -93,8 +92,11 @@ bool finishes(const char *line) {
     return strncmp(line, "-ERR", 4) == 0 || strncmp(line, "+OK", 3) == 0;
 }
 
+// How a reply reaches a connection: bound by the server (the session's io_printf).
+int (*reply)(Chan *c, const char *fmt, ...);
+
 void relay(Chan *c, int id, char *line) {
-    if (c) io_printf(c, "%d %s\r\n", id, line);
+    if (c && reply) reply(c, "%d %s\r\n", id, line);
 }
 
 void hand_over(Chan *c, char *cmdline, int p) {
@@ -137,7 +139,7 @@ int queue_cmd(Chan *c, char *cmdline) {
         imsg("All slaves busy, waiting for one, should only wait .1 of second \n");
     }
     if (waiting.size() >= kWaitMax) {
-        io_printf(c, "%d -ERR Server busy\r\n", to_int(cmdline));
+        if (reply) reply(c, "%d -ERR Server busy\r\n", to_int(cmdline));
         return 1;
     }
     waiting.push_back(Waiting{c, cmdline, time(nullptr)});
@@ -315,7 +317,7 @@ int ex_read(int p, int) {
 
 int ex_reset(int p) {
     if (slots[p].state == kBusy && slots[p].chan)
-        io_printf(slots[p].chan, "%d -ERR External process failed\r\n", slots[p].rid);
+        if (reply) reply(slots[p].chan, "%d -ERR External process failed\r\n", slots[p].rid);
     Chan *c = slots[p].chan;
     slots[p].state = kIdle;
     slots[p].chan = nullptr;
@@ -332,6 +334,10 @@ int ex_state(int p) {
 
 int ex_pid(int p) {
     return (p >= 0 && p < kSlots) ? slots[p].pid : 0;
+}
+
+void ex_set_reply(int (*fn)(CHAN *c, const char *fmt, ...)) {
+    reply = fn;
 }
 
 void ex_set_busy_limit(int seconds) {

@@ -2,7 +2,7 @@
 // pipes that serve the requests of enciphered connections in pool mode.
 // Used by the server's start-up, its idle work and the session layer.
 // Owns the slots' processes and pipes for the life of the process; replies
-// through the reply path (net/reply.h), pipes join the fast loop's wait set
+// through the function the server binds (ex_set_reply), pipes join the fast loop's wait set
 // (tcplib.h). One thread; the wait calls back into the pool for a ready pipe.
 //
 // Pipe protocol. To a process: the request line without its identifier and
@@ -13,6 +13,9 @@
 
 struct CHAN;
 
+// Binds how replies reach a connection (the session's io_printf); until it
+// is bound, replies are dropped.
+void ex_set_reply(int (*fn)(CHAN *c, const char *fmt, ...));
 // Starts every slot's process. Always 1.
 int ex_init();
 // Hands a request line (identifier included) to an idle process, waiting

@@ -21,9 +21,7 @@
 #include "lib/lib.h"
 #include "net/acl.h"
 #include "net/chan.h"
-#include "net/reply.h"
 #include "net/tcplib.h"
-#include "net/wait.h"
 #include "pool/ex.h"
 #include "session/io.h"
 
@@ -293,6 +291,7 @@ void main_exit() {
 
 void main_bind() {
     chan_set_accept(io_read, io_write);
+    ex_set_reply(io_printf);
     chan_set_idle(main_idle);
     tcp_set_fatal(main_exit);
 }

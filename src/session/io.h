@@ -1,7 +1,9 @@
 // Session protocol: the identified line protocol spoken with each client
-// (encrypt, exit, the clear-mode refusal, hand-off to the pool or the engine).
-// Its io_read is bound by the server as the read callback of every accepted
-// connection; replies go out through the reply path (net/reply.h). While the
+// (encrypt, exit, the clear-mode refusal, hand-off to the pool or the engine)
+// and the reply path: framing a reply line, enciphering it with the
+// connection's send generator, queuing it on the 8000-byte output buffer and
+// writing it out. The server binds io_read and io_write as the callbacks of
+// every accepted connection and io_printf as the pool's reply. While the
 // engine runs a command, its output routine is bound to this connection
 // (io_callback_send). One thread; io_read may close its channel.
 #pragma once
@@ -15,3 +17,13 @@ int io_line(CHAN *c, char *line);
 // Runs one command line in the engine; 0 when the line holds no space.
 int io_cmd(CHAN *c, char *cmdline);
 void io_callback_send(char *data);
+
+// Formats one reply (at most 1999 characters) and queues it.
+int io_printf(CHAN *c, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Queues n bytes, enciphered when the connection is; 0 when they don't fit.
+int io_write_bf(CHAN *c, char *bf, int n);
+// Write callback: writes what is waiting.
+int io_write(CHAN *c, void *x);
+// Replies to c are queued, not written, until io_defer(nullptr): the session
+// sets it while it handles the lines of one read.
+void io_defer(CHAN *c);

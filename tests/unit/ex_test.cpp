@@ -13,8 +13,8 @@
 #include "core/ini.h"
 #include "net/chan.h"
 #include "net/tcplib.h"
-#include "net/wait.h"
 #include "pool/ex.h"
+#include "session/io.h"
 #include "support/server_fixture.h"
 
 namespace {
@@ -51,6 +51,7 @@ class PoolTest : public ::testing::Test {
         ini_file_set(dir.file("p.conf").c_str());
         ini_load();
         imsg_open();
+        ex_set_reply(io_printf);
         ex_init();
     }
     void cmd(const std::string &line) {

@@ -2,7 +2,8 @@
 
 #include <crypt.h>
 
-#include "engine/kvcheck.h"
+#include "engine/kvcmd.h"
+#include "engine/kvindex.h"
 #include "engine/kvsearch.h"
 #include "engine_env.h"
 
