@@ -1,6 +1,6 @@
 // The zorvex program against a real zorvexsvr: each exit status, a pipelined
 // batch, wrong secrets, a server that is not running or whose authenticator
-// fails, and the checkpassword interface.
+// fails, the checkpassword interface, and replies out of order from a pool.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -90,4 +90,46 @@ TEST(Zorvex, CommandsBatchAndCheckpassword) {
     s.extra_conf = {"authent_process " + s.file("die.sh")};
     ASSERT_TRUE(s.start());
     EXPECT_EQ(zv(cp, "", &alice).status, 111);
+}
+
+// Pool processes answer in any order; "hold" is answered once a "go" has
+// been, so a window of one never sees it answered. testcrypt is refused in a
+// batch, asked for alone.
+TEST(Zorvex, WindowOrderAndBatchLines) {
+    TestServer s;
+    write_file(s.file("auth.sh"),
+               "#!/bin/sh\nwhile read -r l; do case \"$l\" in\n"
+               " go) : >" +
+                   s.file("go") +
+                   ";;\n"
+                   " hold) for i in $(seq 50); do [ -e " +
+                   s.file("go") +
+                   " ] && break; sleep 0.1; done;;\n"
+                   " bad*) echo \"-ERR no $l\"; continue;;\n"
+                   "esac; echo \"+DATA for $l\"; echo \"+OK $l\"; done\n");
+    chmod(s.file("auth.sh").c_str(), 0700);
+    s.extra_conf = {"authent_process " + s.file("auth.sh"), "authent_number 3"};
+    ASSERT_TRUE(s.start());
+    const std::string ab = "+DATA for a\n+OK a\n+DATA for b\n+OK b\n",
+                      tc = "+DATA for testcrypt\n+OK testcrypt\n";
+    const std::tuple<Args, std::string, int, std::string, const char *> cases[] = {
+        {{"-window", "1", "-timeout", "1"}, "hold\ngo\n", 2, "", "(1 requests unanswered"},
+        {{"-raw", "-window", "2"},
+         "hold\ngo\n# skipped\n\nbad c\nd",
+         1,
+         "1 +DATA for hold\n1 +OK hold\n2 +DATA for go\n2 +OK go\n3 -ERR no bad c\n"
+         "4 +DATA for d\n4 +OK d\n",
+         ""},
+        {{}, "a\nencrypt x\n" + std::string(1000, 'y') + "\nb\n", 1, ab, "line 3:"},
+        {{}, "testcrypt\n", 1, "", "line 1: testcrypt creates"},
+        {{"testcrypt"}, "n\n", 2, "", "Go on? [y/N]"},
+        {{"testcrypt"}, "y\n", 0, tc, "Go on? [y/N]"},
+        {{"-y"}, "testcrypt\n", 0, tc, ""}};
+    for (const auto &[args, in, status, out, err] : cases) {
+        Args argv = {program_path("zorvex"), "-conf", s.conf_path()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        RunResult r = run_program(argv, in);
+        EXPECT_EQ(std::tie(r.status, r.out), std::tie(status, out)) << in;
+        EXPECT_NE(r.err.find(err), std::string::npos) << r.err;
+    }
 }

@@ -3,15 +3,10 @@
 #include "client/zvcli_run.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "lib/xlate.h"
-#include "net/tcplib.h"
 #include "support/server_fixture.h"
 
 using Args = std::vector<std::string>;
@@ -141,87 +136,4 @@ TEST(Zvcli, CheckpasswordParts) {
     EXPECT_EQ(zvcli_check_info("+OK alice"), "");
     EXPECT_EQ(zvcli_exec_candidates("./prog", ""), Args{"./prog"});
     EXPECT_EQ(zvcli_exec_candidates("sh", "/a::/b"), (Args{"/a/sh", "./sh", "/b/sh"}));
-}
-
-// Against a stand-in server, for what a real one never shows: it answers
-// once `batch` requests wait, last first, a data line before each end line
-// ("bad" requests refused), enciphered with the secret "s3cret" or another.
-// A window of two never lets it see three; testcrypt is refused in a batch,
-// asked for alone.
-TEST(Zvcli, RunAgainstStandIn) {
-    TempDir d;
-    write_file(d.file("xlate.dat"), "s3cret\n");
-    auto run = [&](size_t batch, int status, Args args, const std::string &input,
-                   const std::string &want_out, const char *want_err,
-                   const char *secret = "s3cret") {
-        int port = free_port(), lfd = tcp_listen(port, "127.0.0.1"), p[2];
-        std::thread server([&] {
-            int fd = accept(lfd, nullptr, nullptr);
-            if (fd < 0) return;
-            std::string in, out = "0 +ENCRYPT 777 zv Encryption enabled\r\n";
-            char buf[4096];
-            ssize_t n;
-            while (in.find('\n') == std::string::npos && (n = read(fd, buf, sizeof buf)) > 0)
-                in.append(buf, static_cast<size_t>(n));
-            (void)!write(fd, out.data(), out.size());
-            RhandPtr rin(rand_seed(xlate_seed("s3cret", 777)));
-            RhandPtr rout(rand_seed(xlate_seed(secret, 777)));
-            std::vector<std::string> reqs;
-            for (in.clear(); (n = read(fd, buf, sizeof buf)) > 0;) {
-                xlate_in(rin.get(), buf, static_cast<int>(n));
-                in.append(buf, static_cast<size_t>(n));
-                for (size_t nl; (nl = in.find('\n')) != std::string::npos; in.erase(0, nl + 1)) {
-                    reqs.push_back(in.substr(0, nl));
-                    if (reqs.size() < batch) continue;
-                    for (out.clear(); !reqs.empty(); reqs.pop_back()) {
-                        std::string id = reqs.back().substr(0, reqs.back().find(' ')),
-                                    cmd = reqs.back().substr(id.size() + 1);
-                        out += id + " +DATA for " + cmd + "\r\n" + id +
-                               (cmd.starts_with("bad") ? " -ERR no " : " +OK ") + cmd + "\r\n";
-                    }
-                    xlate_out(rout.get(), out.data(), static_cast<int>(out.size()));
-                    (void)!write(fd, out.data(), out.size());
-                }
-            }
-            close(fd);
-        });
-        ZvcliOptions o;
-        std::string err;
-        args.insert(args.begin(), {"-port", std::to_string(port), "-secret", d.file("xlate.dat")});
-        ASSERT_EQ(zvcli_parse_args(args, &o, &err), 1) << err;
-        ASSERT_EQ(pipe(p), 0);
-        (void)!write(p[1], input.data(), input.size());
-        close(p[1]);
-        char *ob = nullptr, *eb = nullptr;
-        size_t on = 0, en = 0;
-        FILE *out = open_memstream(&ob, &on), *errf = open_memstream(&eb, &en);
-        EXPECT_EQ(zvcli_run(o, p[0], out, errf), status) << input;
-        close(p[0]);
-        shutdown(lfd, SHUT_RDWR);
-        server.join();
-        close(lfd);
-        fclose(out);
-        fclose(errf);
-        EXPECT_EQ(std::string(ob, on), want_out) << input;
-        EXPECT_NE(std::string(eb, en).find(want_err), std::string::npos) << eb;
-        free(ob);
-        free(eb);
-    };
-    const std::string ab = "+DATA for a\n+OK a\n+DATA for b\n+OK b\n",
-                      tc = "+DATA for testcrypt\n+OK testcrypt\n";
-    run(4, ZVCLI_EXIT_REFUSED, {}, "a\nb\n# skipped\n\nbad c\nd\n",
-        ab + "+DATA for bad c\n-ERR no bad c\n+DATA for d\n+OK d\n", "");
-    run(2, ZVCLI_EXIT_OK, {"-raw", "-window", "2"}, "a\nb\nc\nd",
-        "1 +DATA for a\n1 +OK a\n2 +DATA for b\n2 +OK b\n3 +DATA for c\n3 +OK c\n"
-        "4 +DATA for d\n4 +OK d\n",
-        "");
-    run(3, ZVCLI_EXIT_FAIL, {"-window", "2", "-timeout", "1"}, "a\nb\nc\nd\n", "",
-        "2 requests unanswered");
-    run(1, ZVCLI_EXIT_FAIL, {}, "x\n", "", "shared secret differs", "other");
-    run(1, ZVCLI_EXIT_REFUSED, {}, "a\nencrypt x\n" + std::string(1000, 'y') + "\nb\n", ab,
-        "line 3:");
-    run(1, ZVCLI_EXIT_REFUSED, {}, "testcrypt\n", "", "line 1: testcrypt creates");
-    run(1, ZVCLI_EXIT_FAIL, {"testcrypt"}, "n\n", "", "Go on? [y/N]");
-    run(1, ZVCLI_EXIT_OK, {"testcrypt"}, "y\n", tc, "Go on? [y/N]");
-    run(1, ZVCLI_EXIT_OK, {"-y"}, "testcrypt\n", tc, "");
 }
