@@ -78,16 +78,16 @@ TEST(Zorvex, CommandsBatchAndCheckpassword) {
         EXPECT_EQ(std::tie(r.status, r.fd4, r.out), std::tie(status, fd4, "")) << fd3 << r.err;
     }
 
-    // Nothing listens, or the authenticator dies at each request: a
-    // temporary failure, not a wrong password.
+    // Nothing listens, or the authenticator fails each request with a reply
+    // line too long for the pool: a temporary failure, not a wrong password.
     ASSERT_TRUE(s.stop());
     r = zv({"check", "a", "b"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("cannot connect"), std::string::npos) << r.err;
     EXPECT_EQ(zv(cp, "", &alice).status, 111);
-    write_file(s.file("die.sh"), "#!/bin/sh\nread l\n");
-    chmod(s.file("die.sh").c_str(), 0700);
-    s.extra_conf = {"authent_process " + s.file("die.sh")};
+    write_file(s.file("long.sh"), "#!/bin/sh\nwhile read -r l; do printf '%010000d\\n' 0; done\n");
+    chmod(s.file("long.sh").c_str(), 0700);
+    s.extra_conf = {"authent_process " + s.file("long.sh")};
     ASSERT_TRUE(s.start());
     EXPECT_EQ(zv(cp, "", &alice).status, 111);
 }
