@@ -58,28 +58,24 @@ PgCluster::PgCluster() {
 }
 
 PgCluster::~PgCluster() {
-    if (running_) stop();
+    if (std::filesystem::exists(dir_ + "/data/postmaster.pid")) stop();
     std::error_code ec;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
 }
 
 bool PgCluster::start() {
     if (dir_.empty() || !unavailable().empty()) return false;
-    if (!initialised_)
-        initialised_ = run_pg({"initdb", "-D", dir_ + "/data", "-U", kSuperuser, "-A", "trust",
-                               "-E", "UTF8", "--locale=C", "--no-sync", "--no-instructions"});
-    running_ =
-        initialised_ &&
-        run_pg({"pg_ctl", "-D", dir_ + "/data", "-l", dir_ + "/server.log", "-w", "-t", "60", "-o",
-                "-k " + dir_ + " -c listen_addresses='' -c fsync=off -c max_connections=60",
-                "start"});
-    return running_;
+    if (!std::filesystem::exists(dir_ + "/data") &&
+        !run_pg({"initdb", "-D", dir_ + "/data", "-U", kSuperuser, "-A", "trust", "-E", "UTF8",
+                 "--locale=C", "--no-sync", "--no-instructions"}))
+        return false;
+    return run_pg(
+        {"pg_ctl", "-D", dir_ + "/data", "-l", dir_ + "/server.log", "-w", "-t", "60", "-o",
+         "-k " + dir_ + " -c listen_addresses='' -c fsync=off -c max_connections=60", "start"});
 }
 
 bool PgCluster::stop() {
-    bool ok = run_pg({"pg_ctl", "-D", dir_ + "/data", "-w", "-t", "60", "-m", "fast", "stop"});
-    running_ = running_ && !ok;
-    return ok;
+    return run_pg({"pg_ctl", "-D", dir_ + "/data", "-w", "-t", "60", "-m", "fast", "stop"});
 }
 
 std::string PgCluster::sql(const std::string &statement) const {

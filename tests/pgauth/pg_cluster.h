@@ -1,4 +1,4 @@
-// Test support for pgauth (its tests and benchmark): a throwaway PostgreSQL
+// Test support for pgauth's tests and benchmark: a throwaway PostgreSQL
 // cluster in a temporary directory, listening only on a Unix socket there,
 // run as nobody when the tests run as root (initdb refuses root).
 #pragma once
@@ -8,16 +8,13 @@
 class PgCluster {
    public:
     PgCluster();
-    ~PgCluster();
+    ~PgCluster();  // stops the server and removes the directory
     PgCluster(const PgCluster &) = delete;
     PgCluster &operator=(const PgCluster &) = delete;
 
-    // Why the cluster cannot run here ("" when it can).
-    static std::string unavailable();
-    // initdb (once) and pg_ctl start; true when the server accepts.
-    bool start();
-    // pg_ctl stop -m fast; true when it stopped.
-    bool stop();
+    static std::string unavailable();  // why no cluster can run here; "" when one can
+    bool start();                      // initdb (once) and pg_ctl start; true when it accepts
+    bool stop();                       // pg_ctl stop -m fast; true when it stopped
     // One SQL statement on a fresh connection; "" on success, else the error.
     std::string sql(const std::string &statement) const;
     // The pg_ keys that point pgauth at this cluster, one "key value" a line.
@@ -25,6 +22,4 @@ class PgCluster {
 
    private:
     std::string dir_;
-    bool initialised_ = false;
-    bool running_ = false;
 };

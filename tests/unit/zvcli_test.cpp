@@ -98,21 +98,20 @@ TEST(Zvcli, RepliesAndCommands) {
     for (const auto &[cmd, id, bad] : lines)
         EXPECT_EQ(zvcli_command_problem(cmd, id) != "", bad) << cmd.size() << " " << cmd;
     // Names and passwords from the command line go out whole or not at all.
-    const std::pair<Args, bool> words[] = {{{"set", "d", "p", "q=\"1 0\""}, false},
-                                           {{"set", "d", "p w"}, true},
-                                           {{"CHECK", "d v", "p"}, true},
-                                           {{"check", "d", "p\x7f"}, true},
-                                           {{"lookup", "a\tb"}, true},
-                                           {{"del", ""}, true},
-                                           {{"mod", "d", "(NULL)", "x=\"a b\""}, false},
-                                           {{"search", "a b"}, false}};
-    for (const auto &[args, bad] : words) EXPECT_EQ(zvcli_args_problem(args) != "", bad) << args[1];
+    const Args refused[] = {{"set", "d", "p w"},
+                            {"CHECK", "d v", "p"},
+                            {"check", "d", "p\x7f"},
+                            {"lookup", "a\tb"},
+                            {"del", ""}};
+    const Args passed[] = {
+        {"set", "d", "p", "q=\"1 0\""}, {"mod", "d", "(NULL)", "x=\"a b\""}, {"search", "a b"}};
+    for (const Args &args : refused) EXPECT_NE(zvcli_args_problem(args), "") << args[1];
+    for (const Args &args : passed) EXPECT_EQ(zvcli_args_problem(args), "") << args[1];
 }
 
 TEST(Zvcli, CheckpasswordParts) {
     // user|password|timestamp; "\000" ends the password before "123".
     const std::pair<S, const char *> inputs[] = {{S("alice\0pw\000123\0", 13), "alice|pw|123"},
-                                                 {S("alice\0pw\0", 9), "alice|pw|"},
                                                  {S("alice\0pw\0cut", 12), "alice|pw|cut"},
                                                  {S("\0\0", 2), "||"},
                                                  {S("alice\0pw", 8), "bad"},
@@ -132,8 +131,6 @@ TEST(Zvcli, CheckpasswordParts) {
         std::string h;
         EXPECT_EQ(zvcli_info_home(info, &h) ? h : "none", want) << info;
     }
-    EXPECT_EQ(zvcli_check_info("+OK alice config 0 q=\"1\" home=\"/h\""), "q=\"1\" home=\"/h\"");
-    EXPECT_EQ(zvcli_check_info("+OK alice"), "");
     EXPECT_EQ(zvcli_exec_candidates("./prog", ""), Args{"./prog"});
     EXPECT_EQ(zvcli_exec_candidates("sh", "/a::/b"), (Args{"/a/sh", "./sh", "/b/sh"}));
 }
