@@ -16,7 +16,6 @@ namespace {
 using Lines = std::vector<std::string>;
 
 const std::string kA(255, 'a'), kB(256, 'b');
-const std::string kBadName = "-ERR Could not add user. Illegal characters in username.";
 const std::string kWrong = " password wrong or not a valid user";
 
 // Replies compare as sets of lines: search order is the engine's bucket
@@ -50,10 +49,7 @@ const std::vector<std::pair<std::string, Lines>> kCases = {
     // A block and unblock pair replayed again by the engine adds a blank
     // each time: dave goes before that shows.
     {"del dave", {"+OK Deleted user successfully"}},
-    {"set a:b x", {kBadName}},
-    {"set x@y@z x", {kBadName}},
-    {"set e(v)e x", {kBadName}},
-    {"set f(x)@host.example pw", {kBadName}},
+    {"set a:b x", {"-ERR Could not add user. Illegal characters in username."}},
     {"set eve *a:b", {"-ERR Could not add user. Illegal characters in password."}},
     {"set " + kB + " x", {"-ERR Could not add user. Username longer than 255 characters."}},
     {"set " + kA + " x", {"+OK " + kA + " added to database"}},
@@ -195,8 +191,6 @@ TEST(Pgauth, OneDatabase) {
     const std::tuple<bool, const char *, const char *> both[] = {
         {0, "set Hal pw1 n=1", "+OK Hal added to database"},
         {1, "check hal pw1", "+OK hal config 0 n=1"},
-        {1, "mod hal x n=\"2\"", "+OK hal added to database"},
-        {0, "lookup hal", "+OK hal config 0 n=\"2\" "},
         {1, "set hal (NULL) (BLOCK)", "+OK hal added to database"},
         {0, "check hal pw1", "-ERR hal password wrong or not a valid user"},
         {0, "del hal", "+OK Deleted user successfully"},
