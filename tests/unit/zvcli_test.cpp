@@ -91,11 +91,8 @@ TEST(Zvcli, RepliesAndCommands) {
     for (const auto &[cmd, id, bad] : lines)
         EXPECT_EQ(zvcli_command_problem(cmd, id) != "", bad) << cmd.size() << " " << cmd;
     // Names and passwords from the command line go out whole or not at all.
-    const Args refused[] = {{"set", "d", "p w"},
-                            {"CHECK", "d v", "p"},
-                            {"check", "d", "p\x7f"},
-                            {"lookup", "a\tb"},
-                            {"del", ""}};
+    const Args refused[] = {{"set", "d", "p w"}, {"CHECK", "d v", "p"}, {"check", "d", "p\x7f"},
+                            {"lookup", "a\tb"},  {"del", ""},           {"set", "", "p"}};
     const Args passed[] = {
         {"set", "d", "p", "q=\"1 0\""}, {"mod", "d", "(NULL)", "x=\"a b\""}, {"search", "a b"}};
     for (const Args &args : refused) EXPECT_NE(zvcli_args_problem(args), "") << args[1];
