@@ -100,6 +100,7 @@ TEST(Zorvex, CommandsCheckpasswordAndPool) {
     const std::tuple<Args, S, int, S, const char *> pool[] = {
         {{"-window", "1", "-timeout", "1"}, "hold\ngo\n", 2, "", "(1 requests unanswered"},
         {{"-raw", "-window", "2"}, "hold\ngo\n# skipped\n\nbad c\nd", 1, held, ""},
+        {{"-raw"}, "hold\nexit\nd\n", 0, "1 +DATA for hold\n1 +OK hold\n2 +OK exiting\n", ""},
         {{"-secret", s.file("other.dat"), "version"}, "", 2, "", "wrong shared secret"},
         {{}, "a\nencrypt x\n" + S(1000, 'y') + "\nb\n", 1, ab, "line 3:"},
         {{}, "testcrypt\n", 1, "", "line 1: testcrypt creates"},
