@@ -1,6 +1,6 @@
-// Test support for pgauth: a throwaway PostgreSQL cluster in a temporary
-// directory, listening only on a Unix socket there, run as an unprivileged
-// user when the tests run as root (initdb refuses root).
+// Test support for pgauth's tests and benchmark: a throwaway PostgreSQL
+// cluster in a temporary directory, listening only on a Unix socket there,
+// run as nobody when the tests run as root (initdb refuses root).
 #pragma once
 
 #include <string>
@@ -8,29 +8,18 @@
 class PgCluster {
    public:
     PgCluster();
-    ~PgCluster();
+    ~PgCluster();  // stops the server and removes the directory
     PgCluster(const PgCluster &) = delete;
     PgCluster &operator=(const PgCluster &) = delete;
 
-    // Why the cluster cannot run here ("" when it can): no server binaries,
-    // no unprivileged user to run them as.
-    static std::string unavailable();
-
-    // initdb (once) and pg_ctl start; true when the server accepts.
-    bool start();
-    // pg_ctl stop -m fast; true when it stopped.
-    bool stop();
+    static std::string unavailable();  // why no cluster can run here; "" when one can
+    bool start();                      // initdb (once) and pg_ctl start; true when it accepts
+    bool stop();                       // pg_ctl stop -m fast; true when it stopped
     // One SQL statement on a fresh connection; "" on success, else the error.
     std::string sql(const std::string &statement) const;
-
-    const std::string &socket_dir() const { return dir_; }
     // The pg_ keys that point pgauth at this cluster, one "key value" a line.
     std::string conf_lines() const;
-    // The server log, for failure messages.
-    std::string log() const;
 
    private:
     std::string dir_;
-    bool initialised_ = false;
-    bool running_ = false;
 };
