@@ -41,15 +41,6 @@ TEST(WildMatch, HeavyBacktrackingTerminates) {
     EXPECT_EQ(wild_match((rep("*a", 40) + "*b").c_str(), (as + "b").c_str()), 1);
 }
 
-TEST(ZStr, CaseBlind) {
-    EXPECT_EQ(zstrncmpnc("abd", "ABC", 3), 'd' - 'c');
-    EXPECT_EQ(zstrncmpnc("abX", "abY", 2), 0);
-    const char *s = "Hello BOX world";
-    EXPECT_EQ(zstrstrnc(s, "box"), s + 6);
-    EXPECT_EQ(zstrstrnc(s, "boxes"), nullptr);
-    EXPECT_EQ(zstrstrnc(s, ""), nullptr);
-}
-
 using SearchTest = EngineTest;
 
 // A substring of name or information, a pattern on names only, in bucket
