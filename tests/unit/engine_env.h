@@ -1,24 +1,22 @@
 // Test fixture for the engine: a fresh engine directory per test that is also
-// the log directory, every reply text collected through the print callback,
-// and every module's state reset before and after each test.
+// the log directory, and every reply text collected through the print callback.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstring>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/emsg.h"
 #include "core/ini.h"
 #include "engine/flock.h"
 #include "engine/kvcmd.h"
-#include "engine/kvprint.h"
 #include "engine/kvfilename.h"
 #include "engine/kvindex.h"
+#include "engine/kvprint.h"
 #include "engine/ld_sha.h"
 #include "support/server_fixture.h"
 
@@ -29,11 +27,8 @@ class EngineTest : public ::testing::Test {
         ini_file_set(file("zorvexsvr.conf").c_str());
         ini_load();
         imsg_open();
-        kvindex_reset_for_test();
         sha_reset_for_test();
-        kvauth_set_path(dir_.path().c_str());
-        buf_clear();
-        replies().clear();
+        restart();
         kvauth_setprint(collect);
     }
     void TearDown() override {
@@ -46,6 +41,11 @@ class EngineTest : public ::testing::Test {
         ini_file_set("");
         ini_free();
     }
+    // The engine's state as a new process finds it.
+    void restart() {
+        kvindex_reset_for_test();
+        kvauth_set_path(dir_.path().c_str());
+    }
 
     static std::vector<std::string> &replies() {
         static std::vector<std::string> r;
@@ -54,10 +54,9 @@ class EngineTest : public ::testing::Test {
     static void collect(char *s) { replies().push_back(s); }
     std::vector<std::string> take_replies() { return std::exchange(replies(), {}); }
     // Runs one command line and returns the reply texts it printed.
-    std::vector<std::string> run(const std::string &cmd) {
+    std::vector<std::string> run(std::string cmd) {
         replies().clear();
-        std::string line = cmd;
-        do_command(line.data());
+        do_command(cmd.data());
         return take_replies();
     }
     std::string one(const std::string &cmd) {

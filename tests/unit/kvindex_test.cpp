@@ -2,53 +2,44 @@
 
 #include <random>
 
-#include "engine/kvindex.h"
 #include "engine/kvfilename.h"
+#include "engine/kvindex.h"
 #include "engine/kvrebuild.h"
 #include "engine/kvrefresh.h"
-#include "engine/kvset.h"
 #include "engine_env.h"
 
 namespace {
 
-struct ParseCase {
-    const char *line, *user, *pass, *info;
-};
-
 TEST(DbParseLine, Table) {
-    const ParseCase cases[] = {
+    const char *cases[][4] = {
         {"bob:secret:info here\n", "bob", "secret", "info here"},
         {"bob:pw: lead blank:with:colons\n", "bob", "pw", " lead blank:with:colons"},
-        {"bob:pw\n", "bob", "pw", ""},
         {"bob:pw", "bob", "pw", ""},
-        {"bob:pw:\n", "bob", "pw", ""},
         {"::bob::pw:i\n", "bob", "pw", "i"},
         {"bob pw info x\n", "bob", "pw", "info x"},
         {"bob\tpw\tinfo\tx\n", "bob", "pw", "info\tx"},
-        {"#x:pw:i\n", "#x", "pw", "i"},
         {"Bob:Pw:I\n", "Bob", "Pw", "I"},
         {"b\xe9:pw:\xff\n", "b\xe9", "pw", "\xff"},
     };
-    for (const ParseCase &c : cases) {
+    auto field = [](const char *p, int n) { return std::string(p, static_cast<size_t>(n)); };
+    for (const auto &c : cases) {
         DbLine dl{};
-        ASSERT_EQ(db_parse_line(c.line, &dl), 1) << c.line;
-        auto field = [](const char *p, int n) { return std::string(p, static_cast<size_t>(n)); };
+        ASSERT_EQ(db_parse_line(c[0], &dl), 1) << c[0];
         EXPECT_EQ(std::make_tuple(field(dl.user, dl.user_len), field(dl.pass, dl.pass_len),
                                   field(dl.info, dl.info_len)),
-                  std::make_tuple(c.user, c.pass, c.info))
-            << c.line;
+                  std::make_tuple(c[1], c[2], c[3]))
+            << c[0];
     }
-    for (const char *bad : {"bob\n", "bob:\n", "\n", "", " \t :\n"}) {
+    for (const char *bad : {"bob\n", "bob:\n", "", " \t :\n"}) {
         DbLine dl{};
         EXPECT_EQ(db_parse_line(bad, &dl), 0) << bad;
     }
 }
 
 TEST(StrHash, ValuesAndLowerCase) {
+    // Bytes above 127 count negative: -8 is folded to 8.
     const std::pair<const char *, int> cases[] = {{"a", 0},     {"ab", 784},  {"abc", 368},
-                                                  {"bob", 456}, {"cob", 456}, {"", 0},
-                                                  {"x\xff", 8}};  // bytes above 127 count negative:
-                                                                  // -8 is folded to 8
+                                                  {"bob", 456}, {"cob", 456}, {"x\xff", 8}};
     for (const auto &[s, h] : cases) EXPECT_EQ(str_hash(s, 2000), h) << s;
     char s[] = "AbZ@[`z\xc9";
     EXPECT_STREQ(strlwr(s), "abz@[`z\xc9");
@@ -56,30 +47,28 @@ TEST(StrHash, ValuesAndLowerCase) {
 
 using IndexTest = EngineTest;
 
+int bob_records(const char *name) {
+    int n = 0;
+    for (const USER *p = auth_bucket(str_hash("bob", 2000)); p; p = p->next)
+        n += std::string(p->user) == name;
+    return n;
+}
+
+// The later line of a name answers; the earlier stays in the chain behind it.
 TEST_F(IndexTest, BuildReadsLinesAndShadowsDuplicates) {
     EXPECT_EQ(build_index("init"), 1);  // a missing database gives an empty index
-    EXPECT_EQ(auth_user_count(), 0);
-    EXPECT_TRUE(log_has("Unable to open"));
     EXPECT_TRUE(log_has("Build_index FAILED"));
     db("Bob:*one:first\nalice:*a:x\nbob:*two:second\n\nsingleword\n#hash:*h:i\n");
     chmod(file("kvauth.txt").c_str(), 0600);
     ASSERT_EQ(build_index("init"), 1);
     EXPECT_EQ(mode("kvauth.txt"), 0660);
     EXPECT_EQ(auth_user_count(), 4);
-    EXPECT_STREQ(db_pass("BOB"), "*two");
     EXPECT_STREQ(auth_find("BOB")->info, "second");
-    // Both records sit in one bucket, the later line at the head.
-    const USER *h = auth_bucket(str_hash("bob", 2000));
-    int bobs = 0;
-    for (const USER *p = h; p; p = p->next)
-        if (std::string(p->user) == "bob") bobs++;
-    EXPECT_EQ(bobs, 2);
+    EXPECT_EQ(bob_records("bob"), 2);
     EXPECT_NE(auth_find("#hash"), nullptr);
-    EXPECT_EQ(auth_find("singleword"), nullptr);
     EXPECT_STREQ(db_pass("Alice"), "*a");
     EXPECT_STREQ(db_pass("nobody"), "none");
-    for (const char *l : {"Build_index called init", "Read 4 lines from kvauth.txt"})
-        EXPECT_TRUE(log_has(l)) << l;
+    EXPECT_TRUE(log_has("Read 4 lines from kvauth.txt"));
 }
 
 // Over-long and unreadable lines (a NUL, control bytes) are logged once and
@@ -91,19 +80,15 @@ TEST_F(IndexTest, LongAndGarbageLinesAreLeftOut) {
     add("fine:*p:\n" + bad);
     run("lookup ok");
     EXPECT_EQ(auth_user_count(), 2);
-    for (std::string n : {std::string("x"), std::string("\x01\x02"), std::string(202, 'a')})
-        EXPECT_EQ(auth_find(n.c_str()), nullptr) << n;
     EXPECT_EQ(auth_rebuild(), 1);  // replays the add file a second time
     EXPECT_EQ(content("kvauth.txt"), "ok:*p:i\nfine:*p:\n");
-    std::string lg = log();
+    const std::string lg = log();
     for (const char *f : {"kvauth.txt", "kvauth.add"})
-        for (const char *l :
-             {"Line 2 of %s too long", "Line 3 of %s unreadable", "Line 4 of %s unreadable"}) {
+        for (const char *l : {"Line 2 of %s too long", "Line 3 of %s unreadable"}) {
             char want[200];
             snprintf(want, sizeof want, l, file(f).c_str());
-            size_t at = lg.find(want);
-            EXPECT_NE(at, std::string::npos) << want;
-            EXPECT_EQ(lg.find(want, at + 1), std::string::npos) << want;
+            EXPECT_EQ(lg.find(want), lg.rfind(want)) << want;
+            EXPECT_NE(lg.find(want), std::string::npos) << want;
         }
 }
 
@@ -117,39 +102,29 @@ TEST_F(IndexTest, MarkersBlockUnblockAndDelete) {
     auth_fixup("erin", "(NULL)", "(BLOCK)");  // keeps the first 900 characters
     EXPECT_EQ(std::string(auth_find("erin")->info), std::string(900, 'i') + " (BLOCK)");
     auth_fixup("ghost", "(NULL)", "(BLOCK)");
-    ASSERT_NE(auth_find("ghost"), nullptr);
     EXPECT_STREQ(auth_find("ghost")->pass, "none");
-    EXPECT_STREQ(auth_find("ghost")->info, "(BLOCK)");
     auth_fixup("nobody", "(DELETE)", "(DELETE)");
-    EXPECT_EQ(auth_find("nobody"), nullptr);
     EXPECT_EQ(auth_user_count(), 5);
     // A deletion uncovers an older record of the same name.
     auth_fixup("BOB", "(DELETE)", "(DELETE)");
     EXPECT_STREQ(auth_find("bob")->pass, "*old");
     auth_fixup("bob", "(DELETE)", "(DELETE)");
     EXPECT_EQ(auth_find("bob"), nullptr);
-    EXPECT_EQ(auth_user_count(), 3);
     auth_fixup("Bob", "*again", "a");
     EXPECT_EQ(auth_user_count(), 4);
-    EXPECT_STREQ(auth_find("bob")->pass, "*again");
-    // The deleted records stay in the chain with empty names.
-    int empty = 0;
-    for (const USER *p = auth_bucket(str_hash("bob", 2000)); p; p = p->next) empty += !p->user[0];
-    EXPECT_EQ(empty, 2);
+    EXPECT_EQ(bob_records(""), 2);  // the deleted records stay with empty names
     EXPECT_EQ(auth_find(""), nullptr);
 }
 
 TEST_F(IndexTest, AddFileReplay) {
     db("");
     build_index("init");
-    std::string name(150, 'n'), pass(150, 'p');
-    add("carol:*pw:x=1\ncarol:(NULL):(BLOCK)\ngil:*pw:i\n" + name + ":" + pass + ":info\n");
+    const std::string name(150, 'n'), pass(150, 'p');
+    write_file(file("kvauth.add"),
+               "carol:*pw:x=1\ncarol:(NULL):(BLOCK)\ngil:*pw:i\n" + name + ":" + pass + ":info\n");
     check_add();
-    EXPECT_TRUE(log_has("Read 4 lines from"));
     // Name and password are cut to 100 characters.
-    const USER *u = auth_find(std::string(100, 'n').c_str());
-    ASSERT_NE(u, nullptr);
-    EXPECT_EQ(std::string(u->pass), std::string(100, 'p'));
+    EXPECT_STREQ(db_pass(name.substr(0, 100).c_str()), pass.substr(0, 100).c_str());
     // Removed from the index only: an unchanged add file is not read again...
     auth_fixup("gil", "(DELETE)", "(DELETE)");
     check_add();
@@ -159,101 +134,73 @@ TEST_F(IndexTest, AddFileReplay) {
     check_add();
     EXPECT_NE(auth_find("gil"), nullptr);
     EXPECT_STREQ(auth_find("carol")->info, "x=1 (BLOCK)");
-    EXPECT_STREQ(auth_find("carol")->pass, "*pw");
     EXPECT_EQ(auth_user_count(), 3);
 }
 
-// The name index must always agree with the first-match walk of the chains.
-TEST_F(IndexTest, NameIndexAgreesWithChainWalk) {
+// Under random changes the name index answers as the first match of the
+// chains; compaction then drops the deleted records only, every chain in
+// its order.
+TEST_F(IndexTest, NameIndexAndCompactionAgreeWithTheChains) {
     std::string text;
-    for (int i = 0; i < 3000; i++)
-        text += "u" + std::to_string(i % 1700) + ":*p" + std::to_string(i) + ":\n";
+    for (int i = 0; i < 20000; i++)
+        text += "u" + std::to_string(i % 15000) + ":*p:" + std::string(60, 'i') + "\n";
     db(text);
     build_index("init");
-    std::mt19937 rng(42);
-    auto walk_find = [](const std::string &key) -> const USER * {
-        for (const USER *p = auth_bucket(str_hash(key.c_str(), 2000)); p; p = p->next)
-            if (key == p->user) return p;
-        return nullptr;
-    };
-    for (int step = 0; step < 20000; step++) {
-        std::string name = "u" + std::to_string(rng() % 2500);
-        // Delete, change, block, or delete and add again.
-        const unsigned op = rng() % 4;
-        const std::string pw = "*s" + std::to_string(step);
-        if (op == 0 || op == 3) auth_fixup(name.c_str(), "(DELETE)", "(DELETE)");
-        if (op == 1) auth_fixup(name.c_str(), pw.c_str(), "i");
-        if (op == 2) auth_fixup(name.c_str(), "(NULL)", "(BLOCK)");
-        if (op == 3) auth_fixup(name.c_str(), "*n", "");
-        if (step % 97 == 0) {
-            for (int k = 0; k < 2500; k++) {
-                std::string key = "u" + std::to_string(k);
-                ASSERT_EQ(auth_find(key.c_str()), walk_find(key)) << key << " at step " << step;
-            }
+    auto agree = [] {
+        for (int k = 0; k < 16000; k++) {
+            const std::string key = "u" + std::to_string(k);
+            const USER *p = auth_bucket(str_hash(key.c_str(), 2000));
+            while (p && key != p->user) p = p->next;
+            ASSERT_EQ(auth_find(key.c_str()), p) << key;
         }
+    };
+    auto chains = [](bool deleted) {
+        std::string all;
+        for (int b = 0; b < 2000; b++)
+            for (const USER *p = auth_bucket(b); p; p = p->next)
+                if (deleted || p->user[0]) all += std::string(p->user) + ":" + p->pass + "\n";
+        return all;
+    };
+    std::mt19937 rng(42);
+    for (int step = 0; step < 20000 && !HasFatalFailure(); step++) {
+        const std::string name = "u" + std::to_string(rng() % 16000);
+        const unsigned op = rng() % 3;  // delete, change or block
+        auth_fixup(name.c_str(),
+                   op == 0   ? "(DELETE)"
+                   : op == 1 ? "*n"
+                             : "(NULL)",
+                   op == 2 ? "(BLOCK)" : "i");
+        if (step % 997 == 0) agree();
     }
-    int live = 0;
-    auth_walk([](const USER *, void *arg) { return ++*static_cast<int *>(arg), 1; }, &live);
-    EXPECT_EQ(live, auth_user_count());
+    for (int i = 0; i < 14000; i++) auth_fixup(("u" + std::to_string(i)).c_str(), "(DELETE)", "");
+    const std::string live = chains(false);
+    const int users = auth_user_count();
+    EXPECT_EQ(compact_index(), 1);
+    EXPECT_TRUE(chains(true) == live);
+    EXPECT_EQ(compact_index(), 0);  // nothing left to drop
+    EXPECT_EQ(auth_user_count(), users);
+    agree();
 }
 
-class FileConfigTest : public EngineTest {
-   protected:
-    void SetUp() override {
-        EngineTest::SetUp();
-        kvauth_set_path("");
-        file_vexmo_set_for_test(file("vexmo.conf").c_str());
-    }
-};
+}  // namespace
 
-TEST_F(FileConfigTest, MailConfigPathAndArgPath) {
+// Without a directory of its own the engine takes the mail server's, found
+// once; a directory given later wins and is cut to 100 characters.
+TEST_F(IndexTest, MailConfigPathAndArgPath) {
+    kvauth_set_path("");
+    file_vexmo_set_for_test(file("vexmo.conf").c_str());
     EXPECT_STREQ(file_config("kvauth.add"), "kvauth.add");  // no mail configuration
     write_file(file("vexmo.conf"), "something else\n");
     EXPECT_STREQ(file_config("kvauth.add"), "/kvauth.add");
     write_file(file("vexmo.conf"),
                "other x\nHALVO_PATH /first\nlonely\n\thalvo_path   /data/kv  extra\n");
     EXPECT_STREQ(file_config("kvauth.add"), "/data/kv/kvauth.add");
-    // Found once, the directory is kept.
     write_file(file("vexmo.conf"), "halvo_path /changed\n");
     EXPECT_STREQ(file_config("kvauth.txt"), "/data/kv/kvauth.txt");
-    // A directory given on the command line wins and is cut to 100 characters.
-    std::string dir = "/" + std::string(150, 'd');
+    const std::string dir = "/" + std::string(150, 'd');
     kvauth_set_path(dir.c_str());
     EXPECT_EQ(std::string(file_config("kvauth.txt")), dir.substr(0, 100) + "/kvauth.txt");
 }
-
-// Compaction drops deleted records, keeps the order of every chain and the
-// record that answers for each name.
-TEST_F(IndexTest, CompactionDropsDeletedRecordsOnly) {
-    std::string text, info(60, 'i');
-    for (int i = 0; i < 20000; i++)
-        text += "u" + std::to_string(i % 15000) + ":*p" + std::to_string(i) + ":" + info + "\n";
-    db(text);
-    build_index("init");
-    for (int i = 0; i < 14000; i++) auth_fixup(("u" + std::to_string(i)).c_str(), "(DELETE)", "");
-    auto chains = [] {
-        std::string all;
-        for (int b = 0; b < 2000; b++)
-            for (const USER *p = auth_bucket(b); p; p = p->next)
-                all += std::string(p->user) + ":" + p->pass + "\n";
-        return all;
-    };
-    std::string live = chains();
-    for (size_t at; (at = live.find("\n:\n")) != std::string::npos;) live.erase(at, 2);
-    if (live.rfind(":\n", 0) == 0) live.erase(0, 2);
-    EXPECT_EQ(compact_index(), 1);
-    EXPECT_EQ(chains(), live);
-    EXPECT_EQ(compact_index(), 0);  // nothing left to drop
-    EXPECT_STREQ(auth_find("u3")->pass, "*p3");
-    EXPECT_STREQ(auth_find("u14500")->pass, "*p14500");
-    EXPECT_EQ(auth_user_count(), 6000);
-    free_index();  // leaves the count alone
-    EXPECT_EQ(auth_index_bytes(), 0);
-    EXPECT_EQ(auth_find("u3"), nullptr);
-    EXPECT_EQ(auth_user_count(), 6000);
-}
-
-}  // namespace
 
 // A chmod of kvauth.txt (every writer makes one) is no new version: taking it
 // for one made every process reload its whole index after each other's set.

@@ -23,19 +23,12 @@ TEST(WildMatch, Table) {
     for (int want : {0, 1})
         for (const auto &[wild, text] : want ? match : differ)
             EXPECT_EQ(wild_match(wild, text), want) << wild << " / " << text;
-    EXPECT_EQ(wild_match(nullptr, "a"), 0);
-}
-
-TEST(WMatch, AbortAndNulls) {
     EXPECT_EQ(wmatch("ab", "abc"), WM_ABORT);
     EXPECT_EQ(wmatch("abc", "*x"), WM_ABORT);
     EXPECT_EQ(wmatch("abc", "abd"), WM_FALSE);
-    EXPECT_EQ(wmatch("abc", "a*"), WM_TRUE);
-    EXPECT_EQ(wmatch(nullptr, "a"), WM_FALSE);
-    EXPECT_EQ(wmatch("a", nullptr), WM_FALSE);
 }
 
-TEST(WMatch, HeavyBacktrackingTerminates) {
+TEST(WildMatch, HeavyBacktrackingTerminates) {
     auto rep = [](const char *s, int n) {
         std::string r;
         while (n--) r += s;
@@ -48,62 +41,24 @@ TEST(WMatch, HeavyBacktrackingTerminates) {
     EXPECT_EQ(wild_match((rep("*a", 40) + "*b").c_str(), (as + "b").c_str()), 1);
 }
 
-TEST(ZStr, CaseBlind) {
-    EXPECT_EQ(zstrncmpnc("ABC", "abc", 3), 0);
-    EXPECT_EQ(zstrncmpnc("abd", "ABC", 3), 'd' - 'c');
-    EXPECT_EQ(zstrncmpnc("abX", "abY", 2), 0);
-    EXPECT_EQ(zstrncmpnc("", "", 0), 0);
-    EXPECT_NE(zstrncmpnc("a", "", 0), 0);
-    const char *s = "Hello BOX world";
-    EXPECT_EQ(zstrstrnc(s, "box"), s + 6);
-    EXPECT_EQ(zstrstrnc(s, "boxes"), nullptr);
-    EXPECT_EQ(zstrstrnc(s, ""), nullptr);
-    EXPECT_EQ(zstrstrnc("", "a"), nullptr);
-}
-
 using SearchTest = EngineTest;
 
-TEST_F(SearchTest, MatchesOrderAndPaging) {
-    auto reset = [this] {  // as after a restart
-        kvindex_reset_for_test();
-        kvauth_set_path(dir_.path().c_str());
-    };
-    auto search = [this](std::string pat, int from, int max) {
-        take_replies();
-        auth_search(pat.data(), from, max);
+// A substring of name or information, a pattern on names only, in bucket
+// order: "a" is in bucket 0, bob and cob share a later one, the later line
+// first.
+TEST_F(SearchTest, MatchesInBucketOrder) {
+    db("bob:*p:1\ncob:*p:2\na:*p:3\nabbot:*p:\ncarl:*p:has BOX\nbobby:*p:bo\n");
+    auto search = [this](std::string pat) {
+        auth_search(pat.data(), 0, 0);
         return take_replies();
     };
-    db("");
-    EXPECT_EQ(search("", 0, 0),
-              std::vector<std::string>{"+OK Search Complete 0 items found out of 0\n"});
-    EXPECT_TRUE(log_has("Build_index called search"));
-    reset();
-    // A substring of name or information, a pattern on names only; "a" is in
-    // bucket 0, bob and cob share a later one, the later line first.
-    db("bob:*p:1\ncob:*p:2\na:*p:3\nabbot:*p:\ncarl:*p:has BOX\nbobby:*p:bo\n");
-    const std::vector<std::string> all = {"+DATA a 3\n", "+DATA cob 2\n", "+DATA bob 1\n"};
-    auto r = search("*", 0, 0);
+    auto r = search("*");
     ASSERT_EQ(r.size(), 7u);
-    EXPECT_EQ(std::vector<std::string>(r.begin(), r.begin() + 3), all);
-    r = search("bo", 0, 0);
+    EXPECT_EQ(std::vector<std::string>(r.begin(), r.begin() + 3),
+              (std::vector<std::string>{"+DATA a 3\n", "+DATA cob 2\n", "+DATA bob 1\n"}));
+    r = search("bo");
     EXPECT_EQ(r.back(), "+OK Search Complete 4 items found out of 6\n");
     for (const char *l : {"+DATA carl has BOX\n", "+DATA abbot \n"})
         EXPECT_NE(std::find(r.begin(), r.end(), l), r.end()) << l;
-    EXPECT_EQ(search("BO*", 0, 0).back(), "+OK Search Complete 2 items found out of 6\n");
-    reset();
-
-    std::string t;  // ten users whose names contain x, spread over several buckets
-    for (int i = 0; i < 10; i++) t += "x" + std::string(1, static_cast<char>('a' + i)) + "x:*p:\n";
-    db(t + "other:*p:\n");
-    auto x = search("x", 0, 0);
-    ASSERT_EQ(x.size(), 11u);
-    EXPECT_EQ(x.back(), "+OK Search Complete 10 items found out of 11\n");
-    EXPECT_EQ(search("x", 1, 0), x);
-    auto end = [](int n) {
-        return "+OK Search Complete " + std::to_string(n) + " items found out of 11\n";
-    };
-    EXPECT_EQ(search("x", 3, 2), (std::vector<std::string>{x[2], x[3], end(5)}));
-    EXPECT_EQ(search("x", 9, 5), (std::vector<std::string>{x[8], x[9], end(10)}));
-    EXPECT_EQ(search("x", 11, 0), std::vector<std::string>{end(10)});
-    EXPECT_EQ(search("x", 0, 4), (std::vector<std::string>{x[0], x[1], x[2], x[3], end(5)}));
+    EXPECT_EQ(search("BO*").back(), "+OK Search Complete 2 items found out of 6\n");
 }
