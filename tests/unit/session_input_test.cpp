@@ -1,6 +1,5 @@
-// Regression tests for faults found by the fault injection tests and the
-// fuzz targets: the reply of an engine that stops the process, and inputs
-// through the session's read path.
+// Regressions: the reply of an engine that stops the process, and the
+// memory of a replay.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -69,22 +68,6 @@ TEST(EngineFlushDeathTest, ReplyBeforeTheEngineStopsReachesTheClient) {
         },
         "");
     EXPECT_EQ(p.read_all(), "4 -ERR Unable to create lock file (No such file or directory)\r\n");
-}
-
-TEST(SessionInput, NulBytesAndOddLinesKeepTheChannelUsable) {
-    // Inputs of the kind the connection fuzz target feeds: the channel stays
-    // open and the lines before a NUL are still answered.
-    ini_free();
-    Pair p;
-    const std::string in = std::string("1 version\n\n  \n2 ", 16) + '\0' + "x\n";
-    p.write_line(in);
-    ASSERT_EQ(io_read(&p.c, nullptr), 1);
-    EXPECT_EQ(p.read_all(), "1 +OK kvauth 4.0e\r\n0 -ERR Invalid command (nocommand) use help\r\n");
-    EXPECT_NE(p.c.sk, -1);
-    // Everything from the NUL on waits in the buffer.
-    EXPECT_EQ(p.c.inat, 5);
-    kvauth_setprint(nullptr);
-    kvauth_setflush(nullptr);
 }
 
 // Every replay applies the whole add file again; lines already in force
