@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <tuple>
 #include <vector>
@@ -147,25 +148,38 @@ TEST(InstallerRun, NewInstallationUpgradeAndUninstall) {
     put_file(vexmo("zorvexsvr_start.sh"), "#!/bin/sh\necho edited start\n");
     chmod(vexmo("zorvexsvr_start.sh").c_str(), 0750);
     chmod(vexmo("zorvexsvr").c_str(), 0644);
-    put_file(vexmo("zorvex"), "an old client, longer than the new copy of it\n");
+    // The old client (a copy of /bin/sleep, longer than the new one) is
+    // running: the copy waits for it to stop, then replaces it whole.
+    std::error_code ec;
+    fs::remove(vexmo("zorvex"), ec);
+    fs::copy_file("/bin/sleep", vexmo("zorvex"));
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(vexmo("zorvex").c_str(), "zorvex", "1", nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 200 && fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec) !=
+                                   vexmo("zorvex");
+         i++)
+        usleep(10000);
     write_file(dist("zorvex"), "zorvex client, distribution copy 2\n");
     r = run("-install", "\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Upgrading Zorvex\nUpgrade completed!\n\nSuccess - press enter to exit\n");
     EXPECT_EQ(r.err, "");
+    waitpid(pid, nullptr, 0);
     check({{etc("zorvexsvr.conf"), "port 650\n", 0644},
            {vexmo("zorvexsvr_start.sh"), "#!/bin/sh\necho edited start\n", 0750},
            {vexmo("zorvexsvr"), server, 0700},
            {vexmo("zorvex"), "zorvex client, distribution copy 2\n", 0700}});
 
-    // Only an answer starting with a lower-case y removes the configuration
-    // and the program in /usr/local/bin; the installation directory stays.
+    // Only a first line starting with a lower-case y (the last two) removes
+    // the configuration and the program in /usr/local/bin, not the
+    // installation directory.
     const std::string question = "Are you sure you want to uninstall zorvex [no]?";
-    for (auto [input, removes] : {std::pair{"", false},
-                                  {"\n", false},
-                                  {"Y\n", false},
-                                  {"y\n", true},
-                                  {"yes please\n", true}}) {
+    int row = 0;
+    for (const char *input : {"", "\n", "Y\n", " y\n", "no\ny\n", "y\n", "yes please\n"}) {
+        bool removes = row++ >= 5;
         fs::create_directories(d.file("ul-up/bin"));
         put_file(localbin("zorvexsvr"), "installed server\n");
         put_file(etc("zorvexsvr.conf"), "x\n");
