@@ -33,8 +33,8 @@ class SpawnTest : public ::testing::Test {
         ini_file_set(dir.file("s.conf").c_str());
         ini_load();
         imsg_open();
-        // Answers each line with the descriptors it has open.
-        write_file(prog, "#!/bin/sh\nwhile read -r l; do echo $(/bin/ls /proc/$$/fd); done\n");
+        // Answers each line with the descriptors it has open, on one line.
+        write_file(prog, "#!/bin/sh\nwhile read -r l; do /bin/ls -m -w 0 /proc/$$/fd; done\n");
         chmod(prog.c_str(), 0700);
     }
     void TearDown() override {
@@ -64,7 +64,7 @@ TEST_F(SpawnTest, ChildrenDoNotInheritEachOthersPipes) {
     EXPECT_EQ(spawn_write(in1, "x\n", 2), 2);
     EXPECT_EQ(spawn_write(in2, "x\n", 2), 2);
     std::string first = read_reply(out1);
-    EXPECT_EQ(first.substr(0, 4), "0 1 ");
+    EXPECT_EQ(first.substr(0, 6), "0, 1, ");
     EXPECT_EQ(read_reply(out2), first);
     for (int fd : {in1, out1, in2, out2}) close(fd);
     spawn_kill(p1);
