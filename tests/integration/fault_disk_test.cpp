@@ -1,6 +1,5 @@
-// Fault injection on the engine's files: an engine directory that fills up
-// or turns read-only (a small tmpfs in a private mount namespace, so these
-// tests run only as root where unshare and mount are allowed).
+// An engine directory that fills up or turns read-only: a small tmpfs in a
+// private mount namespace, so these tests run only as root.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,8 +18,7 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // Runs the daemon in a mount namespace of its own with a tmpfs of the given
-// size over its engine directory. False (the test then skips) when this
-// machine does not allow it.
+// size over its engine directory; false where that is not allowed.
 bool use_private_tmpfs(TestServer *s, const std::string &size) {
     const std::vector<std::string> unshare = {"/usr/bin/unshare", "--mount", "--propagation",
                                               "private",          "/bin/sh", "-c"};
@@ -47,18 +45,8 @@ long size_of(const std::string &path) {
 
 // Writes into path until the file system is full; true when it got full.
 bool fill(const std::string &path) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    std::string block(4096, 'f');
-    bool full = false;
-    for (int i = 0; i < 100000; i++) {
-        if (write(fd, block.data(), block.size()) < static_cast<ssize_t>(block.size())) {
-            full = errno == ENOSPC || write(fd, block.data(), 1) < 0;
-            break;
-        }
-    }
-    close(fd);
-    return full;
+    RunResult r = run_program({"/bin/dd", "if=/dev/zero", "of=" + path, "bs=4096"});
+    return r.err.find("No space left on device") != std::string::npos;
 }
 
 std::string added(const std::string &user) {
@@ -67,19 +55,16 @@ std::string added(const std::string &user) {
 
 class FullDisk : public ::testing::Test {
    protected:
+    // The reply to a request without its identifier.
+    std::string ask(ZvClient *c, const std::string &req) {
+        Lines r = s.request(c, ++id_, req);
+        return r.size() == 1 ? r[0].substr(r[0].find(' ') + 1) : "<no single reply>";
+    }
     // Sets a user and remembers the change when the server acknowledged it.
     std::string set(ZvClient *c, const std::string &user, const std::string &info) {
-        int id = ++id_;
-        Lines r = s.request(c, id, "set " + user + " pw" + user + " " + info);
-        if (r.size() != 1) return "<" + std::to_string(r.size()) + " lines>";
-        std::string text = r[0].substr(r[0].find(' ') + 1);
+        std::string text = ask(c, "set " + user + " pw" + user + " " + info);
         if (text == added(user)) acked_[user] = info;
         return text;
-    }
-    std::string lookup(ZvClient *c, const std::string &user) {
-        int id = ++id_;
-        Lines r = s.request(c, id, "lookup " + user);
-        return r.size() == 1 ? r[0].substr(r[0].find(' ') + 1) : "<no single reply>";
     }
 
     TestServer s;
@@ -118,8 +103,8 @@ TEST_F(FullDisk, ChangesAreRefusedReadsGoOnAndNothingAcknowledgedIsLost) {
     // Cut back to its size before: no half line for the next one to spoil.
     EXPECT_EQ(size_of(in_ns(s, "kvauth.add")), before);
     // Reads go on, on this connection and on others.
-    EXPECT_EQ(lookup(&b, "early1"), "+OK early1 config 0 q=\"1\"");
-    EXPECT_EQ(lookup(&a, refused), "-ERR " + refused + " not found");
+    EXPECT_EQ(ask(&b, "lookup early1"), "+OK early1 config 0 q=\"1\"");
+    EXPECT_EQ(ask(&a, "lookup " + refused), "-ERR " + refused + " not found");
 
     // Room again: additions are taken; bring the add file close to the
     // rebuild size, then fill the disk once more.
@@ -138,7 +123,7 @@ TEST_F(FullDisk, ChangesAreRefusedReadsGoOnAndNothingAcknowledgedIsLost) {
         EXPECT_EQ(set(&a, last, "q=\"3\""), added(last));
     }
     EXPECT_TRUE(s.wait_log("-ERR Error writing new file No space left on device")) << s.log();
-    EXPECT_EQ(lookup(&b, last), "+OK " + last + " config 0 q=\"3\"");
+    EXPECT_EQ(ask(&b, "lookup " + last), "+OK " + last + " config 0 q=\"3\"");
 
     // Room again: the next additions rebuild after all.
     ASSERT_EQ(unlink(in_ns(s, "filler").c_str()), 0);
@@ -184,7 +169,7 @@ TEST_F(FullDisk, ReadOnlyEngineDirectoryStopsTheServerAtTheNextChange) {
                      "/bin/mount", "-o", "remount,ro", s.db_dir()});
     ASSERT_EQ(ro.status, 0) << ro.err;
     // Reading takes no lock and goes on.
-    EXPECT_EQ(lookup(&b, "alice"), "+OK alice config 0 q=\"1\"");
+    EXPECT_EQ(ask(&b, "lookup alice"), "+OK alice config 0 q=\"1\"");
     // A change needs the lock file, which cannot be written: the engine
     // cannot work safely and the server stops after telling the client.
     EXPECT_EQ(set(&a, "bob", "q=\"2\""), "-ERR Unable to create lock file (Read-only file system)");

@@ -10,6 +10,7 @@ file auth.sh
 |   printf ' end\n';;
 |  slow|late) /bin/sleep 1; echo "+OK $l";;
 |  fast) echo "+OK $l";;
+|  after) printf '+OK first\n+DATA late\n';;
 |  *) echo "+DATA seen [$l]"; echo "+OK done";;
 | esac; done
 conf authent_process {dir}/auth.sh
@@ -37,6 +38,10 @@ conf debug true
 > 12 split
 < 12 +DATA first half and more
 < 12 +OK end
+# Lines behind the finishing line, in the same read, keep the identifier.
+> 13 after
+< 13 +OK first
+< 13 +DATA late
 # Requests of one connection run in parallel and pair by identifier.
 > 1 slow
 > 2 fast
