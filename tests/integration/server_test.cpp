@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -88,6 +90,32 @@ TEST(CommandLine, Options) {
          {std::vector<std::string>{"-conf"}, {"-port"}, {"-conf", std::string(1000, 'c')}}) {
         args.insert(args.begin(), prog);
         EXPECT_EQ(run_program(args).status, 1) << args[1];
+    }
+}
+
+// The OPTIONS of each manual page name exactly the options of its program's
+// -h (beyond the fixed usage line of zorvexsvr).
+TEST(CommandLine, ManPagesMatchHelp) {
+    auto options = [](const std::string &text, const char *re) {
+        std::set<std::string> opts;
+        const std::regex r(re);
+        for (std::sregex_iterator i(text.begin(), text.end(), r), end; i != end; ++i)
+            opts.insert("-" + (*i)[1].str());
+        return opts;
+    };
+    for (std::string prog : {"zorvexsvr", "zorvex", "kvauth", "pgauth"}) {
+        if (access(program_path(prog).c_str(), X_OK) != 0) continue;  // pgauth needs libpq
+        std::string page = read_file(std::string(ZORVEX_SOURCE_DIR) + "/doc/man/" + prog +
+                                     (prog == "zorvex" ? ".1" : ".8"));
+        page = page.substr(page.find(".SH OPTIONS"));
+        page = page.substr(0, page.find("\n.SH", 1));
+        RunResult r = run_program({program_path(prog), "-h"});
+        // Indented option lines, and the "[-word" of the usage line.
+        std::string help = r.out + r.err, usage = help.substr(help.find("Usage:"));
+        auto want = options(help, R"(\n +-([a-z]\w*))");
+        want.merge(options(usage.substr(0, usage.find('\n')), R"(\[-([a-z]\w*))"));
+        if (prog == "zorvexsvr") want.insert({"-version", "-h", "-m"});
+        EXPECT_EQ(options(page, R"(\.TP\n\.BI? \\-(\w+))"), want) << prog;
     }
 }
 
