@@ -86,10 +86,17 @@ TEST(CommandLine, Options) {
         EXPECT_EQ(r.out, fill(c.out));
         EXPECT_EQ(r.err, fill(c.err));
     }
-    for (auto args :
-         {std::vector<std::string>{"-conf"}, {"-port"}, {"-conf", std::string(1000, 'c')}}) {
+    // The bad -port after the long path keeps a server that took the path
+    // from starting.
+    for (auto [args, err] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"-conf"}, "-conf needs a value"},
+             {{"-port"}, "-port needs a value"},
+             {{"-conf", std::string(1000, 'c'), "-port", "abc"},
+              "configuration path longer than 999 characters"}}) {
         args.insert(args.begin(), prog);
-        EXPECT_EQ(run_program(args).status, 1) << args[1];
+        r = run_program(args);
+        EXPECT_EQ(r.status, 1) << err;
+        EXPECT_EQ(r.err, "zorvexsvr: " + err + "\n");
     }
 }
 
@@ -161,19 +168,16 @@ TEST(Server, StartupAddressesAndExitFile) {
 TEST(Server, PortRulesAndListenFailure) {
     // The configuration's port wins over -port; -port counts without one.
     TestServer s;
-    s.extra_conf.clear();
-    int cli_port = free_port();
+    const int cli_port = s.port();
     write_file(s.conf_path(), "workarea " + s.dir() + "\nlogdir " + s.dir() + "\nport 0\n");
-    RunResult r = run_program(
-        {program_path("zorvexsvr"), "-conf", s.conf_path(), "-port", std::to_string(cli_port)}, "",
-        s.dir());
-    ASSERT_EQ(r.status, 0);
+    s.args = {"-port", std::to_string(cli_port)};
+    ASSERT_TRUE(s.start(false));
     ASSERT_TRUE(s.wait_log("Listening on Zorvex port " + std::to_string(cli_port)));
     // A second server on the same port can't listen and says so.
     TestServer t;
     write_file(t.conf_path(), "workarea " + t.dir() + "\nlogdir " + t.dir() + "\nport " +
                                   std::to_string(cli_port) + "\n");
-    r = run_program({program_path("zorvexsvr"), "-conf", t.conf_path()}, "", t.dir());
+    RunResult r = run_program({program_path("zorvexsvr"), "-conf", t.conf_path()}, "", t.dir());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "zorvexsvr: cannot listen on every IPv4 address port " +
@@ -181,8 +185,7 @@ TEST(Server, PortRulesAndListenFailure) {
                          ": Address already in use; stop what uses it or choose another port\n");
     EXPECT_NE(t.log().find("Could not listen on " + std::to_string(cli_port) + "\n"),
               std::string::npos);
-    // Stop the first through its exit file.
-    write_file(s.file("zorvexsvr.exit"), "");
+    EXPECT_TRUE(s.stop());
     EXPECT_TRUE(s.wait_log("All memory correctly freed"));
 }
 

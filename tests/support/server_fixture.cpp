@@ -228,6 +228,7 @@ bool TestServer::start(bool write_conf) {
     std::vector<std::string> argv = launcher;
     if (argv.empty() && valgrind_dir()) argv = valgrind_launcher();
     argv.insert(argv.end(), {program_path("zorvexsvr"), "-conf", conf_path()});
+    argv.insert(argv.end(), args.begin(), args.end());
     if (argv[0][0] != '/') argv.insert(argv.begin(), {"/usr/bin/env"});
     RunResult r = run_program(argv, "", dir(), 30 * slow_factor());
     startup_out_ = r.out;

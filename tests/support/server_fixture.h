@@ -72,6 +72,8 @@ class TestServer {
     // unshare for a private mount). Empty: the daemon is run directly, or
     // under valgrind when ZORVEX_VALGRIND names a directory for its logs.
     std::vector<std::string> launcher;
+    // Arguments after "-conf <file>" on the daemon's command line.
+    std::vector<std::string> args;
     // Writes the configuration (unless write_conf is false) and starts the
     // daemon; true once it runs, has written its pid file and accepts.
     bool start(bool write_conf = true);
