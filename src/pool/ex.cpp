@@ -316,8 +316,8 @@ int ex_read(int p, int) {
 }
 
 int ex_reset(int p) {
-    if (slots[p].state == kBusy && slots[p].chan)
-        if (reply) reply(slots[p].chan, "%d -ERR External process failed\r\n", slots[p].rid);
+    if (slots[p].state == kBusy && slots[p].chan && reply)
+        reply(slots[p].chan, "%d -ERR External process failed\r\n", slots[p].rid);
     Chan *c = slots[p].chan;
     slots[p].state = kIdle;
     slots[p].chan = nullptr;

@@ -2,8 +2,8 @@
 // pipes that serve the requests of enciphered connections in pool mode.
 // Used by the server's start-up, its idle work and the session layer.
 // Owns the slots' processes and pipes for the life of the process; replies
-// through the function the server binds (ex_set_reply), pipes join the fast loop's wait set
-// (tcplib.h). One thread; the wait calls back into the pool for a ready pipe.
+// through the function the server binds (ex_set_reply); pipes join the fast
+// loop's wait set (tcplib.h). One thread; the wait calls back into the pool for a ready pipe.
 //
 // Pipe protocol. To a process: the request line without its identifier and
 // the space after it, ended by one LF (a CR ends it too and becomes the LF).
