@@ -6,7 +6,7 @@
 #   scripts/walk.sh [BUILD_DIR]     (default build/; needs valgrind)
 set -eu
 cd "$(dirname "$0")/.."
-scripts/deps.sh valgrind
+scripts/deps.sh valgrind python3
 b=$(realpath "${1:-build}")
 d=$(mktemp -d /tmp/zvwalk.XXXXXX)
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
