@@ -110,7 +110,7 @@ void search_options(const char *p2, const char *p3, int *from, int *max) {
 int auth_check(const char *user, const char *pass) {
     char info[1000] = "";
     if (db_check(user, pass, info)) {
-        buf_print("+OK %s %s 0 %s\n", user, kvdrop_path(user), info);
+        print_found(user, info);
         return 1;
     }
     buf_print("-ERR %s password wrong or not a valid user\n", user);

@@ -57,6 +57,10 @@ const char *kvdrop_path(const char *) {
     return "config";
 }
 
+void print_found(const char *user, const char *info) {
+    buf_print("+OK %s %s 0 %s\n", user, kvdrop_path(user), info);
+}
+
 const char *buf_text() {
     return buffer ? buffer : "";
 }

@@ -13,6 +13,9 @@ void kvauth_setprint(void (*pr)(char *));
 // The drop path of a user's reply line ("+OK user path 0 info"): always
 // "config".
 const char *kvdrop_path(const char *user);
+// The reply of a found user, "+OK user config 0 info", as check, lookup and
+// pgauth give it.
+void print_found(const char *user, const char *info);
 
 // What buf_print collected since the last buf_clear; "" when nothing.
 const char *buf_text();

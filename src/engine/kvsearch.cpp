@@ -125,7 +125,7 @@ int auth_lookup(const char *user) {
     if (strstr(user, "test_sleep_now")) lib_sleep(120);
     char info[1000] = "";
     if (db_check(user, nullptr, info)) {
-        buf_print("+OK %s %s 0 %s\n", user, kvdrop_path(user), info);
+        print_found(user, info);
         return 1;
     }
     buf_print("-ERR %s not found\n", user);

@@ -125,7 +125,7 @@ int pg_check(const char *user, const char *pass) {
     if (!fetch(user, &row)) return 0;
     std::string name = pg_lower(user);
     if (row.found && pass_verify(user, name.c_str(), row.pass.c_str(), row.info.c_str(), pass)) {
-        buf_print("+OK %s %s 0 %s\n", user, kvdrop_path(user), row.info.c_str());
+        print_found(user, row.info.c_str());
         return 1;
     }
     if (!row.found) imsg("User not found (%s)\n", user);
@@ -140,7 +140,7 @@ int pg_lookup(const char *user) {
         buf_print("-ERR %s not found\n", user);
         return 0;
     }
-    buf_print("+OK %s %s 0 %s\n", user, kvdrop_path(user), row.info.c_str());
+    print_found(user, row.info.c_str());
     return 1;
 }
 
