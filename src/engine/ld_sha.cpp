@@ -1,13 +1,15 @@
 #include "engine/ld_sha.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <new>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
+
+#include "lib/lib.h"
 
 namespace {
 constexpr int kSaltLen = 4;
@@ -110,14 +112,17 @@ void sha_reset_for_test() {
 }
 
 SaltPtr make_salt(int len) {
-    srand(static_cast<unsigned>(time(nullptr) + clock()));
     SaltPtr salt(new (std::nothrow) unsigned char[static_cast<size_t>(len) + 1]);
     if (!salt) {
         set_sha_error("Could not create salt- malloc failed", "");
         return salt;
     }
-    for (int i = 0; i < len; i++)
-        salt[static_cast<size_t>(i)] = static_cast<unsigned char>(rand() & 0xff);
+    // Salts from the kernel: a salt derived from the clock is shared by every
+    // password set in the same second and can be predicted.
+    if (!lib_random(salt.get(), static_cast<size_t>(len))) {
+        set_sha_error("Could not create salt- no random source", strerror(errno));
+        return nullptr;
+    }
     salt[static_cast<size_t>(len)] = 0;
     return salt;
 }

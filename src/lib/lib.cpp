@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <ctime>
 #include <unistd.h>
@@ -98,6 +99,20 @@ void close_on_exec(int fd) {
 
 int lib_sleep(int x) {
     sleep(static_cast<unsigned>(x));
+    return 1;
+}
+
+int lib_random(void *buf, size_t n) {
+    auto *p = static_cast<unsigned char *>(buf);
+    while (n > 0) {
+        ssize_t got = getrandom(p, n, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return 0;
+        }
+        p += got;
+        n -= static_cast<size_t>(got);
+    }
     return 1;
 }
 

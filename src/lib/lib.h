@@ -7,6 +7,7 @@
 // One thread; keeps no state but those two bindings and one result buffer.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <memory>
 
@@ -39,6 +40,11 @@ int file_size(FILE *f);
 FILE *myfopen(const char *filename, const char *mode);
 
 void close_on_exec(int fd);
+
+// Fills buf with n bytes from the kernel's random source (getrandom, which
+// blocks only until the kernel's pool is first seeded at boot). 1 on success,
+// 0 when the kernel gives none: callers fail rather than use a weaker source.
+int lib_random(void *buf, size_t n);
 
 int lib_sleep(int x);
 int lib_msleep(int x);

@@ -1,10 +1,10 @@
 #include "lib/xlate.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <new>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -69,20 +69,17 @@ int make_secret_file(const char *name) {
         if (!fd) {
             err = errno;
         } else {
-            unsigned seed = static_cast<unsigned>(time(nullptr)) +
-                            static_cast<unsigned>(xlate_hash(name)) +
-                            static_cast<unsigned>(clock());
-            srand(seed);
-            // rand before clock; unsigned, as the sum may pass INT_MAX.
-            unsigned a = static_cast<unsigned>(rand());
-            a += static_cast<unsigned>(clock());
-            int b = rand();
-            int c = rand();
-            char line[64];
-            int n = snprintf(line, sizeof line, "%x%d%x\n", a, b, static_cast<unsigned>(c));
+            // The secret is the site's credential: 192 bits from the kernel,
+            // written as the three numbers of the file's traditional form.
+            uint64_t r[3];
+            char line[80];
+            int n = 0;
+            if (lib_random(r, sizeof r))
+                n = snprintf(line, sizeof line, "%" PRIx64 "%" PRIu64 "%" PRIx64 "\n", r[0],
+                             r[1], r[2]);
             errno = 0;
-            if (fchmod(fd.get(), 0600) != 0 || write(fd.get(), line, static_cast<size_t>(n)) != n ||
-                fsync(fd.get()) != 0)
+            if (n == 0 || fchmod(fd.get(), 0600) != 0 ||
+                write(fd.get(), line, static_cast<size_t>(n)) != n || fsync(fd.get()) != 0)
                 err = errno ? errno : EIO;
         }
     }

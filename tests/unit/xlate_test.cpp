@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 
 #include "support/server_fixture.h"
 
@@ -69,6 +70,15 @@ TEST(Xlate, SecretFile) {
     EXPECT_EQ(read_file(f), made + "\n");
     EXPECT_EQ(made.find_first_not_of("0123456789abcdef"), std::string::npos);
     EXPECT_EQ(std::filesystem::status(f).permissions(), std::filesystem::perms(0600));
+    // From the kernel's random source: never the same twice, even within one
+    // second, and at least 128 bits (three 64-bit numbers, 36 digits and more).
+    std::set<std::string> seen;
+    for (int i = 0; i < 16; i++) {
+        unlink(f.c_str());
+        std::string s = xlate_secret(f.c_str(), 1);
+        EXPECT_GE(s.size(), 36u) << s;
+        EXPECT_TRUE(seen.insert(s).second) << s;
+    }
     // CR LF and a second line are ignored.
     write_file(f, "top secret\r\nsecond\n");
     EXPECT_STREQ(xlate_secret(f.c_str(), 1), "top secret");
