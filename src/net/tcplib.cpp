@@ -104,11 +104,14 @@ short shed(short xlisten, int err) {
         return -1;
     }
     close(spare);
+    // accept reports the want of a descriptor also when nothing waits: only
+    // a connection taken is logged.
     int taken = accept(xlisten, nullptr, nullptr);
     if (taken >= 0) close(taken);
     spare = null_fd();  // at once, while the slot is free
+    if (taken < 0) return -1;
     throttled(&nofd_log, kNoFdLog, strerror(err));
-    return taken >= 0 ? kTcpShed : -1;
+    return kTcpShed;
 }
 }  // namespace
 
