@@ -1,8 +1,9 @@
 // Socket layer: the listening socket, accept (with the allow list, the
 // connection limit and the shedding of connections when descriptors run
-// out), reads and writes with a three-way result (data, nothing now, gone), the last socket error,
-// and the fast loop's wait set of descriptors. Used by channels, the wait, the pool (its pipes join
-// the wait set) and start-up. Knows nothing of channels: a watched descriptor's owner is an opaque
+// out), reads and writes with a three-way result (data, nothing now, gone),
+// the last socket error, and the fast loop's wait set of descriptors. Used by
+// channels, the wait, the pool (its pipes join the wait set) and start-up.
+// Knows nothing of channels: a watched descriptor's owner is an opaque
 // pointer. One thread; nothing here calls back into its callers.
 #pragma once
 
