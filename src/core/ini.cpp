@@ -9,9 +9,9 @@
 #include "lib/lib.h"
 
 const char *const ini_names[] = {
-    "workarea",        "config",         "logdir", "debug",       "secret_file",
-    "authent_process", "authent_number", "port",   "kvauth_path", "loop",
-    "listen_address",  "allow",          ""};
+    "workarea",        "config", "logdir",      "debug", "secret_file",    "authent_process",
+    "authent_number",  "port",   "kvauth_path", "loop",  "listen_address", "allow",
+    "max_connections", ""};
 
 namespace {
 std::optional<std::string> i_val[INI_NKEYS];

@@ -18,10 +18,11 @@ enum IniKey {
     INI_PORT = 7,
     INI_KVAUTH_PATH = 8,
     // Keys beyond the classic nine: each changes nothing unless it is set.
-    INI_LOOP = 9,             // "fast": the readiness-driven loop
-    INI_LISTEN_ADDRESS = 10,  // address to listen on instead of every IPv4 one
-    INI_ALLOW = 11,           // addresses and ranges admitted; empty admits all
-    INI_NKEYS = 12
+    INI_LOOP = 9,              // "fast": the readiness-driven loop
+    INI_LISTEN_ADDRESS = 10,   // address to listen on instead of every IPv4 one
+    INI_ALLOW = 11,            // addresses and ranges admitted; empty admits all
+    INI_MAX_CONNECTIONS = 12,  // client connections open at once; unset: what descriptors allow
+    INI_NKEYS = 13
 };
 
 extern const char *const ini_names[];

@@ -68,11 +68,9 @@ const char *file_work(const char *s) {
 }
 
 int lib_exists(const char *s) {
-    FILE *f = fopen(s, "r");
-    if (f) {
-        fclose(f);
-        return 1;
-    }
+    // Asked without opening the file: the exit file must be seen also when
+    // every descriptor is taken.
+    if (faccessat(AT_FDCWD, s, R_OK, AT_EACCESS) == 0) return 1;
     if (errno != ENOENT) lib_imsg("lib_exists(%s) %s\n", s, strerror(errno));
     return 0;
 }

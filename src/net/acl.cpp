@@ -40,6 +40,15 @@ bool parse_item(const std::string &item, Range *r) {
     int max = addr_len(r->family) * 8;
     if (bits > max) return false;
     r->bits = bits < 0 ? max : bits;
+    // Peers in the mapped form are matched as IPv4, so such an entry must be
+    // too; a prefix that reaches above the mapped part names no IPv4 range.
+    if (r->family == AF_INET6 &&
+        IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr *>(r->addr))) {
+        if (r->bits < 96) return false;
+        r->family = AF_INET;
+        r->bits -= 96;
+        memmove(r->addr, r->addr + 12, 4);
+    }
     return true;
 }
 
@@ -59,6 +68,11 @@ bool parse_list(const char *list, std::vector<Range> *out, std::string *err) {
         }
         out->push_back(r);
         i = end;
+    }
+    // Separators alone would read as no list at all, which admits everyone.
+    if (out->empty() && !s.empty()) {
+        if (err) err->clear();
+        return false;
     }
     return true;
 }
@@ -127,9 +141,5 @@ int acl_check(const char *list, const char *addr) {
     Range a;
     if (strchr(addr, '/') || !parse_item(addr, &a)) return -1;
     if (parsed.empty()) return 1;
-    if (a.family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr *>(a.addr))) {
-        a.family = AF_INET;
-        memmove(a.addr, a.addr + 12, 4);
-    }
     return matches(parsed, a.family, a.addr) ? 1 : 0;
 }

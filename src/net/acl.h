@@ -8,8 +8,10 @@
 
 // Parses a list of addresses and ranges ("10.0.0.0/8, ::1 192.0.2.7"),
 // separated by commas, spaces or both, and makes it the list in force. An
-// empty text admits everyone. 1 on success; 0 with *err naming the bad item,
-// and the list in force is left as it was.
+// empty text admits everyone; separators alone are refused (0 with *err
+// empty). IPv4-mapped IPv6 entries (::ffff:192.0.2.7) are IPv4 entries. 1 on
+// success; 0 with *err naming the bad item, and the list in force is left as
+// it was.
 int acl_set(const char *list, std::string *err);
 // 1 when the list in force admits the peer (always when no list is set).
 // IPv4 peers mapped into IPv6 are matched as IPv4.

@@ -215,6 +215,7 @@ int chan_listen_read(Chan *c, void *) {
     int max = tcp_fast() ? kFastAccepts : 1;
     for (int i = 0; i < max; i++) {
         short sk = tcp_accept(c->sk);
+        if (sk == kTcpShed) continue;
         if (sk == -1) return i > 0;
         Chan *n = chan_new();
         n->sk = sk;

@@ -95,7 +95,7 @@ int chan_growin(Chan *c);
 // Hands each complete line to do_lines until it returns 0; keeps the rest.
 int chan_lines(Chan *c, int (*do_lines)(Chan *, char *));
 // Accepts one pending connection, in the fast loop every pending one up to
-// 256 per call.
+// 256 per call; one closed at once (tcp_accept) counts as taken.
 int chan_listen_read(Chan *c, void *x);
 int chan_listen_write(Chan *c, void *x);
 

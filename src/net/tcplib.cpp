@@ -1,12 +1,16 @@
 #include "net/tcplib.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <string>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 #include "core/emsg.h"
@@ -24,6 +28,91 @@ int werrno;
 // dropped.
 int epfd = -1;
 std::vector<TcpWatch> watches;
+
+// Accepted sockets still open, marked by descriptor, and their limit (0:
+// none). Client sockets are closed only through tcp_close.
+std::vector<char> is_client;
+int clients;
+int max_clients;
+// Held for the moment the process has no descriptor left: given up, it lets
+// a pending connection be taken and closed, which empties the queue that
+// would otherwise keep the listening socket ready and the loop spinning.
+int spare = -1;
+
+constexpr const char *kRefusedLog = "Connection from %s refused: not in allow";
+constexpr const char *kFullLog = "Connection closed at once: max_connections %d reached";
+constexpr const char *kNoFdLog = "Connection closed at once: no descriptor left (%s)";
+// A throttled line that follows held-back ones counts them.
+constexpr const char *kHeldLog = "%s (%d more)\n";
+// Refusing addresses kept track of at once; a flood of addresses must not
+// grow the table without end.
+constexpr size_t kRefusalAddrs = 1024;
+
+// A log line that a peer could otherwise make thousands of times a second,
+// and so delete the log (it restarts at 500000 bytes): the first event of a
+// second is logged, later ones of that second are held back and counted.
+struct Throttle {
+    time_t at = -1;
+    int held = 0;
+};
+Throttle full_log;
+Throttle nofd_log;
+std::unordered_map<std::string, Throttle> refusals;
+
+__attribute__((format(printf, 2, 3))) void throttled(Throttle *t, const char *fmt, ...) {
+    time_t now = time(nullptr);
+    if (now == t->at) {
+        t->held++;
+        return;
+    }
+    t->at = now;
+    char text[600];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (t->held > 0)
+        imsg(kHeldLog, text, t->held);
+    else
+        imsg("%s\n", text);
+    t->held = 0;
+}
+
+void log_refusal(const std::string &addr) {
+    if (refusals.size() >= kRefusalAddrs && !refusals.count(addr)) {
+        // Addresses not refused in this second go first, held counts and
+        // all; every one when that frees nothing.
+        time_t now = time(nullptr);
+        std::erase_if(refusals, [now](const auto &e) { return e.second.at != now; });
+        if (refusals.size() >= kRefusalAddrs) refusals.clear();
+    }
+    throttled(&refusals[addr], kRefusedLog, addr.c_str());
+}
+
+int null_fd() {
+    return open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+// accept failed for want of a descriptor (err): the spare makes room for
+// taking the connection, which is closed at once.
+short shed(short xlisten, int err) {
+    if (spare < 0) spare = null_fd();  // something may have been freed since
+    if (spare < 0) {
+        // Nothing to give up: a short pause instead of a spin on the ready
+        // socket until a descriptor is freed.
+        lib_msleep(10);
+        return -1;
+    }
+    close(spare);
+    // accept reports the want of a descriptor also when nothing waits: only
+    // a connection taken is logged.
+    int taken = accept(xlisten, nullptr, nullptr);
+    if (taken >= 0) close(taken);
+    spare = null_fd();  // at once, while the slot is free
+    if (taken < 0) return -1;
+    throttled(&nofd_log, kNoFdLog, strerror(err));
+    return kTcpShed;
+}
 }  // namespace
 
 void tcp_startup() {}
@@ -68,6 +157,7 @@ short tcp_listen(int port, const char *address) {
         return -1;
     }
     close_on_exec(sk);
+    if (spare < 0) spare = null_fd();
     return sk;
 }
 
@@ -76,13 +166,20 @@ short tcp_accept(short xlisten) {
     socklen_t len = sizeof sa;
     int fd = accept(xlisten, reinterpret_cast<sockaddr *>(&sa), &len);
     tcp_lasterror();
-    if (fd < 0) return -1;
+    if (fd < 0) return werrno == EMFILE || werrno == ENFILE ? shed(xlisten, werrno) : -1;
     if (!acl_allows(reinterpret_cast<sockaddr *>(&sa))) {
-        imsg("Connection from %s refused: not in allow\n",
-             acl_peer_text(reinterpret_cast<sockaddr *>(&sa)).c_str());
+        log_refusal(acl_peer_text(reinterpret_cast<sockaddr *>(&sa)));
         close(fd);
-        return -1;
+        return kTcpShed;
     }
+    if (max_clients > 0 && clients >= max_clients) {
+        throttled(&full_log, kFullLog, max_clients);
+        close(fd);
+        return kTcpShed;
+    }
+    if (static_cast<size_t>(fd) >= is_client.size()) is_client.resize(static_cast<size_t>(fd) + 1);
+    is_client[static_cast<size_t>(fd)] = 1;
+    clients++;
     close_on_exec(fd);
     // A client that never reads its replies must not stall the one thread:
     // writes that the kernel can't take now return 0 and wait in the channel.
@@ -123,7 +220,16 @@ char *tcperror() {
 
 void tcp_close(short sk) {
     tcp_unwatch_fd(sk);
+    if (sk >= 0 && static_cast<size_t>(sk) < is_client.size() &&
+        is_client[static_cast<size_t>(sk)]) {
+        is_client[static_cast<size_t>(sk)] = 0;
+        clients--;
+    }
     close(sk);
+}
+
+void tcp_set_max_clients(int n) {
+    max_clients = n;
 }
 
 int tcp_fast() {

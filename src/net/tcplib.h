@@ -1,9 +1,10 @@
-// Socket layer: the listening socket, accept, reads and writes with a
-// three-way result (data, nothing now, gone), the last socket error, and the
-// fast loop's wait set of descriptors. Used by channels, the wait, the pool
-// (its pipes join the wait set) and start-up. Knows nothing of channels: a
-// watched descriptor's owner is an opaque pointer. One thread; nothing here
-// calls back into its callers.
+// Socket layer: the listening socket, accept (with the allow list, the
+// connection limit and the shedding of connections when descriptors run
+// out), reads and writes with a three-way result (data, nothing now, gone),
+// the last socket error, and the fast loop's wait set of descriptors. Used by
+// channels, the wait, the pool (its pipes join the wait set) and start-up.
+// Knows nothing of channels: a watched descriptor's owner is an opaque
+// pointer. One thread; nothing here calls back into its callers.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +15,16 @@ short dupsocket(int af, int type, int protocol);
 // Listening socket on the given IPv4 or IPv6 address, or on all local IPv4
 // addresses when address is empty; -1 with the error kept for tcperror.
 short tcp_listen(int port, const char *address = "");
-// Accepts one connection, or -1; a peer that the allow list (acl.h) refuses
-// is logged and closed here, and -1 is returned for it too.
+// Accepts one connection and returns its socket; -1 when none was taken;
+// kTcpShed when one was taken and closed at once, and more may wait: a peer
+// that the allow list (acl.h) refuses, any peer while tcp_set_max_clients'
+// limit is reached, and any peer while the process has no descriptor left
+// for it. These are logged at most once a second (refusals once a second per
+// address), each line counting the ones held back before it.
 short tcp_accept(short xlisten);
+constexpr short kTcpShed = -2;
+// The most accepted sockets open at once; 0 (the start) sets no limit.
+void tcp_set_max_clients(int n);
 // Count read (> 0), 0 when nothing is there now, -1 when the peer is gone.
 // Stores a NUL behind the bytes read: bf holds maxlen + 1 bytes.
 int tcp_read(short sk, char *bf, int maxlen);
@@ -25,7 +33,8 @@ int tcp_write(short sk, char *bf, int maxlen);
 int tcp_wouldblock();
 void tcp_lasterror();
 char *tcperror();
-// Leaves the wait set, then closes the socket.
+// Leaves the wait set, then closes the socket; the one way an accepted
+// socket is closed.
 void tcp_close(short sk);
 
 // 1 when the configuration chose the fast loop (loop fast).

@@ -36,12 +36,22 @@ time_t lastt;
 time_t t;
 int doexit;
 
+// Descriptors kept back from client connections, so that they never run
+// out where running out stops the server or fails a request: the standard
+// streams, the listening socket, the wait set, the spare, the log, the
+// secret file, the engine's lock, watch and rebuild files, with room to
+// spare; and per authenticator process its two pipes and two more while it
+// is replaced.
+constexpr long kFdReserve = 32;
+constexpr long kFdReservePerProcess = 4;
+constexpr long kFdMax = 32767;
+
 // Descriptors are kept in 16 bits, so the limit may not pass 32767.
 void raise_fd_limit() {
     rlimit rl;
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
     rlim_t want = rl.rlim_max;
-    if (want == RLIM_INFINITY || want > 32767) want = 32767;
+    if (want == RLIM_INFINITY || want > kFdMax) want = kFdMax;
     if (rl.rlim_cur >= want) return;
     rl.rlim_cur = want;
     setrlimit(RLIMIT_NOFILE, &rl);
@@ -87,6 +97,39 @@ std::string dir_of(const char *path) {
     return std::string(path, static_cast<size_t>(slash - path));
 }
 
+// The client connections allowed at once: max_connections, at most what the
+// descriptor limit leaves after the reserve (and all of that when the key is
+// unset); 0 after a line on standard error when neither gives a number from 1.
+long connection_limit() {
+    rlimit rl{};
+    long limit = kFdMax;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < static_cast<rlim_t>(kFdMax))
+        limit = static_cast<long>(rl.rlim_cur);
+    long reserve = kFdReserve + (*ini_get(INI_AUTHENT_PROCESS) ? kFdReservePerProcess * ex_n() : 0);
+    long fit = limit - reserve;
+    const char *v = ini_get(INI_MAX_CONNECTIONS);
+    char *end = nullptr;
+    long want = *v ? strtol(v, &end, 10) : fit;
+    if (end) end += strspn(end, " ");
+    if (end && (end == v || *end || want < 1)) {
+        fprintf(stderr,
+                "zorvexsvr: max_connections %s in %s is no number from 1 up; give one, or remove "
+                "the line to allow what the descriptor limit does\n",
+                v, ini_file());
+        return 0;
+    }
+    if (fit < 1) {
+        fprintf(stderr,
+                "zorvexsvr: the descriptor limit of %ld leaves no connection beside the %ld the "
+                "server keeps back; raise it (ulimit -n)\n",
+                limit, reserve);
+        return 0;
+    }
+    if (want <= fit) return want;
+    imsg("max_connections %ld is more than the descriptor limit allows, using %ld\n", want, fit);
+    return fit;
+}
+
 // What start-up can find wrong before it detaches, with the person who
 // started the server still there to read it: each failure writes one line on
 // standard error and makes start-up fail.
@@ -110,12 +153,22 @@ int startup_checks() {
     }
     std::string bad;
     if (!acl_set(ini_get(INI_ALLOW), &bad)) {
-        fprintf(stderr,
-                "zorvexsvr: allow in %s: %s is no address or CIDR range; write addresses such as "
-                "192.0.2.7, 10.0.0.0/8 or 2001:db8::/32\n",
-                ini_file(), bad.c_str());
+        if (bad.empty())
+            fprintf(stderr,
+                    "zorvexsvr: allow in %s names no address; write addresses such as "
+                    "192.0.2.7, 10.0.0.0/8 or 2001:db8::/32, or remove the line to admit "
+                    "everyone\n",
+                    ini_file());
+        else
+            fprintf(stderr,
+                    "zorvexsvr: allow in %s: %s is no address or CIDR range; write addresses "
+                    "such as 192.0.2.7, 10.0.0.0/8 or 2001:db8::/32\n",
+                    ini_file(), bad.c_str());
         return 0;
     }
+    long n = connection_limit();
+    if (n < 1) return 0;
+    tcp_set_max_clients(static_cast<int>(n));
     return 1;
 }
 

@@ -70,6 +70,16 @@ TEST(CommandLine, Options) {
          "",
          "zorvexsvr: allow in $D/c: 10.0.0.0/33 is no address or CIDR range; write addresses "
          "such as 192.0.2.7, 10.0.0.0/8 or 2001:db8::/32\n"},
+        {{},
+         "allow  , \n",
+         "",
+         "zorvexsvr: allow in $D/c names no address; write addresses such as 192.0.2.7, "
+         "10.0.0.0/8 or 2001:db8::/32, or remove the line to admit everyone\n"},
+        {{},
+         "max_connections 0\n",
+         "",
+         "zorvexsvr: max_connections 0 in $D/c is no number from 1 up; give one, or remove the "
+         "line to allow what the descriptor limit does\n"},
     };
     for (auto &c : refusals) {
         TempDir d;
@@ -153,6 +163,24 @@ TEST(Server, StartupAddressesAndExitFile) {
     ASSERT_TRUE(cli_connect(&from1, "127.0.0.2", s.port(), 2000, "127.0.0.1"));
     EXPECT_EQ(cli_read_line(&from1, &line, 5000), -1);
     EXPECT_TRUE(s.wait_log("Connection from 127.0.0.1 refused: not in allow\n"));
+    // A flood of refusals from one address: a line a second at most, each
+    // counting those held back before it (the last second's by a late one).
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i <= 300; i++) {
+        if (i == 300) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        ASSERT_TRUE(cli_connect(&c, "127.0.0.2", s.port(), 5000, "127.0.0.3"));
+        ASSERT_EQ(cli_read_line(&c, &line, 5000), -1);
+    }
+    const std::regex re(
+        R"(Connection from 127\.0\.0\.3 refused: not in allow(?: \((\d+) more\))?\n)");
+    ASSERT_TRUE(s.wait_log(" more)\n"));  // the fast loop writes its log lines in batches
+    std::string log = s.log();
+    int lines = 0, total = 0;
+    for (std::sregex_iterator i(log.begin(), log.end(), re), end; i != end; ++i, lines++)
+        total += 1 + atoi((*i)[1].str().c_str());
+    EXPECT_EQ(total, 301);
+    EXPECT_LE(lines, (std::chrono::steady_clock::now() - t0) / std::chrono::seconds(1) + 2);
+    EXPECT_NE(log.find("-------------- Zorvexsvr 1.1e Starting"), std::string::npos);
     ASSERT_TRUE(cli_connect(&from2, "127.0.0.2", s.port(), 2000, "127.0.0.2"));
     cli_send_raw(&from2, "4 exit\n");
     ASSERT_EQ(cli_read_line(&from2, &line, 5000), 1);
@@ -222,4 +250,49 @@ TEST(Server, FloodsOfConnectionsRepliesAndBytes) {
         closing += line.size() > 4 && line.compare(line.size() - 4, 4, "+OK ") == 0;
     EXPECT_EQ(closing, 60);
     EXPECT_EQ(lines, 600);
+}
+
+// Descriptors run short. Under a limit of 64 the server keeps 32 back and
+// closes connections beyond the other 32 at once, as beyond max_connections
+// 3; a limit lowered below what is open (prlimit on the running server)
+// leaves the spare descriptor to shed new ones. The first connections are
+// served throughout, a closed one makes room, and the exit file still works.
+TEST(Server, DescriptorLimitAndMaxConnections) {
+    if (access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "no prlimit (util-linux)";
+    for (int max : {32, 3}) {
+        TestServer s;
+        s.launcher = {"/usr/bin/prlimit", "--nofile=64"};
+        if (max == 3) s.extra_conf = {"max_connections 3"};
+        ASSERT_TRUE(s.start());
+        std::vector<ZvClient> cs(max == 3 ? 3 : 1);
+        for (auto &c : cs) ASSERT_TRUE(s.connect(&c));
+        auto last_shed = [&](int n, const std::string &why) {
+            std::vector<ZvClient> more(static_cast<size_t>(n));
+            for (auto &c : more) ASSERT_TRUE(cli_connect(&c, "127.0.0.1", s.port(), 5000));
+            std::string line;
+            EXPECT_EQ(cli_read_line(&more.back(), &line, 5000), -1) << why;
+            EXPECT_TRUE(s.wait_log("Connection closed at once: " + why + "\n"));
+        };
+        auto serves = [&](ZvClient &c, const std::string &cmd, const std::string &reply) {
+            EXPECT_EQ(s.request(&c, 1, cmd), std::vector<std::string>{"1 +OK " + reply});
+        };
+        last_shed(max == 3 ? 1 : 80, "max_connections " + std::to_string(max) + " reached");
+        for (auto &c : cs) serves(c, "set bob pw", "bob added to database");
+        if (max == 3) {
+            cs[2] = ZvClient();
+            serves(cs[0], "check bob pw", "bob config 0 ");
+            EXPECT_TRUE(s.connect(&cs[2]));
+            continue;
+        }
+        std::string pid = std::to_string(s.pid());
+        int lowest_free = 0;  // every descriptor below the new limit is taken
+        while (access(("/proc/" + pid + "/fd/" + std::to_string(lowest_free)).c_str(), F_OK) == 0)
+            lowest_free++;
+        RunResult r = run_program(
+            {"/usr/bin/prlimit", "--pid", pid, "--nofile=" + std::to_string(lowest_free)});
+        ASSERT_EQ(r.status, 0);
+        last_shed(3, "no descriptor left (Too many open files)");
+        serves(cs[0], "check bob pw", "bob config 0 ");
+        EXPECT_TRUE(s.stop());
+    }
 }

@@ -70,7 +70,8 @@ TEST(ChanLines, SplittingAndGrowth) {
 TEST(Acl, ListsAndMatches) {
     using Rows = std::vector<std::pair<const char *, const char *>>;
     const Rows admitted = {{"", "203.0.113.9"},
-                           {" , ", "::1"},
+                           {"::ffff:127.0.0.1", "127.0.0.1"},
+                           {"::ffff:10.0.0.0/104", "::ffff:10.9.8.7"},
                            {"127.0.0.2", "127.0.0.2"},
                            {"10.0.0.0/8,192.0.2.0/24", "10.255.1.2"},
                            {"192.0.2.128/25", "192.0.2.200"},
@@ -86,9 +87,14 @@ TEST(Acl, ListsAndMatches) {
                           {"10.0.0.0/8", "::1"},
                           {"::1", "127.0.0.1"},
                           {"2001:db8::/33", "2001:db8:8000::1"}};
-    const Rows invalid = {{"10.0.0.0/33", "10.0.0.1"},  {"::/129", "::1"},
-                          {"10.0.0.0/", "10.0.0.1"},    {"10.0.0.0/-1", "10.0.0.1"},
-                          {"host.example", "10.0.0.1"}, {"10.0.0.1", "10.0.0.0/8"}};
+    const Rows invalid = {{"10.0.0.0/33", "10.0.0.1"},
+                          {"::/129", "::1"},
+                          {"10.0.0.0/", "10.0.0.1"},
+                          {"10.0.0.0/-1", "10.0.0.1"},
+                          {"host.example", "10.0.0.1"},
+                          {"10.0.0.1", "10.0.0.0/8"},
+                          {" , ", "::1"},
+                          {"::ffff:10.0.0.0/95", "10.0.0.1"}};
     for (int want : {1, 0, -1})
         for (const auto &[list, addr] : want == 1 ? admitted : want == 0 ? refused : invalid)
             EXPECT_EQ(acl_check(list, addr), want) << list << " " << addr;
