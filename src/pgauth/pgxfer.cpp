@@ -32,7 +32,8 @@ long pgauth_import(const char *path, std::string *err) {
         KvLine d;
         const char *fault;
         if (!kvline_parse(line.text(), static_cast<size_t>(n), &d, &fault)) {
-            if (fault) fprintf(stderr, "pgauth: line %ld of %s %s, left out\n", lineno, path, fault);
+            if (fault)
+                fprintf(stderr, "pgauth: line %ld of %s %s, left out\n", lineno, path, fault);
             continue;
         }
         std::string user(d.user, d.user_len);

@@ -57,6 +57,30 @@ TEST(Kvauth, EngineDirectory) {
     EXPECT_EQ(r.out, "+OK kvauth 4.0e\n");
 }
 
+// A kvauth on the server's directory reads the server's changes as they were
+// acknowledged: a name of 101 characters is not the account of its first
+// 100, and a refused change leaves the old password in force for both.
+TEST(Kvauth, SeesTheServersChangesAsAcknowledged) {
+    TestServer s;
+    ASSERT_TRUE(s.start());
+    ZvClient c;
+    ASSERT_TRUE(s.connect(&c));
+    const std::string v(100, 'v'), check = "check " + v + " attackpw\ncheck bob oldpw\n";
+    for (const std::string &cmd : {"set " + v + " ownpw", "set " + v + "x attackpw",
+                                   std::string("set bob *oldpw"), std::string("set other pw")})
+        ASSERT_EQ(s.request(&c, 1, cmd).at(0).substr(0, 5), "1 +OK") << cmd.substr(0, 12);
+    EXPECT_EQ(s.request(&c, 2,
+                        "set bob newpw note=\"a\x01"
+                        "b\"")
+                  .at(0),
+              "2 -ERR Could not add user. Illegal characters in information.");
+    const std::string want =
+        "-ERR " + v + " password wrong or not a valid user\n+OK bob config 0 \n";
+    EXPECT_EQ(kvauth({"-path", s.db_dir()}, check).out, want);
+    EXPECT_EQ(s.request(&c, 3, "check " + v + " ownpw").at(0), "3 +OK " + v + " config 0 ");
+    EXPECT_TRUE(s.stop());
+}
+
 // Sends the requests in one write, so that the server hands them to slots 0,
 // 1 and 2 in order, and collects the reply texts by identifier until every
 // request has its finishing line.

@@ -31,7 +31,9 @@ TEST(KvLine, ReadVectors) {
         {" \t :\n", "-", "", ""},
         {at_max + "i\n", "-", "too long", ""},
         {S("x\0y:*p:\n", 8), "-", "unreadable", ""},
-        {"bob:*pw:a\x01" "b\n", "-", "unreadable", ""},
+        {"bob:*pw:a\x01"
+         "b\n",
+         "-", "unreadable", ""},
         {"bob:*pw\x7f:\n", "-", "unreadable", ""},
         {"bob:*p\rw:\n", "-", "unreadable", ""},
         {"bob:*pw:i\r", "-", "unreadable", ""},
@@ -45,9 +47,9 @@ TEST(KvLine, ReadVectors) {
             EXPECT_EQ(S(fault ? fault : ""), r[2]) << r[0];
         } else {
             ASSERT_EQ(got, 1) << r[0];
-            EXPECT_EQ(S(l.user, l.user_len) + "|" + S(l.pass, l.pass_len) + "|" +
-                          S(l.info, l.info_len),
-                      r[1] + "|" + r[2] + "|" + r[3]);
+            EXPECT_EQ(
+                S(l.user, l.user_len) + "|" + S(l.pass, l.pass_len) + "|" + S(l.info, l.info_len),
+                r[1] + "|" + r[2] + "|" + r[3]);
         }
     }
 }
@@ -65,7 +67,10 @@ TEST(KvLine, WriteVectorsReadBackWhole) {
         {{"bob", "*a:b", ""}, KVLINE_BAD_PASS},
         {{"bob", "", ""}, KVLINE_BAD_PASS},
         {{"bob", "*pw\x7f", ""}, KVLINE_BAD_PASS},
-        {{"bob", "*pw", "a\x01" "b"}, KVLINE_BAD_INFO},
+        {{"bob", "*pw",
+          "a\x01"
+          "b"},
+         KVLINE_BAD_INFO},
         {{"bob", "*pw", "a\rb"}, KVLINE_BAD_INFO},
     };
     for (const auto &[f, fault] : rows) {
