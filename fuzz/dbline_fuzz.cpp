@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/kvline.h"
 #include "fuzz_env.h"
 
 namespace {
@@ -19,23 +20,32 @@ int count_record(const USER *u, void *arg) {
     return 1;
 }
 
-// Parses each line as the loaders read it: at most 998 characters at a time.
+// Parses each line as the loaders read it. Every record read must be one a
+// writer may store, and must read back whole from the line written for it.
 void parse_lines(std::string_view text, std::vector<std::string> *names) {
     size_t at = 0;
     while (at < text.size()) {
         size_t n = text.find('\n', at);
         n = (n == std::string_view::npos ? text.size() : n + 1) - at;
-        if (n > 998) n = 998;
         std::string line(text.substr(at, n));
         at += n;
-        DbLine dl;
-        if (!db_parse_line(line.c_str(), &dl)) continue;
-        const char *end = line.c_str() + line.size();
-        if (dl.user_len < 1 || dl.pass_len < 0 || dl.info_len < 0) abort();
-        if (dl.user + dl.user_len > end || dl.pass + dl.pass_len > end ||
-            dl.info + dl.info_len > end)
+        KvLine dl;
+        const char *fault;
+        if (!kvline_parse(line.data(), line.size(), &dl, &fault)) continue;
+        const char *end = line.data() + line.size();
+        if (dl.user_len < 1 || dl.pass_len < 1 || dl.user + dl.user_len > end ||
+            dl.pass + dl.pass_len > end || dl.info + dl.info_len > end)
             abort();
-        names->emplace_back(dl.user, static_cast<size_t>(dl.user_len));
+        std::string u(dl.user, dl.user_len), p(dl.pass, dl.pass_len), i(dl.info, dl.info_len);
+        if (kvline_check(u.c_str(), p.c_str(), i.c_str()) != KVLINE_OK) abort();
+        std::string again = kvline_format(u.c_str(), p.c_str(), i.c_str());
+        KvLine back;
+        if (!kvline_parse(again.data(), again.size(), &back, &fault) ||
+            std::string(back.user, back.user_len) != u ||
+            std::string(back.pass, back.pass_len) != p ||
+            std::string(back.info, back.info_len) != i)
+            abort();
+        names->push_back(u);
     }
 }
 

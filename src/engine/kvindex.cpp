@@ -12,6 +12,7 @@
 #include "core/emsg.h"
 #include "engine/flock.h"
 #include "engine/kvfilename.h"
+#include "engine/kvline.h"
 #include "engine/kvrules.h"
 #include "engine/kvstore.h"
 #include "lib/lib.h"
@@ -40,18 +41,6 @@ void replace_value(const char **field, const char *value) {
     if (old != empty_name && !zvalue_free(old)) garbage_bytes += static_cast<long>(strlen(old)) + 1;
 }
 
-struct SepTable {
-    bool sep[256];
-    constexpr SepTable() : sep() {
-        for (unsigned char c : {':', '\n', ' ', '\t'}) sep[c] = true;
-    }
-};
-constexpr SepTable kSep;
-
-bool is_sep(char c) {
-    return kSep.sep[static_cast<unsigned char>(c)];
-}
-
 // Lowercased copy of the first 999 characters: the key every lookup uses.
 void make_key(char *key, const char *user) {
     ncpy(key, user, 999);
@@ -67,19 +56,19 @@ USER *find_mut(const char *user) {
 }
 
 // One record with its three strings side by side in the pool.
-void fill_record(USER *u, const char *name, int name_len, const char *pass, int pass_len,
-                 const char *info, int info_len) {
-    char *p = static_cast<char *>(zmalloc(name_len + pass_len + info_len + 3));
-    memcpy(p, name, static_cast<size_t>(name_len));
+void fill_record(USER *u, const char *name, size_t name_len, const char *pass, size_t pass_len,
+                 const char *info, size_t info_len) {
+    char *p = static_cast<char *>(zmalloc(static_cast<int>(name_len + pass_len + info_len + 3)));
+    memcpy(p, name, name_len);
     p[name_len] = 0;
     strlwr(p);
     u->user = p;
     p += name_len + 1;
-    memcpy(p, pass, static_cast<size_t>(pass_len));
+    memcpy(p, pass, pass_len);
     p[pass_len] = 0;
     u->pass = p;
     p += pass_len + 1;
-    memcpy(p, info, static_cast<size_t>(info_len));
+    memcpy(p, info, info_len);
     p[info_len] = 0;
     u->info = p;
 }
@@ -87,8 +76,7 @@ void fill_record(USER *u, const char *name, int name_len, const char *pass, int 
 uint32_t push_record(const char *name, const char *pass, const char *info) {
     uint32_t id = rec_new();
     USER *u = rec_get(id);
-    fill_record(u, name, static_cast<int>(strlen(name)), pass, static_cast<int>(strlen(pass)), info,
-                static_cast<int>(strlen(info)));
+    fill_record(u, name, strlen(name), pass, strlen(pass), info, strlen(info));
     int b = str_hash(u->user, AUTH_BUCKETS);
     u->next = users[b];
     users[b] = u;
@@ -172,54 +160,12 @@ void place_records(const LoadedList &loaded) {
     }
 }
 
-// Longest line, line feed not counted, that the database readers take: a
-// line cut into pieces would be read as more than one record.
-constexpr size_t kMaxLine = 998;
-
-// Why a line read from a database file cannot be taken, or null when it can.
-const char *line_fault(const char *line, ssize_t n) {
-    size_t len = static_cast<size_t>(n);
-    if (len && line[len - 1] == '\n') len--;
-    if (len > kMaxLine) return "too long";
-    for (size_t i = 0; i < len; i++) {
-        unsigned char c = static_cast<unsigned char>(line[i]);
-        if ((c < 32 && c != '\t' && c != '\r') || c == 127) return "unreadable";
-    }
-    return nullptr;
-}
-
-// A line buffer for getline, released with its owner.
-struct LineBuf {
-    char *p = nullptr;
-    size_t cap = 0;
-    ~LineBuf() { free(p); }
-    ssize_t read(FILE *f) { return getline(&p, &cap, f); }
-};
-
 // The add file replays again and again: each bad line is logged by the first
 // replay that reaches it only (the file and how far it was read).
 ino_t reported_ino;
 long reported_upto;
 
 }  // namespace
-
-int db_parse_line(const char *line, DbLine *out) {
-    const char *p = line;
-    while (*p && is_sep(*p)) p++;
-    if (!*p) return 0;
-    out->user = p;
-    while (*p && !is_sep(*p)) p++;
-    out->user_len = static_cast<int>(p - out->user);
-    while (*p && is_sep(*p)) p++;
-    if (!*p) return 0;
-    out->pass = p;
-    while (*p && !is_sep(*p)) p++;
-    out->pass_len = static_cast<int>(p - out->pass);
-    if (*p) p++;  // the one separator that ended the password
-    out->info = p;
-    out->info_len = static_cast<int>(strcspn(p, "\n"));
-    return 1;
-}
 
 int str_hash(const char *s, int max) {
     // Wrap-around as a 32-bit signed total would, without signed overflow.
@@ -276,7 +222,7 @@ int build_index(const char *reason) {
         return 1;
     }
     LoadedList loaded(static_cast<size_t>(f_size(f.get())) / 48 + 16);  // growth would copy it all
-    LineBuf line;
+    KvLineBuf line;
     int lineno = 0;
     while (!feof(f.get())) {
         ssize_t n = line.read(f.get());
@@ -285,12 +231,12 @@ int build_index(const char *reason) {
             break;
         }
         lineno++;
-        if (const char *fault = line_fault(line.p, n)) {
-            emsg("Line %d of %s %s, left out\n", lineno, fname, fault);
+        KvLine dl;
+        const char *fault;
+        if (!kvline_parse(line.text(), static_cast<size_t>(n), &dl, &fault)) {
+            if (fault) emsg("Line %d of %s %s, left out\n", lineno, fname, fault);
             continue;
         }
-        DbLine dl;
-        if (!db_parse_line(line.p, &dl)) continue;
         USER tmp;
         fill_record(&tmp, dl.user, dl.user_len, dl.pass, dl.pass_len, dl.info, dl.info_len);
         loaded.push({const_cast<char *>(tmp.user), static_cast<uint16_t>(dl.user_len),
@@ -334,21 +280,25 @@ void check_add_raw(const char *fname_in) {
     struct stat st;
     ino_t ino = fstat(fileno(f.get()), &st) == 0 ? st.st_ino : 0;
     if (ino != reported_ino || size < reported_upto) reported_upto = 0;
-    LineBuf line;
+    KvLineBuf line;
     int count = 0, lineno = 0;
     long at = 0;
     for (ssize_t n; (n = line.read(f.get())) >= 0; at += n) {
         lineno++;
-        if (const char *fault = line_fault(line.p, n)) {
-            if (at >= reported_upto) emsg("Line %d of %s %s, left out\n", lineno, fname, fault);
+        KvLine dl;
+        const char *fault;
+        if (!kvline_parse(line.text(), static_cast<size_t>(n), &dl, &fault)) {
+            if (fault && at >= reported_upto)
+                emsg("Line %d of %s %s, left out\n", lineno, fname, fault);
             continue;
         }
-        DbLine dl;
-        if (!db_parse_line(line.p, &dl)) continue;
-        char user[101], pass[101], info[1000];
-        ncpy(user, dl.user, dl.user_len < 100 ? dl.user_len : 100);
-        ncpy(pass, dl.pass, dl.pass_len < 100 ? dl.pass_len : 100);
-        ncpy(info, dl.info, dl.info_len < 999 ? dl.info_len : 999);
+        // The fields whole: a cut name or password would be another user's
+        // record, or a password that no longer verifies.
+        char rec[KVLINE_MAX + 3];
+        char *user = rec, *pass = user + dl.user_len + 1, *info = pass + dl.pass_len + 1;
+        ncpy(user, dl.user, static_cast<int>(dl.user_len));
+        ncpy(pass, dl.pass, static_cast<int>(dl.pass_len));
+        ncpy(info, dl.info, static_cast<int>(dl.info_len));
         count++;
         auth_fixup(user, pass, info);
     }

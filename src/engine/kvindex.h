@@ -18,20 +18,6 @@ struct USER {
     USER *next;  // the next (older) record of the same bucket
 };
 
-// One parsed database line: views into the text given to db_parse_line.
-struct DbLine {
-    const char *user;
-    int user_len;
-    const char *pass;
-    int pass_len;
-    const char *info;
-    int info_len;
-};
-
-// Splits one line as read from a database file (at most 998 characters).
-// 1 when it has a user name and a password field, else 0 (it adds nothing).
-int db_parse_line(const char *line, DbLine *out);
-
 // Empties the index and loads kvauth.txt under the database lock. 1, also when
 // the file could not be read (the index is then empty); 0 only without lock.
 int build_index(const char *reason);

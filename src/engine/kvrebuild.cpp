@@ -16,6 +16,7 @@
 #include "engine/flock.h"
 #include "engine/kvfile.h"
 #include "engine/kvindex.h"
+#include "engine/kvline.h"
 #include "engine/kvrefresh.h"
 #include "engine/kvfilename.h"
 #include "lib/lib.h"
@@ -37,16 +38,11 @@ class LineWriter {
     explicit LineWriter(int fd) : fd_(fd), buf_(new char[kChunk]) {}
     bool add(const USER *u) {
         size_t lu = strlen(u->user), lp = strlen(u->pass), li = strlen(u->info);
-        size_t need = lu + lp + li + 3;
+        size_t need = kvline_size(lu, lp, li);
         if (used_ + need > kChunk && !flush()) return false;
-        if (need > kChunk) return kv_write_all(fd_, line(u).data(), need) != 0;
-        char *p = buf_.get() + used_;
-        memcpy(p, u->user, lu);
-        p[lu] = ':';
-        memcpy(p + lu + 1, u->pass, lp);
-        p[lu + 1 + lp] = ':';
-        memcpy(p + lu + 2 + lp, u->info, li);
-        p[need - 1] = '\n';
+        if (need > kChunk)
+            return kv_write_all(fd_, kvline_format(u->user, u->pass, u->info).data(), need) != 0;
+        kvline_put(buf_.get() + used_, u->user, lu, u->pass, lp, u->info, li);
         used_ += need;
         return true;
     }
@@ -59,9 +55,6 @@ class LineWriter {
     bool failed = false;
 
    private:
-    static std::string line(const USER *u) {
-        return std::string(u->user) + ':' + u->pass + ':' + u->info + '\n';
-    }
     int fd_;
     std::unique_ptr<char[]> buf_;
     size_t used_ = 0;
@@ -157,7 +150,7 @@ int auth_changelog(const char *user, const char *pass, const char *info) {
         emsg("-ERR Could not append to %s %s\n", clg.s, strerror(errno));
         return 0;
     }
-    std::string line = std::string(user) + ':' + pass + ':' + info + '\n';
+    std::string line = kvline_format(user, pass, info);
     // One write per line: appends of other processes never split it.
     kv_write_all(fd.get(), line.data(), line.size());
     fd.reset();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/emsg.h"
+#include "engine/kvline.h"
 #include "engine/ld_sha.h"
 #include "lib/lib.h"
 
@@ -15,21 +16,37 @@ constexpr size_t kMaxUser = 255;
 constexpr int kDigestBuf = 990;
 constexpr int kSshaPrefix = 6;  // "{ssha}", not examined: the digest text follows it
 constexpr int kBlockCut = 900;
-// Bytes that end a field of a database line when it is read back.
-constexpr const char *kLineSeparators = ": \t\r\n";
 
 constexpr const char *kTooLong = "-ERR Could not add user. Username longer than 255 characters.\n";
 constexpr const char *kBadUser = "-ERR Could not add user. Illegal characters in username.\n";
 constexpr const char *kBadPass = "-ERR Could not add user. Illegal characters in password.\n";
+constexpr const char *kBadInfo = "-ERR Could not add user. Illegal characters in information.\n";
+constexpr const char *kLineTooLong = "-ERR Line too long\n";
 }  // namespace
 
 const char *set_refusal(const char *user, const char *pass) {
     if (strlen(user) > kMaxUser) return kTooLong;
-    if (username_badchar(user) || !*user) return kBadUser;
-    // A clear password is stored after its "*" as it is; a separator in it
-    // would split the stored line differently when it is read back.
-    if (*pass == '*' && strpbrk(pass, kLineSeparators)) return kBadPass;
+    if (username_badchar(user) || !kvline_field_ok(KVLINE_USER, user)) return kBadUser;
+    // A clear password is stored after its "*" as it is: it must read back
+    // as the same password field.
+    if (*pass == '*' && !kvline_field_ok(KVLINE_PASS, pass)) return kBadPass;
     return nullptr;
+}
+
+const char *line_refusal(const char *user, const char *pass, const char *info) {
+    switch (kvline_check(user, pass, info)) {
+        case KVLINE_OK:
+            return nullptr;
+        case KVLINE_BAD_USER:
+            return kBadUser;
+        case KVLINE_BAD_PASS:
+            return kBadPass;
+        case KVLINE_BAD_INFO:
+            return kBadInfo;
+        case KVLINE_TOO_LONG:
+            break;
+    }
+    return kLineTooLong;
 }
 
 int pass_verify(const char *user, const char *name, const char *stored, const char *info,

@@ -14,6 +14,10 @@ int username_badchar(const char *user);
 // The reply line that refuses "set user pass", or null when the request is
 // acceptable. Logs the name check's own lines.
 const char *set_refusal(const char *user, const char *pass);
+// The reply line that refuses storing the database line user:pass:info (a
+// field that would not read back whole, or a line over the length limit),
+// or null when it reads back exactly as written.
+const char *line_refusal(const char *user, const char *pass, const char *info);
 
 // 1 when pass matches the stored password field of a user whose information
 // is info: clear text ("*"), then crypt(3), then "{ssha}". crypt and {ssha}

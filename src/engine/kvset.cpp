@@ -16,18 +16,13 @@
 #include "engine/kvrules.h"
 #include "engine/kvfile.h"
 #include "engine/kvindex.h"
+#include "engine/kvline.h"
 #include "engine/ld_sha.h"
 #include "lib/lib.h"
 
 namespace {
 constexpr int kField = 999;
 constexpr int kRebuildSize = 29000;
-// The longest database line, line feed not counted, that is read back as one record.
-constexpr size_t kMaxLine = 998;
-constexpr const char *kLineTooLong = "-ERR Line too long\n";
-constexpr size_t kSshaStored = 38;  // "{ssha}" and the 32-character digest
-// Bytes that end a field of a database line when it is read back.
-constexpr const char *kLineSeparators = ": \t\r\n";
 
 // The line reaches the kernel before the reply in any case, which is what
 // survives the server being killed. Syncing every change to the disk as well
@@ -41,12 +36,6 @@ char encoded[1000];
 void refuse(const char *text) {
     emsg("%s", text);
     buf_print("%s", text);
-}
-
-// A name with a line separator cannot be in the index, and its deletion
-// line would be read back as a change of some other user.
-bool unstorable_name(const char *user) {
-    return !*user || strpbrk(user, kLineSeparators);
 }
 
 UniqueFd open_add(const char *path) {
@@ -72,16 +61,6 @@ int append_change(int fd, const char *path, const std::string &line, long *size_
     // A fresh add file (after a rebuild) needs its directory entry to last too.
     if (kSyncEachChange && st.st_size == 0) kv_sync_dir(path);
     return 1;
-}
-
-std::string change_line(const char *user, const char *pass, const char *info) {
-    std::string line(user);
-    line += ':';
-    line += pass;
-    line += ':';
-    line += info;
-    line += '\n';
-    return line;
 }
 
 // Creates an empty database file when there is none; never empties one.
@@ -111,15 +90,13 @@ const char *str_encode(const char *s) {
     return encoded;
 }
 
-int auth_set_raw(const char *user, const char *pass, const char *info_in) {
+int auth_set_raw(const char *user, const char *pass, const char *info) {
     check_add();
     emsg("auth_set(%s,xxxx)\n", user);
     if (const char *refused = set_refusal(user, pass)) {
         refuse(refused);
         return 0;
     }
-    char info[1000];
-    ncpy(info, info_in, kField);
     char txt[1000], add[1000];
     ncpy(txt, file_config("kvauth.txt"), kField);
     ncpy(add, file_config("kvauth.add"), kField);
@@ -131,12 +108,16 @@ int auth_set_raw(const char *user, const char *pass, const char *info_in) {
         check_add();
     }
 
-    // The stored form's length decides whether the line can be read back:
-    // anything after the reader's limit would become a record of its own.
-    bool keep_pass = strcmp(pass, "(NULL)") == 0;
-    size_t pass_len = keep_pass ? strlen(db_pass(user)) : *pass == '*' ? strlen(pass) : kSshaStored;
-    if (strlen(user) + pass_len + strlen(info) + 2 > kMaxLine) {
-        refuse(kLineTooLong);
+    std::string stored = strcmp(pass, "(NULL)") == 0 ? db_pass(user) : str_encode(pass);
+    const char *refused = line_refusal(user, stored.c_str(), info);
+    // A block changes the record beyond its line: the rebuild must still be
+    // able to write the blocked record as a line that reads back.
+    const USER *u = auth_find(user);
+    std::string blocked;
+    if (!refused && u && strcmp(info, "(BLOCK)") == 0 && info_block(u->info, &blocked))
+        refused = line_refusal(u->user, u->pass, blocked.c_str());
+    if (refused) {
+        refuse(refused);
         return 0;
     }
     UniqueFd fd = open_add(add);
@@ -146,18 +127,15 @@ int auth_set_raw(const char *user, const char *pass, const char *info_in) {
         buf_print("-DEAD Could not access database.(%.100s) (%.100s)\n", add, err);
         return 0;
     }
-    char stored[1000];
-    ncpy(stored, keep_pass ? db_pass(user) : str_encode(pass), kField);
-
     long size_before = 0;
-    if (!append_change(fd.get(), add, change_line(user, stored, info), &size_before)) {
+    if (!append_change(fd.get(), add, kvline_format(user, stored.c_str(), info), &size_before)) {
         const char *err = strerror(errno);
         emsg("-DEAD Could not append to (%.100s) (%.100s)\n", add, err);
         buf_print("-DEAD Could not access database.(%.100s) (%.100s)\n", add, err);
         return 0;
     }
-    auth_changelog(user, stored, info);
-    auth_fixup(user, stored, info);
+    auth_changelog(user, stored.c_str(), info);
+    auth_fixup(user, stored.c_str(), info);
     buf_print("+OK %s added to database\n", user);
 
     if (rebuild_size <= 0) rebuild_size = kRebuildSize;
@@ -182,6 +160,13 @@ int auth_mod_raw(const char *user, const char *pass, const char *addinfo) {
 
 int auth_del_raw(const char *user, int silent) {
     emsg("auth_del(%s,%d)\n", user, silent);
+    // A name that no line can hold has no record to delete; a deletion line
+    // that would not read back would leave the user in place after a restart.
+    bool storable = kvline_field_ok(KVLINE_USER, user);
+    if (const char *refused = storable ? line_refusal(user, "(DELETE)", "(DELETE)") : nullptr) {
+        refuse(refused);
+        return 0;
+    }
     char add[1000];
     ncpy(add, file_config("kvauth.add"), kField);
     UniqueFd fd = open_add(add);
@@ -191,9 +176,9 @@ int auth_del_raw(const char *user, int silent) {
         buf_print("-ERR Could not access database.(%.100s) (%.100s)\n", add, err);
         return 0;
     }
-    if (!unstorable_name(user)) {
+    if (storable) {
         long size_before = 0;
-        if (!append_change(fd.get(), add, change_line(user, "(DELETE)", "(DELETE)"),
+        if (!append_change(fd.get(), add, kvline_format(user, "(DELETE)", "(DELETE)"),
                            &size_before)) {
             const char *err = strerror(errno);
             emsg("-ERR Could not append to %s %s\n", add, err);

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/kvindex.h"
+#include "engine/kvline.h"
 #include "lib/lib.h"
 #include "pgauth/pgcmd.h"
 #include "pgauth/pgdb.h"
@@ -23,16 +23,22 @@ long pgauth_import(const char *path, std::string *err) {
         return -1;
     }
     if (!pgdb_ready() || !pgdb_simple("BEGIN")) return failed(err);
-    long applied = 0;
-    // The engine's reader: 999-byte lines, a longer one read on as a line of its own.
-    char buf[999];
+    long applied = 0, lineno = 0;
+    // The engine's own reader: what the engine would leave out stays out here.
+    KvLineBuf line;
     std::string stored;
-    while (fgets(buf, sizeof buf, f.get())) {
-        DbLine d;
-        if (!db_parse_line(buf, &d)) continue;
-        std::string user(d.user, static_cast<size_t>(d.user_len));
-        std::string pass(d.pass, static_cast<size_t>(d.pass_len));
-        std::string info(d.info, static_cast<size_t>(d.info_len));
+    for (ssize_t n; (n = line.read(f.get())) >= 0;) {
+        lineno++;
+        KvLine d;
+        const char *fault;
+        if (!kvline_parse(line.text(), static_cast<size_t>(n), &d, &fault)) {
+            if (fault)
+                fprintf(stderr, "pgauth: line %ld of %s %s, left out\n", lineno, path, fault);
+            continue;
+        }
+        std::string user(d.user, d.user_len);
+        std::string pass(d.pass, d.pass_len);
+        std::string info(d.info, d.info_len);
         if (!pg_apply(user.c_str(), pass.c_str(), info.c_str(), &stored)) return failed(err);
         applied++;
     }
@@ -50,8 +56,16 @@ long pgauth_export(FILE *out, std::string *err) {
         if (!r) return failed(err);
         int rows = PQntuples(r.get());
         for (int i = 0; i < rows; i++) {
-            std::string line = pgdb_value(r.get(), i, 0) + ':' + pgdb_value(r.get(), i, 1) + ':' +
-                               pgdb_value(r.get(), i, 2) + '\n';
+            std::string name = pgdb_value(r.get(), i, 0), pass = pgdb_value(r.get(), i, 1),
+                        info = pgdb_value(r.get(), i, 2);
+            // A line the engine would not read back as this user must not
+            // pass for an export of it.
+            if (kvline_check(name.c_str(), pass.c_str(), info.c_str()) != KVLINE_OK) {
+                *err = "user " + name + " cannot be written as an engine database line";
+                pgdb_simple("ROLLBACK");
+                return -1;
+            }
+            std::string line = kvline_format(name.c_str(), pass.c_str(), info.c_str());
             if (fwrite(line.data(), 1, line.size(), out) != line.size()) {
                 *err = std::string("write: ") + strerror(errno);
                 pgdb_simple("ROLLBACK");

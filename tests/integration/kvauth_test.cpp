@@ -57,6 +57,24 @@ TEST(Kvauth, EngineDirectory) {
     EXPECT_EQ(r.out, "+OK kvauth 4.0e\n");
 }
 
+// A kvauth on the server's directory and the server agree on what was
+// acknowledged: a name of 101 characters is not the account of its first
+// 100, and a change a reader would drop is refused, not answered +OK.
+TEST(Kvauth, AgreesWithTheServerOnItsDirectory) {
+    TestServer s;
+    ZvClient c;
+    ASSERT_TRUE(s.start() && s.connect(&c));
+    const std::string v(100, 'v'), no = " password wrong or not a valid user";
+    for (const std::string &cmd :
+         {"set " + v + " ownpw", "set " + v + "x attackpw",
+          std::string("set bob pw note=\"a\001b\""), std::string("set u pw")})
+        s.request(&c, 1, cmd);
+    EXPECT_EQ(kvauth({"-path", s.db_dir()}, "check " + v + " attackpw\ncheck bob pw\n").out,
+              "-ERR " + v + no + "\n-ERR bob" + no + "\n");
+    EXPECT_EQ(s.request(&c, 2, "check bob pw").at(0), "2 -ERR bob" + no);
+    EXPECT_TRUE(s.stop());
+}
+
 // Sends the requests in one write, so that the server hands them to slots 0,
 // 1 and 2 in order, and collects the reply texts by identifier until every
 // request has its finishing line.

@@ -35,18 +35,18 @@ TEST_F(KvWriteTest, StoredFormsModesAndChangeLog) {
         << add;
 }
 
-// Lines longer than the readers take (998 characters) would come back as
-// two records: such a set or mod is refused like any other bad change.
+// What the readers would not take back whole (lines over 998 characters,
+// control bytes, DEL) is refused like any other bad change, also a block
+// whose record would grow past the limit, and a deletion line too long.
 TEST_F(KvWriteTest, RefusedChangesWriteNothing) {
     const std::string bad_user = "-ERR Could not add user. Illegal characters in username.\n",
                       bad_pass = "-ERR Could not add user. Illegal characters in password.\n",
                       too_long = "-ERR Line too long\n";
     const std::pair<std::string, std::string> rows[] = {
         {"set a:b *p", bad_user},
-        {"set a\tb *p", bad_user},
         {"set", bad_user},
-        {"set x *a:b", bad_pass},
         {"set x *a\tb", bad_pass},
+        {"del " + std::string(990, 'd'), too_long},
         {"mod ghost x a=\"1\"", "-ERR No such user\n"},
         {"set " + std::string(256, 'n') + " *p",
          "-ERR Could not add user. Username longer than 255 characters.\n"},
@@ -61,7 +61,11 @@ TEST_F(KvWriteTest, RefusedChangesWriteNothing) {
               "+OK " + std::string(255, 'n') + " added to database\n");
     EXPECT_EQ(one("set b *p " + std::string(993, 'i')), "+OK b added to database\n");
     EXPECT_EQ(one("mod b x k=\"v\""), too_long);
-    EXPECT_EQ(count_lines(content("kvauth.add")), 2);
+    const std::string n100(100, 'n');
+    EXPECT_EQ(one("set " + n100 + " *p " + std::string(894, 'i')),
+              "+OK " + n100 + " added to database\n");
+    EXPECT_EQ(one("set " + n100 + " (NULL) (BLOCK)"), too_long);
+    EXPECT_EQ(count_lines(content("kvauth.add")), 3);
     EXPECT_EQ(content("kvauth.txt"), "old:*pw:\n");
 }
 
