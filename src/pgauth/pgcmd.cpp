@@ -65,6 +65,12 @@ int pg_set(const char *user, const char *pass, const char *info_in) {
     }
     std::string info(info_in, strnlen(info_in, kField));
     std::string given = strcmp(pass, "(NULL)") == 0 ? pass : str_encode(pass);
+    // The same refusals as the file store, so that every row exports as a
+    // line that reads back whole.
+    if (const char *refused = line_refusal(user, given.c_str(), info.c_str())) {
+        buf_print("%s", refused);
+        return 0;
+    }
     int ok = in_transaction([&](bool *) {
         std::string stored;
         return pg_apply(user, given.c_str(), info.c_str(), &stored) &&
@@ -90,6 +96,11 @@ int pg_mod(const char *user, const char *addinfo) {
             return 1;
         }
         std::string info = mod_info(cur.info.substr(0, kField).c_str(), addinfo);
+        if (const char *refused = line_refusal(user, cur.pass.c_str(), info.c_str())) {
+            buf_print("%s", refused);
+            *answered = true;
+            return 1;
+        }
         std::string stored;
         if (!pg_apply(user, "(NULL)", info.c_str(), &stored) ||
             !pgdb_exec("log", {user, stored, info}))

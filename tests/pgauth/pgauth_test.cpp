@@ -51,6 +51,8 @@ const std::vector<std::pair<std::string, Lines>> kCases = {
     {"del dave", {"+OK Deleted user successfully"}},
     {"set a:b x", {"-ERR Could not add user. Illegal characters in username."}},
     {"set eve *a:b", {"-ERR Could not add user. Illegal characters in password."}},
+    {"set eve pw n=\"a\x01b\"", {"-ERR Could not add user. Illegal characters in information."}},
+    {"mod alice x n=\"\x7f\"", {"-ERR Could not add user. Illegal characters in information."}},
     {"set " + kB + " x", {"-ERR Could not add user. Username longer than 255 characters."}},
     {"set " + kA + " x", {"+OK " + kA + " added to database"}},
     {"lookup " + kA, {"+OK " + kA + " config 0 "}},
