@@ -118,8 +118,9 @@ int io_write_bf(Chan *c, char *bf, int n) {
         c->outat = c->outlen = 0;
         c->outsz = kOutSize;
     }
-    // Deferred output is written before a reply is dropped for want of room,
-    // so deferring never loses a reply that writing at once would have kept.
+    // Deferred output is written before a reply is dropped (or the buffer
+    // grows) for want of room: deferring must not lose or hold a reply that
+    // writing at once would have sent.
     if (c->outlen + n + kSlack > kOutSize && c == deferred_chan) io_write(c, nullptr);
     if (c->sk == -1) return 0;
     if (!out_room(c, n)) {
@@ -277,23 +278,25 @@ void io_callback_flush() {
         io_write(callback_chan, nullptr);
 }
 
-// The engine's output goes to one connection for the length of one command.
-// Unbound when the command ends, however it ends: the connection may be
-// freed after that, and nothing the engine prints later may reach it.
+// Binds the engine's output to c (null: to no connection).
+void bind_engine(Chan *c, int rid) {
+    callback_chan = c;
+    callback_rid = rid;
+    kvauth_setprint(c ? io_callback_send : nullptr);
+    kvauth_setflush(c ? io_callback_flush : nullptr);
+}
+
+// The engine's output goes to one connection for the length of one command,
+// and to none once it ends, however it ends: the connection may be freed
+// after that, and nothing the engine prints later may reach it.
 class EngineOutput {
    public:
     EngineOutput(Chan *c, int rid) {
         buf_clear();
-        kvauth_setprint(io_callback_send);
-        kvauth_setflush(io_callback_flush);
-        callback_chan = c;
-        callback_rid = rid;
+        bind_engine(c, rid);
     }
     ~EngineOutput() {
-        callback_chan = nullptr;
-        callback_rid = 0;
-        kvauth_setprint(nullptr);
-        kvauth_setflush(nullptr);
+        bind_engine(nullptr, 0);
         buf_clear();
     }
     EngineOutput(const EngineOutput &) = delete;
