@@ -1,7 +1,7 @@
 #include "engine/kvprint.h"
 
 // The engine's output routine: every reply text goes to the session's print
-// callback, or, before any callback is installed, into a heap buffer.
+// callback, or, while none is bound, into a heap buffer.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>

@@ -22,6 +22,8 @@ constexpr int kFastAccepts = 256;
 // Fast loop: set when a record may have become free, so that a cycle does
 // not walk thousands of idle connections to find nothing to remove.
 bool maybe_free = true;
+// Set when a resumed channel has request lines waiting in its buffer.
+bool relines_pending = false;
 void (*idle_work)();
 ChanFn accept_read;
 ChanFn accept_write;
@@ -45,7 +47,7 @@ void chan_set_accept(ChanFn rd, ChanFn wr) {
 }
 
 uint32_t chan_events(const Chan *c) {
-    return EPOLLIN | EPOLLPRI | (c->sending ? EPOLLOUT : 0u);
+    return (c->paused ? 0u : EPOLLIN | EPOLLPRI) | (c->sending ? EPOLLOUT : 0u);
 }
 
 void chan_update(Chan *c) {
@@ -53,6 +55,16 @@ void chan_update(Chan *c) {
     if (!w || w->owner != c) return;
     uint32_t ev = chan_events(c);
     if (ev != w->events) tcp_watch_events(c->sk, ev);
+}
+
+void chan_pause(Chan *c, int on) {
+    if (c->paused == on) return;
+    c->paused = on;
+    if (!on && c->inat > 0) {
+        c->relines = 1;
+        relines_pending = true;
+    }
+    chan_update(c);
 }
 
 int chan_init() {
@@ -151,6 +163,9 @@ int chan_growin(Chan *c) {
 }
 
 int chan_readin(Chan *c) {
+    // A paused connection's bytes stay in the kernel: that is what makes its
+    // client wait.
+    if (c->paused) return 1;
     if (!c->in) {
         c->in.reset(static_cast<char *>(malloc(kFirstInSize + 1)));
         if (!c->in) {
@@ -192,6 +207,7 @@ int chan_lines(Chan *c, int (*do_lines)(Chan *, char *)) {
     char *start = in;
     while (*s) {
         if (*s == '\n') {
+            if (c->paused) break;
             *s = 0;
             if (s > start && s[-1] == '\r') s[-1] = 0;
             if (!do_lines(c, start)) break;
@@ -295,6 +311,18 @@ void chan_run() {
 }
 
 namespace {
+// Hands on the buffered lines of channels resumed since the last call. The
+// walk is over the list, so a record freed meanwhile is never touched.
+void resume_lines() {
+    if (!relines_pending) return;
+    relines_pending = false;
+    for (Chan *c = clist; c; c = c->next) {
+        if (!c->relines) continue;
+        c->relines = 0;
+        if (c->sk != -1 && !c->paused && c->fn_read) c->fn_read(c, c->p1);
+    }
+}
+
 // One cycle of the fast loop: no pause, a wait that ends at the first ready
 // descriptor or after 100 ms, then the callbacks of what is ready. Channels
 // are visited in the order the kernel reports them; each connection's own
@@ -321,6 +349,7 @@ int wait_fast(Chan *cstart) {
             c->fn_write(c, c->p1);
         if (c->sk != -1) chan_update(c);
     }
+    resume_lines();
     // Accepted connections are watched at once: their first bytes may
     // already be waiting.
     watch_new(clist);

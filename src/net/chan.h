@@ -31,7 +31,7 @@ typedef int (*ChanFn)(CHAN *, void *);
 
 struct CHAN {
     short sk = -1;
-    CharBuf out;   // 8000 bytes, made by the session layer on the first reply
+    CharBuf out;   // outsz bytes, made by the session layer on the first reply
     CharBuf in;    // insz + 1 bytes, in[inat] is NUL after every read
     RhandPtr rin;  // set once the connection is enciphered
     RhandPtr rout;
@@ -59,6 +59,12 @@ struct CHAN {
     UINFO *uinfo = nullptr;
     int watched = 0;  // the fast loop has seen the record (it is in its wait set)
     int queued = 0;   // requests of the connection waiting for a pool process
+    // The waiting output is out[outat, outat + outlen) of outsz bytes, so a
+    // short write of a large buffer moves nothing.
+    int outat = 0;
+    int outsz = 0;
+    int paused = 0;   // fast loop: too much output waits; no request is read
+    int relines = 0;  // resumed with request lines still in the input buffer
 };
 
 // Newest channel first; the listening channel ends the list.
@@ -79,8 +85,14 @@ void chan_set_accept(ChanFn rd, ChanFn wr);
 void chan_loop();
 // The epoll events c waits for: readable, and writable while output waits.
 uint32_t chan_events(const Chan *c);
-// Fast loop: asks for writability of c's socket exactly while c->sending.
+// Fast loop: asks for writability of c's socket exactly while c->sending,
+// for readability while c is not paused.
 void chan_update(Chan *c);
+// Back-pressure (the session pauses a connection whose output grows large):
+// while paused, c's socket is not read and its buffered lines are not handed
+// on. Resuming hands them on within the wait cycle, since no new byte may
+// ever come to wake the socket.
+void chan_pause(Chan *c, int on);
 // Frees closed channels whose canclose is set.
 void chan_idle();
 // Lets the channel loop free a closed c (canclose 1).
@@ -92,7 +104,8 @@ int chan_write(Chan *c, char *bf, int len);
 // 1 while the channel is open after reading what the socket holds, else 0.
 int chan_readin(Chan *c);
 int chan_growin(Chan *c);
-// Hands each complete line to do_lines until it returns 0; keeps the rest.
+// Hands each complete line to do_lines until it returns 0 or c is paused;
+// keeps the rest.
 int chan_lines(Chan *c, int (*do_lines)(Chan *, char *));
 // Accepts one pending connection, in the fast loop every pending one up to
 // 256 per call; one closed at once (tcp_accept) counts as taken.

@@ -1,5 +1,6 @@
 #include "session/io.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "lib/lib.h"
 #include "lib/xlate.h"
 #include "net/chan.h"
+#include "net/tcplib.h"
 #include "pool/ex.h"
 
 // --- The reply path: framing, enciphering and queuing reply lines.
@@ -22,8 +24,69 @@ namespace {
 // after all its lines, instead of one write per reply.
 Chan *deferred_chan;
 
+// The classic loop keeps at most kOutSize - kSlack bytes waiting and drops a
+// reply line that does not fit, unless the line ends its request. The fast
+// loop drops nothing: a connection's output starts at kOutSize and grows up
+// to kOutCap; past it the connection is closed. Above kOutHigh the
+// connection's requests are not read until its output is down to kOutLow,
+// so one client cannot make the server hold more than a few replies' worth
+// beyond what it has read.
 constexpr int kOutSize = 8000;
+constexpr int kSlack = 10;
+constexpr int kOutCap = 64 << 20;
+constexpr int kOutHigh = 1 << 20;
+constexpr int kOutLow = 256 << 10;
 constexpr int kReplySize = 2000;
+
+// The replies that end a request: a client waits for one of them, so losing
+// one would leave it waiting for ever. Only intermediate lines ("+DATA") may
+// be dropped.
+bool ends_request(const char *bf, int n) {
+    const char *end = bf + n;
+    const char *p = bf;
+    if (p < end && *p == '-') p++;
+    while (p < end && *p >= '0' && *p <= '9') p++;
+    if (p == end || *p != ' ') return false;
+    p++;
+    for (const char *word : {"+OK", "-ERR", "+ERR", "-DEAD", "+ENCRYPT"}) {
+        size_t len = strlen(word);
+        if (static_cast<size_t>(end - p) >= len && memcmp(p, word, len) == 0) return true;
+    }
+    return false;
+}
+
+// Makes room for n more bytes behind the waiting ones, moving them to the
+// front or into a larger buffer; false when the output may not grow so far.
+bool out_room(Chan *c, int n) {
+    int need = c->outlen + n + kSlack;
+    int limit = tcp_fast() ? kOutCap + kSlack : kOutSize;
+    if (need > limit) return false;
+    if (c->outat + need <= c->outsz) return true;
+    // Moving is cheap while the waiting part is no larger than what was
+    // written before it; else the buffer doubles.
+    int size = c->outsz;
+    if (need > size || c->outlen > c->outat) size = std::min(std::max(need, 2 * size), limit);
+    char *from = c->out.get() + c->outat;
+    if (size == c->outsz) {
+        memmove(c->out.get(), from, static_cast<size_t>(c->outlen));
+    } else {
+        CharBuf grown(static_cast<char *>(malloc(static_cast<size_t>(size))));
+        if (!grown) return false;
+        memcpy(grown.get(), from, static_cast<size_t>(c->outlen));
+        c->out = std::move(grown);
+        c->outsz = size;
+    }
+    c->outat = 0;
+    return true;
+}
+
+void out_close(Chan *c, int n) {
+    emsg("Output to socket %d full (%d bytes waiting, %d more), connection closed\n", c->sk,
+         c->outlen, n);
+    chan_close(c);
+    c->out.reset();
+    c->outat = c->outlen = c->outsz = 0;
+}
 }  // namespace
 
 void io_defer(Chan *c) {
@@ -47,18 +110,34 @@ int io_printf(Chan *c, const char *fmt, ...) {
 }
 
 int io_write_bf(Chan *c, char *bf, int n) {
+    // Nobody reads a closed connection's output.
+    if (c->sk == -1) return 0;
     if (!c->out) {
         c->out.reset(static_cast<char *>(malloc(kOutSize)));
         if (!c->out) return 0;
-        c->outlen = 0;
+        c->outat = c->outlen = 0;
+        c->outsz = kOutSize;
     }
-    // Deferred output is written before a reply is dropped for want of room,
-    // so deferring never loses a reply that writing at once would have kept.
-    if (n + c->outlen + 10 > kOutSize && c == deferred_chan) io_write(c, nullptr);
-    if (n + c->outlen + 10 > kOutSize) return 0;
+    // Deferred output is written before a reply is dropped (or the buffer
+    // grows) for want of room: deferring must not lose or hold a reply that
+    // writing at once would have sent.
+    if (c->outlen + n + kSlack > kOutSize && c == deferred_chan) io_write(c, nullptr);
+    if (c->sk == -1) return 0;
+    if (!out_room(c, n)) {
+        if (!tcp_fast() && !ends_request(bf, n)) return 0;
+        // Fast loop beyond its cap, or the end of a request that cannot wait:
+        // the client learns it from the closed connection, not by waiting.
+        if (c->outlen > 0) io_write(c, nullptr);
+        if (c->sk == -1) return 0;
+        if (!out_room(c, n)) {
+            out_close(c, n);
+            return 0;
+        }
+    }
     if (c->rout) xlate_out(c->rout.get(), bf, n);
-    memcpy(c->out.get() + c->outlen, bf, static_cast<size_t>(n));
+    memcpy(c->out.get() + c->outat + c->outlen, bf, static_cast<size_t>(n));
     c->outlen += n;
+    if (c->outlen > kOutHigh && tcp_fast()) chan_pause(c, 1);
     if (c == deferred_chan) return 1;
     return io_write(c, nullptr);
 }
@@ -68,13 +147,24 @@ int io_write(Chan *c, void *) {
         chan_setsending(c, 0);
         return 1;
     }
-    int n = chan_write(c, c->out.get(), c->outlen);
+    int n = chan_write(c, c->out.get() + c->outat, c->outlen);
     if (n < 0) {
         emsg("Chan write to failed\n");
+        c->out.reset();
+        c->outat = c->outlen = c->outsz = 0;
         return 0;
     }
+    c->outat += n;
     c->outlen -= n;
-    memmove(c->out.get(), c->out.get() + n, static_cast<size_t>(c->outlen));
+    if (c->outlen == 0) {
+        c->outat = 0;
+        // A large buffer is not kept for a connection that has caught up.
+        if (c->outsz > kOutSize) {
+            c->out.reset();
+            c->outsz = 0;
+        }
+    }
+    if (c->paused && c->outlen <= kOutLow) chan_pause(c, 0);
     // Keep asking for writability only while something is left.
     chan_setsending(c, c->outlen > 0 ? 1 : 0);
     return 1;
@@ -187,19 +277,38 @@ void io_callback_flush() {
     if (callback_chan && callback_chan->sk != -1 && callback_chan->outlen > 0)
         io_write(callback_chan, nullptr);
 }
+
+// Binds the engine's output to c (null: to no connection).
+void bind_engine(Chan *c, int rid) {
+    callback_chan = c;
+    callback_rid = rid;
+    kvauth_setprint(c ? io_callback_send : nullptr);
+    kvauth_setflush(c ? io_callback_flush : nullptr);
+}
+
+// The engine's output goes to one connection for the length of one command,
+// and to none once it ends, however it ends: the connection may be freed
+// after that, and nothing the engine prints later may reach it.
+class EngineOutput {
+   public:
+    EngineOutput(Chan *c, int rid) {
+        buf_clear();
+        bind_engine(c, rid);
+    }
+    ~EngineOutput() {
+        bind_engine(nullptr, 0);
+        buf_clear();
+    }
+    EngineOutput(const EngineOutput &) = delete;
+    EngineOutput &operator=(const EngineOutput &) = delete;
+};
 }  // namespace
 
 int io_cmd(Chan *c, char *cmdline) {
     char *sp = strchr(cmdline, ' ');
     if (!sp) return 0;
-    int rid = atoi(cmdline);
-    buf_clear();
-    kvauth_setprint(io_callback_send);
-    kvauth_setflush(io_callback_flush);
-    callback_chan = c;
-    callback_rid = rid;
+    EngineOutput bound(c, atoi(cmdline));
     do_command(sp + 1);
-    buf_clear();
     return 1;
 }
 

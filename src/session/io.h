@@ -1,11 +1,16 @@
 // Session protocol: the identified line protocol spoken with each client
 // (encrypt, exit, the clear-mode refusal, hand-off to the pool or the engine)
 // and the reply path: framing a reply line, enciphering it with the
-// connection's send generator, queuing it on the 8000-byte output buffer and
-// writing it out. The server binds io_read and io_write as the callbacks of
-// every accepted connection and io_printf as the pool's reply. While the
-// engine runs a command, its output routine is bound to this connection
-// (io_callback_send). One thread; io_read may close its channel.
+// connection's send generator, queuing it on the connection's output buffer
+// and writing it out. The classic loop keeps 8000 bytes and drops a "+DATA"
+// line that does not fit; the fast loop grows the buffer up to 64 MB and
+// stops reading the connection's requests while much waits. A line that ends
+// a request is never dropped: the connection is closed instead. The server
+// binds io_read and io_write as the callbacks of every accepted connection
+// and io_printf as the pool's reply. While the engine runs one command, its
+// output routine is bound to that connection (io_callback_send), and unbound
+// when the command ends. One thread; io_read and io_write_bf may close the
+// channel.
 #pragma once
 
 struct CHAN;
@@ -20,7 +25,8 @@ void io_callback_send(char *data);
 
 // Formats one reply (at most 1999 characters) and queues it.
 int io_printf(CHAN *c, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-// Queues n bytes, enciphered when the connection is; 0 when they don't fit.
+// Queues n bytes, enciphered when the connection is; 0 when they were not
+// queued (dropped, or the connection is closed).
 int io_write_bf(CHAN *c, char *bf, int n);
 // Write callback: writes what is waiting.
 int io_write(CHAN *c, void *x);
