@@ -295,6 +295,8 @@ TEST(Server, DescriptorLimitAndMaxConnections) {
         last_shed(3, "no descriptor left (Too many open files)");
         serves(cs[0], "check bob pw", "bob config 0 ");
         EXPECT_TRUE(s.stop());
+    }
+}
 
 // Two searches of 2 MB each and a lookup in one write, read a second late:
 // the fast loop answers all in full (the later ones wait while the output
