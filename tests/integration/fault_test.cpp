@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -73,6 +74,61 @@ TEST(PoolFault, DeadHungAndFloodingProcessesLeaveTheOthersServing) {
     cli_close(&hang);
     cli_close(&die);
     EXPECT_EQ(s.request(&other, 8, "ping d"), Lines{"8 +OK ping d"});
+    EXPECT_TRUE(s.stop());
+}
+
+// More requests than processes from six connections at once, two of which
+// go away while their requests wait: each request still open is answered
+// once, with its own identifier and answer, and every descriptor and
+// channel record of the round is given back.
+TEST(PoolFault, WaitingRequestsOfStayingAndVanishingClients) {
+    TestServer s;
+    write_file(s.file("echo.sh"),
+               "#!/bin/sh\nwhile read -r l; do /bin/sleep 0.01; echo \"+OK $l\"; done\n");
+    chmod(s.file("echo.sh").c_str(), 0700);
+    s.extra_conf = {"authent_process " + s.file("echo.sh"), "authent_number 2"};
+    ASSERT_TRUE(s.start());
+    ZvClient first;
+    ASSERT_TRUE(s.connect(&first));
+    ASSERT_EQ(s.request(&first, 1, "warm"), Lines{"1 +OK warm"});
+    const int base = wait_fds(s.pid(), 0, 0);
+    constexpr int kConns = 6, kStay = 4, kEach = 10;
+    std::vector<ZvClient> conns(kConns);
+    for (int c = 0; c < kConns; c++) {
+        ASSERT_TRUE(s.connect(&conns[c]));
+        std::string batch;
+        for (int id = 1; id <= kEach; id++)
+            batch += std::to_string(id) + " c" + std::to_string(c) + " r" + std::to_string(id) + "\n";
+        ASSERT_TRUE(cli_send_raw(&conns[c], batch));
+        if (c >= kStay) cli_close(&conns[c]);
+    }
+    for (int c = 0; c < kStay; c++) {
+        Lines got, want;
+        std::string line;
+        for (int id = 1; id <= kEach; id++) {
+            want.push_back(std::to_string(id) + " +OK c" + std::to_string(c) + " r" +
+                           std::to_string(id));
+            if (cli_read_line(&conns[c], &line, 20000) == 1) got.push_back(line);
+        }
+        // Nothing more comes: no request was answered twice.
+        if (cli_read_line(&conns[c], &line, 300) == 1) got.push_back(line);
+        std::sort(got.begin(), got.end());
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(got, want) << "connection " << c;
+        cli_close(&conns[c]);
+    }
+    EXPECT_EQ(wait_fds(s.pid(), base, 10000), base);
+    auto count = [&](const std::string &text) {
+        std::string l = s.log();
+        int n = 0;
+        for (size_t at = l.find(text); at != std::string::npos; at = l.find(text, at + 1)) n++;
+        return n;
+    };
+    // With the first connection gone too, every record accepted is freed.
+    cli_close(&first);
+    for (int i = 0; i < 100 && count("Removing channel") < count("Chan accepted"); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(count("Removing channel"), count("Chan accepted"));
     EXPECT_TRUE(s.stop());
 }
 
