@@ -33,8 +33,10 @@ constexpr int kBusy = 2;
 // reply, or writes more than this many such bytes after one reply (a flood).
 constexpr int kStrayOffences = 2;
 constexpr int kStrayMax = kBufSize;
-constexpr const char *kStrayLog = "Discarded %d bytes that slot %d (pid %d) wrote outside a request\n";
-constexpr const char *kStrayReset = "Slot %d (pid %d) keeps writing outside its requests, replacing it\n";
+constexpr const char *kStrayLog =
+    "Discarded %d bytes that slot %d (pid %d) wrote outside a request\n";
+constexpr const char *kStrayReset =
+    "Slot %d (pid %d) keeps writing outside its requests, replacing it\n";
 constexpr const char *kLongLog =
     "Slot %d (pid %d) has worked on one request for more than %d seconds, resetting it\n";
 
@@ -48,7 +50,7 @@ struct Slot {
     int nbf = 0;
     int pid = 0;
     int rid = 0;
-    int state = 0;  // 0 not started, kIdle, kBusy
+    int state = 0;     // 0 not started, kIdle, kBusy
     time_t since = 0;  // when the request in flight was handed over
     int stray = 0;     // bytes dropped since the last request was handed over
     int offences = 0;  // replies after which the process wrote on

@@ -98,7 +98,8 @@ TEST(PoolFault, WaitingRequestsOfStayingAndVanishingClients) {
         ASSERT_TRUE(s.connect(&conns[c]));
         std::string batch;
         for (int id = 1; id <= kEach; id++)
-            batch += std::to_string(id) + " c" + std::to_string(c) + " r" + std::to_string(id) + "\n";
+            batch +=
+                std::to_string(id) + " c" + std::to_string(c) + " r" + std::to_string(id) + "\n";
         ASSERT_TRUE(cli_send_raw(&conns[c], batch));
         if (c >= kStay) cli_close(&conns[c]);
     }
