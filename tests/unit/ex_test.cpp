@@ -127,12 +127,15 @@ TEST(PoolBusy, ProcessesBusyTooLongAreReset) {
     std::sort(all.begin(), all.end());
     std::sort(want.begin(), want.end());
     EXPECT_EQ(all, want);
-    // The loop does not wait for a killed process; it reaps it later.
-    int pid = ex_pid(1);
-    ex_reset(1);
+    // The loop does not wait for a killed process (one that only SIGKILL
+    // ends); it reaps it later.
+    cmd("32 hang");
+    int pid = ex_pid(0);
+    ex_reset(0);
     EXPECT_EQ(kill(pid, 0), 0);
     for (int i = 0; i < 500 && kill(pid, 0) == 0; i++) tcp_waitchans(nullptr);
     EXPECT_EQ(kill(pid, 0), -1);
+    EXPECT_EQ(replies(1), (std::vector<std::string>{"32 -ERR External process failed"}));
     // The fast loop's queue holds 10,000 requests; the next is refused at once.
     start("exec /bin/sleep 60\n", "fast");
     for (int i = 0; i <= 10000; i++) cmd(std::to_string(i) + " q");
