@@ -28,9 +28,6 @@ nolog is more than 10
 # later, reaches no request; the second reply it writes on after replaces it.
 > 14 almost
 <prefix 14 +OK000
-> 15 next
-< 15 +OK next
-log Discarded
 > 16 twice
 < 16 +OK first
 quiet
