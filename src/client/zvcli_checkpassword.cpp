@@ -1,6 +1,7 @@
 // zorvex -checkpassword: the checkpassword interface of mail servers on top
 // of the server's check command. Nothing is written to standard output, which
 // the mail server may have given us as its client's connection.
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,6 +46,16 @@ bool sendable(const std::string &s) {
     return s.find_first_of(" \r\n") == std::string::npos;
 }
 
+// Whether an accepted check reply "+OK <user> ..." names the user asked about
+// (names are case-blind). Another name means a reply meant for another
+// request, from an authenticator out of step: nobody may log in on it.
+bool names_user(std::string_view text, const std::string &user) {
+    if (!text.starts_with("+OK ")) return false;
+    std::string_view name = text.substr(4);
+    name = name.substr(0, name.find(' '));
+    return name.size() == user.size() && strncasecmp(name.data(), user.data(), name.size()) == 0;
+}
+
 // Asks the server. 0 accepted (with *info), 1 refused, 111 no answer.
 int ask_server(ZvcliOptions *o, const std::string &user, const std::string &pass,
                std::string *info) {
@@ -83,6 +94,10 @@ int ask_server(ZvcliOptions *o, const std::string &user, const std::string &pass
         if (id != 1) continue;
         switch (zvcli_classify(text)) {
             case ZVCLI_REPLY_OK:
+                if (!names_user(text, user)) {
+                    cp_fail("the server accepted another user: " + std::string(text));
+                    return ZVCLI_CP_TEMP;
+                }
                 *info = zvcli_check_info(text);
                 return 0;
             case ZVCLI_REPLY_REFUSED:

@@ -10,6 +10,7 @@
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <vector>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,17 @@ constexpr int kBufSize = 10000;
 constexpr int kLineMax = 9999;  // a longer reply line resets the slot
 constexpr int kIdle = 1;
 constexpr int kBusy = 2;
+// Output that belongs to no request (after a finishing line, or from an idle
+// process) is dropped. A process is replaced when it does so after a second
+// reply, or writes more than this many such bytes after one reply (a flood).
+constexpr int kStrayOffences = 2;
+constexpr int kStrayMax = kBufSize;
+constexpr const char *kStrayLog =
+    "Discarded %d bytes that slot %d (pid %d) wrote outside a request\n";
+constexpr const char *kStrayReset =
+    "Slot %d (pid %d) keeps writing outside its requests, replacing it\n";
+constexpr const char *kLongLog =
+    "Slot %d (pid %d) has worked on one request for more than %d seconds, resetting it\n";
 
 // One pool slot: its process, the two pipes to it, the reply bytes read but
 // not yet relayed, and the request it serves. Its pipes and process go only
@@ -38,7 +50,10 @@ struct Slot {
     int nbf = 0;
     int pid = 0;
     int rid = 0;
-    int state = 0;  // 0 not started, kIdle, kBusy
+    int state = 0;     // 0 not started, kIdle, kBusy
+    time_t since = 0;  // when the request in flight was handed over
+    int stray = 0;     // bytes dropped since the last request was handed over
+    int offences = 0;  // replies after which the process wrote on
     // The connection of the request a busy slot serves. Cleared when the
     // slot goes idle: a released channel may be freed by the channel loop
     // after that.
@@ -52,10 +67,29 @@ int busy_limit = 200;
 struct Waiting {
     Chan *c;
     std::string line;
-    time_t since;
 };
 std::deque<Waiting> waiting;
 constexpr size_t kWaitMax = 10000;
+
+// Fast loop: killed processes not reaped yet, each with the descriptor that
+// reports its end (-1: none, looked at in every cycle). The loop never waits
+// for a kill.
+struct Dying {
+    int pid;
+    int fd;
+};
+std::vector<Dying> dying;
+
+void reap_dying(int) {
+    std::erase_if(dying, [](const Dying &d) {
+        if (!spawn_reaped(d.pid)) return false;
+        if (d.fd >= 0) {
+            tcp_unwatch_fd(d.fd);
+            close(d.fd);
+        }
+        return true;
+    });
+}
 
 // atoi without the undefined overflow: values beyond int are clamped.
 int to_int(const char *s) {
@@ -76,7 +110,6 @@ void release(Chan *c) {
 
 void finish(int p) {
     Chan *c = slots[p].chan;
-    tcp_unwatch_fd(slots[p].out);
     slots[p].state = kIdle;
     slots[p].chan = nullptr;
     release(c);
@@ -99,7 +132,35 @@ void relay(Chan *c, int id, char *line) {
     if (c && reply) reply(c, "%d %s\r\n", id, line);
 }
 
+// Output that belongs to no request: dropped, logged, and held against the
+// process, which is replaced once it makes a habit of it.
+void discard(int p, int n) {
+    Slot &s = slots[p];
+    if (n <= 0) return;
+    if (s.stray == 0) s.offences++;
+    s.stray += n;
+    imsg(kStrayLog, n, p, s.pid);
+    if (s.offences >= kStrayOffences || s.stray > kStrayMax) {
+        imsg(kStrayReset, p, s.pid);
+        ex_reset(p);
+    }
+}
+
+// Reads and drops what an idle process has written, so that it can't pass
+// for the reply to the next request.
+void drain(int p) {
+    char scratch[4096];
+    Slot &s = slots[p];
+    for (int pid = s.pid; s.state == kIdle && s.pid == pid && spawn_nready(s.out) > 0;) {
+        int n = spawn_read(s.out, scratch, sizeof scratch);
+        if (n <= 0) break;
+        discard(p, n);
+    }
+}
+
 void hand_over(Chan *c, char *cmdline, int p) {
+    // Before the slot takes c: draining may replace its process.
+    drain(p);
     slots[p].chan = c;
     c->canclose = 0;
     ex_do_cmd(c, cmdline, p);
@@ -121,7 +182,11 @@ void feed() {
         Waiting w = std::move(waiting.front());
         waiting.pop_front();
         w.c->queued--;
-        hand_over(w.c, w.line.data(), p);
+        // A client gone while its request waited needs no process.
+        if (w.c->sk == -1)
+            release(w.c);
+        else
+            hand_over(w.c, w.line.data(), p);
     }
     feeding = false;
 }
@@ -142,44 +207,61 @@ int queue_cmd(Chan *c, char *cmdline) {
         if (reply) reply(c, "%d -ERR Server busy\r\n", to_int(cmdline));
         return 1;
     }
-    waiting.push_back(Waiting{c, cmdline, time(nullptr)});
+    waiting.push_back(Waiting{c, cmdline});
     c->queued++;
     c->canclose = 0;
     feed();
     return 1;
 }
 
-// Fast loop: a busy process's output pipe is readable or hung up.
+// Fast loop: a process's output pipe is readable or hung up. Pipes are
+// watched while their process is idle too, so that stray output is dropped
+// as it comes.
 void pipe_ready(int fd) {
     int n = ex_n();
     int p = 0;
-    while (p < n && !(slots[p].out == fd && slots[p].state == kBusy)) p++;
+    while (p < n && !(slots[p].out == fd && slots[p].state != 0)) p++;
     if (p == n) {
         tcp_unwatch_fd(fd);
         return;
     }
     int navail = spawn_nready(fd);
+    pollfd pf{fd, POLLIN, 0};
     if (navail > 0) {
-        ex_read(p, navail);
-    } else {
-        // Nothing to read: a hang-up, unless the report was stale.
-        pollfd pf{fd, POLLIN, 0};
-        if (poll(&pf, 1, 0) == 1 && (pf.revents & (POLLHUP | POLLERR))) ex_reset(p);
+        if (slots[p].state == kBusy)
+            ex_read(p, navail);
+        else
+            drain(p);
+    } else if (poll(&pf, 1, 0) == 1 && (pf.revents & (POLLHUP | POLLERR))) {
+        // Nothing to read: a hang-up, unless the report was stale. An idle
+        // process's end is found by the next request's write, as in the
+        // classic loop; until then its pipe leaves the wait set.
+        if (slots[p].state == kBusy)
+            ex_reset(p);
+        else
+            tcp_unwatch_fd(fd);
     }
     feed();
 }
 // The one way a slot's pipes and process go: out of the wait set, both pipes
 // closed (the request pipe too: a replacement must not live on it), the
-// process killed and reaped. at_once skips spawn_kill's patient wait (tests).
+// process killed and reaped: by spawn_kill's patient wait in the classic
+// loop, later by the wait set in the fast one, at once for tests (at_once).
 void slot_close(Slot &s, bool at_once) {
     tcp_unwatch_fd(s.out);
     spawn_close(s.out);
     if (s.in >= 0) close(s.in);
     s.in = s.out = -1;
-    if (!at_once)
+    if (at_once) {
+        if (s.pid > 0 && kill(s.pid, SIGKILL) == 0) waitpid(s.pid, nullptr, 0);
+    } else if (tcp_fast()) {
+        if (s.pid <= 0) return;
+        int fd = spawn_kill_nowait(s.pid);
+        dying.push_back(Dying{s.pid, fd});
+        if (fd >= 0) tcp_watch_fd(fd, reap_dying);
+    } else {
         spawn_kill(s.pid);
-    else if (s.pid > 0 && kill(s.pid, SIGKILL) == 0)
-        waitpid(s.pid, nullptr, 0);
+    }
 }
 }  // namespace
 
@@ -211,6 +293,8 @@ int ex_spawn(int i) {
     }
     slots[i].pid = r;
     slots[i].nbf = 0;
+    slots[i].stray = slots[i].offences = 0;
+    tcp_watch_fd(slots[i].out, pipe_ready);
     return 1;
 }
 
@@ -254,26 +338,33 @@ int ex_do_cmd(Chan *c, char *cmdline, int p) {
         return 1;
     }
     slots[p].state = kBusy;
-    tcp_watch_fd(slots[p].out, pipe_ready);
+    slots[p].since = time(nullptr);
+    slots[p].stray = 0;
+    tcp_watch_fd(slots[p].out, pipe_ready);  // again, after an idle hang-up
     return 1;
 }
 
 int ex_poll() {
     int n = ex_n();
     if (tcp_fast()) {
-        // Replies arrive through the wait; what is left here is the reset
-        // when the oldest waiting request has found every process busy too
-        // long.
-        if (!waiting.empty() && find_idle(n) < 0 &&
-            time(nullptr) - waiting.front().since > busy_limit) {
-            imsg("Waited 200 seconds, and still all are busy, trying to kill/reset them\n");
-            for (int i = 0; i < n; i++) ex_reset(i);
+        // Replies arrive through the wait. A process is reset for its own
+        // request only: timing it from the oldest waiting one would reset
+        // every process in every cycle while a backlog lasts.
+        time_t now = time(nullptr);
+        for (int p = 0; p < n; p++) {
+            if (slots[p].state != kBusy || now - slots[p].since <= busy_limit) continue;
+            imsg(kLongLog, p, slots[p].pid, busy_limit);
+            ex_reset(p);
         }
+        reap_dying(-1);
         feed();
         return 1;
     }
     for (int p = 0; p < n; p++) {
-        if (slots[p].state != kBusy) continue;
+        if (slots[p].state != kBusy) {
+            drain(p);
+            continue;
+        }
         int navail = spawn_nready(slots[p].out);
         if (navail > 0) ex_read(p, navail);
     }
@@ -286,19 +377,24 @@ int ex_read(int p, int) {
     int got = spawn_read(slots[p].out, bf + slots[p].nbf, kLineMax - slots[p].nbf);
     int len = slots[p].nbf + (got > 0 ? got : 0);
     bf[len] = 0;
-    // Lines after a finishing one in the same read still belong to the
-    // request just finished: same connection, same identifier.
     Chan *c = slots[p].chan;
     int id = slots[p].rid;
     int at = 0;
-    for (;;) {
+    while (slots[p].state == kBusy) {
         char *nl = static_cast<char *>(memchr(bf + at, '\n', static_cast<size_t>(len - at)));
         if (!nl) break;
         *nl = 0;
         char *line = bf + at;
-        if (finishes(line) && slots[p].state == kBusy) finish(p);
-        relay(c, id, line);
         at = static_cast<int>(nl - bf) + 1;
+        if (finishes(line)) finish(p);
+        relay(c, id, line);
+    }
+    if (slots[p].state != kBusy) {
+        // What follows the finishing line belongs to no request: relayed, it
+        // would answer the next one.
+        slots[p].nbf = 0;
+        discard(p, len - at);
+        return 1;
     }
     if (at == 0 && len == kLineMax) {
         // No line end in a full buffer. Relaying the piece would let it
@@ -347,6 +443,14 @@ void ex_set_busy_limit(int seconds) {
 void ex_reset_for_test() {
     for (Waiting &w : waiting) w.c->queued--;
     waiting.clear();
+    for (const Dying &d : dying) {
+        if (d.fd >= 0) {
+            tcp_unwatch_fd(d.fd);
+            close(d.fd);
+        }
+        waitpid(d.pid, nullptr, 0);
+    }
+    dying.clear();
     for (Slot &s : slots) {
         slot_close(s, true);
         s = Slot{};

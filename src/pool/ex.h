@@ -2,13 +2,16 @@
 // pipes that serve the requests of enciphered connections in pool mode.
 // Used by the server's start-up, its idle work and the session layer.
 // Owns the slots' processes and pipes for the life of the process; replies
-// through the function the server binds (ex_set_reply); pipes join the fast
-// loop's wait set (tcplib.h). One thread; the wait calls back into the pool for a ready pipe.
+// through the function the server binds (ex_set_reply); pipes, and killed
+// processes until they are reaped, join the fast loop's wait set (tcplib.h).
+// One thread; the wait calls back into the pool for a ready descriptor.
 //
 // Pipe protocol. To a process: the request line without its identifier and
 // the space after it, ended by one LF (a CR ends it too and becomes the LF).
 // From a process: LF-ended lines, each relayed as "<id> <line>\r\n"; a line
 // starting "+OK" or "-ERR" finishes the request and frees the process.
+// Whatever follows it, or comes while the process is idle, is dropped and
+// logged; a process that does so a second time is replaced (doc/protocol.md).
 #pragma once
 
 struct CHAN;
@@ -18,11 +21,14 @@ struct CHAN;
 void ex_set_reply(int (*fn)(CHAN *c, const char *fmt, ...));
 // Starts every slot's process. Always 1.
 int ex_init();
-// Hands a request line (identifier included) to an idle process, waiting
-// (and, after 200 s of all busy, resetting every process) until one is idle.
+// Hands a request line (identifier included) to an idle process. The classic
+// loop waits until one is idle (after 200 s of all busy, resetting every
+// process); the fast loop queues the request.
 // The connection is held (canclose 0) while a process serves it. Always 1.
 int ex_cmd(CHAN *c, char *cmdline);
-// Relays waiting replies of busy processes. Always 1.
+// Relays waiting replies of busy processes and drops idle output; in the fast
+// loop, resets each process busy on one request for over 200 s and reaps
+// killed ones. Always 1.
 int ex_poll();
 // The number of slots: authent_number, 1 when 0, empty, not a number or
 // negative, at most 10.
@@ -41,8 +47,7 @@ int ex_reset(int p);
 // For tests: the state of slot p (0 not started, 1 idle, 2 busy) and its pid.
 int ex_state(int p);
 int ex_pid(int p);
-// For tests: how long a request waits with every slot busy before the reset
-// (default 200 seconds).
+// For tests: the 200 seconds of the resets above.
 void ex_set_busy_limit(int seconds);
 // For tests: kills every process and forgets every slot.
 void ex_reset_for_test();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -120,15 +121,38 @@ int spawn_isalive(int pid) {
     return 1;
 }
 
-int spawn_kill(int pid) {
+namespace {
+// The first steps of every kill: 0 when the child has already ended.
+int signal_child(int pid) {
     imsg("spawn_kill(pid=%d) killing process\n", pid);
     if (!spawn_isalive(pid)) {
         imsg("it was already dead\n");
-        return 1;
+        return 0;
     }
     imsg("killing slave process, handle %d\n", pid);
     if (kill(pid, SIGKILL) != 0)
         imsg("*** Warning *** kill(%d) Failed, %s\n", pid, strerror(errno));
+    return 1;
+}
+}  // namespace
+
+int spawn_kill_nowait(int pid) {
+    // Opened before the signal, while the unreaped pid can name no other
+    // process; it is close-on-exec already.
+    int fd = pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
+    signal_child(pid);
+    return fd;
+}
+
+int spawn_reaped(int pid) {
+    if (pid < 1) return 1;  // waitpid would take it for a process group
+    int st = 0;
+    pid_t r = waitpid(pid, &st, WNOHANG);
+    return r == pid || (r < 0 && errno == ECHILD);
+}
+
+int spawn_kill(int pid) {
+    if (!signal_child(pid)) return 1;
     int tries = 0;
     for (; tries < kKillTries; tries++) {
         int st = 0;

@@ -24,3 +24,9 @@ int spawn_close(int fd);
 int spawn_isalive(int pid);
 // SIGKILL and a wait for the child (2 s steps, at most 25 of them). Always 1.
 int spawn_kill(int pid);
+// SIGKILL without waiting, for a loop that must go on serving: returns a
+// descriptor that turns readable when the child has ended (a pidfd; the
+// caller closes it), or -1 when there is none. Reap with spawn_reaped.
+int spawn_kill_nowait(int pid);
+// 1 once pid is no child left to reap: reaped now (without waiting) or before.
+int spawn_reaped(int pid);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -73,6 +74,57 @@ TEST(PoolFault, DeadHungAndFloodingProcessesLeaveTheOthersServing) {
     cli_close(&hang);
     cli_close(&die);
     EXPECT_EQ(s.request(&other, 8, "ping d"), Lines{"8 +OK ping d"});
+    EXPECT_TRUE(s.stop());
+}
+
+// More requests than processes from six connections at once, two of which
+// go away while their requests wait: each request still open is answered
+// once, with its own identifier and answer, and every descriptor and
+// channel record of the round is given back.
+TEST(PoolFault, WaitingRequestsOfStayingAndVanishingClients) {
+    TestServer s;
+    write_file(s.file("echo.sh"),
+               "#!/bin/sh\nwhile read -r l; do /bin/sleep 0.01; echo \"+OK $l\"; done\n");
+    chmod(s.file("echo.sh").c_str(), 0700);
+    s.extra_conf = {"authent_process " + s.file("echo.sh"), "authent_number 2"};
+    ASSERT_TRUE(s.start());
+    ZvClient first;
+    ASSERT_TRUE(s.connect(&first));
+    ASSERT_EQ(s.request(&first, 1, "warm"), Lines{"1 +OK warm"});
+    const int base = wait_fds(s.pid(), 0, 0);
+    std::vector<ZvClient> conns(6);  // the last two go away at once
+    std::vector<Lines> want(conns.size());
+    for (size_t c = 0; c < conns.size(); c++) {
+        ASSERT_TRUE(s.connect(&conns[c]));
+        std::string batch;
+        for (int id = 1; id <= 10; id++) {
+            std::string text = "c" + std::to_string(c) + " r" + std::to_string(id);
+            batch += std::to_string(id) + " " + text + "\n";
+            want[c].push_back(std::to_string(id) + " +OK " + text);
+        }
+        ASSERT_TRUE(cli_send_raw(&conns[c], batch));
+        if (c >= 4) cli_close(&conns[c]);
+    }
+    for (size_t c = 0; c < 4; c++) {
+        Lines got;  // and a short wait for one more: none may come twice
+        for (std::string l; cli_read_line(&conns[c], &l, got.size() < 10 ? 20000 : 300) == 1;)
+            got.push_back(l);
+        std::sort(got.begin(), got.end());
+        std::sort(want[c].begin(), want[c].end());
+        EXPECT_EQ(got, want[c]) << "connection " << c;
+        cli_close(&conns[c]);
+    }
+    EXPECT_EQ(wait_fds(s.pid(), base, 10000), base);
+    cli_close(&first);  // then every record accepted is freed
+    auto count = [&](const std::string &text) {
+        std::string l = s.log();
+        int n = 0;
+        for (size_t at = 0; (at = l.find(text, at)) != std::string::npos; at++) n++;
+        return n;
+    };
+    for (int i = 0; i < 100 && count("Removing channel") < count("Chan accepted"); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(count("Removing channel"), count("Chan accepted"));
     EXPECT_TRUE(s.stop());
 }
 

@@ -12,14 +12,16 @@
 using Args = std::vector<std::string>;
 using S = std::string;
 
-// The pool's processes: "hold" is answered once a "go" has been, and a check
-// gets a reply line too long for the pool, which fails the request.
+// The pool's processes: "hold" is answered once a "go" has been, a check of
+// mallory is accepted for bob, and any other check gets a reply line too long
+// for the pool, which fails the request.
 const char *kPool = R"(#!/bin/sh
 d=$(dirname "$0")
 while read -r l; do case "$l" in
   go) : >"$d/go";;
   hold) for i in $(seq 50); do [ -e "$d/go" ] && break; sleep 0.1; done;;
   bad*) echo "-ERR no $l"; continue;;
+  'check mallory '*) echo '+OK bob config 0'; continue;;
   check*) printf '%010000d\n' 0; continue;;
 esac; echo "+DATA for $l"; echo "+OK $l"; done
 )";
@@ -113,4 +115,8 @@ TEST(Zorvex, CommandsCheckpasswordAndPool) {
         EXPECT_NE(r.err.find(err), S::npos) << r.err;
     }
     EXPECT_EQ(zv(cp, "", &alice).status, 111);  // the pool failed the request
+    const S mallory("mallory\0wrong\0\0", 15);  // answered for bob
+    r = zv(cp, "", &mallory);
+    EXPECT_EQ(r.status, 111) << r.err;
+    EXPECT_NE(r.err.find("accepted another user"), S::npos) << r.err;
 }

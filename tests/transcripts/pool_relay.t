@@ -38,10 +38,11 @@ conf debug true
 > 12 split
 < 12 +DATA first half and more
 < 12 +OK end
-# Lines behind the finishing line, in the same read, keep the identifier.
+# What follows the finishing line answers no request: it is dropped and
+# logged with its slot.
 > 13 after
 < 13 +OK first
-< 13 +DATA late
+log Discarded 11 bytes that slot
 # Requests of one connection run in parallel and pair by identifier.
 > 1 slow
 > 2 fast

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <string>
@@ -36,11 +37,12 @@ TEST(PoolSize, AuthentNumberRules) {
     ini_free();
 }
 
-// A pool over one /bin/sh authenticator serving a channel whose socket's
-// other end the test reads. The first request hangs; the second waits past
-// the (shortened) limit, blocking the classic loop, in the queue of the
-// fast one.
-TEST(PoolBusy, AllBusyTooLongResetsEveryProcess) {
+// A pool of /bin/sh authenticators serving a channel whose socket's other
+// end the test reads. A request that hangs past the (shortened) limit is
+// failed and its process replaced: in the classic loop once another request
+// has waited that long with every process busy (blocking it), in the fast
+// loop once the process has worked that long on it, whatever waits.
+TEST(PoolBusy, ProcessesBusyTooLongAreReset) {
     signal(SIGPIPE, SIG_IGN);
     TempDir dir;
     std::string prog = dir.file("auth.sh");
@@ -49,25 +51,32 @@ TEST(PoolBusy, AllBusyTooLongResetsEveryProcess) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     chan.sk = static_cast<short>(sv[0]);
     chan.canclose = 1;
-    auto start = [&](const std::string &body, const std::string &loop) {
+    auto start = [&](const std::string &body, const std::string &loop, int n = 1) {
         ex_reset_for_test();
         imsg_close();
         unlink(dir.file("zorvexsvr.log").c_str());
         write_file(prog, "#!/bin/sh\n" + body);
         chmod(prog.c_str(), 0700);
-        write_file(dir.file("p.conf"),
-                   "logdir " + dir.path() + "\nauthent_process " + prog + "\nloop " + loop + "\n");
+        write_file(dir.file("p.conf"), "logdir " + dir.path() + "\nauthent_process " + prog +
+                                           "\nloop " + loop + "\nauthent_number " +
+                                           std::to_string(n) + "\n");
         ini_file_set(dir.file("p.conf").c_str());
         ini_load();
         imsg_open();
         ex_set_reply(io_printf);
         ex_init();
+        ex_set_busy_limit(1);
     };
     auto cmd = [&](std::string line) { ex_cmd(&chan, line.data()); };
-    // Polls the pool until `count` reply lines reached the peer or 5 s passed.
+    auto logged = [&](const std::string &text) {
+        imsg_flush();
+        return read_file(dir.file("zorvexsvr.log")).find(text) != std::string::npos;
+    };
+    // Runs the pool until `count` reply lines reached the peer or 20 s
+    // passed; the lines in the order they came.
     std::string got;
     auto replies = [&](size_t count) {
-        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
              std::chrono::steady_clock::now() < end;) {
             // The fast loop relays from its wait, the classic one by polling.
             if (tcp_fast())
@@ -89,23 +98,40 @@ TEST(PoolBusy, AllBusyTooLongResetsEveryProcess) {
         }
         return std::vector<std::string>{};
     };
-    for (const char *loop : {"", "fast"}) {
-        start(
-            "while read -r l; do case \"$l\" in hang) while :; do /bin/sleep 1; done;; esac;"
-            " echo \"+OK $l\"; done\n",
-            loop);
-        ex_set_busy_limit(1);
-        cmd("1 hang");
-        int old = ex_pid(0);
-        cmd("2 later");
-        EXPECT_EQ(replies(2),
-                  (std::vector<std::string>{"1 -ERR External process failed", "2 +OK later"}));
-        EXPECT_NE(ex_pid(0), old);
-        imsg_flush();
-        std::string l = read_file(dir.file("zorvexsvr.log"));
-        EXPECT_NE(l.find("All slaves busy, waiting for one"), std::string::npos);
-        EXPECT_NE(l.find("Waited 200 seconds, and still all are busy"), std::string::npos);
-    }
+    const std::string script =
+        "while read -r l; do case \"$l\" in hang) while :; do /bin/sleep 1; done;;"
+        " nap) /bin/sleep 0.2;; esac; echo \"+OK $l\"; done\n";
+    start(script, "");
+    cmd("1 hang");
+    int old = ex_pid(0);
+    cmd("2 later");
+    EXPECT_EQ(replies(2),
+              (std::vector<std::string>{"1 -ERR External process failed", "2 +OK later"}));
+    EXPECT_NE(ex_pid(0), old);
+    EXPECT_TRUE(logged("All slaves busy, waiting for one"));
+    EXPECT_TRUE(logged("Waited 200 seconds, and still all are busy"));
+    // Fast loop: a backlog of short requests outlasting the limit beside one
+    // that hangs. Only the hung process is reset.
+    start(script, "fast", 3);
+    cmd("1 hang");
+    old = ex_pid(0);
+    for (int i = 2; i <= 31; i++) cmd(std::to_string(i) + " nap");
+    std::vector<std::string> all = replies(31);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "1 -ERR External process failed"), 1);
+    EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                            [](const std::string &l) { return l.ends_with(" +OK nap"); }),
+              30);
+    EXPECT_TRUE(logged("Slot 0 (pid " + std::to_string(old) +
+                       ") has worked on one request for more than 1 seconds"));
+    // The loop does not wait for a killed process (one that only SIGKILL
+    // ends); it reaps it later.
+    cmd("32 hang");
+    int pid = ex_pid(0);
+    ex_reset(0);
+    EXPECT_EQ(kill(pid, 0), 0);
+    for (int i = 0; i < 500 && kill(pid, 0) == 0; i++) tcp_waitchans(nullptr);
+    EXPECT_EQ(kill(pid, 0), -1);
+    EXPECT_EQ(replies(1), (std::vector<std::string>{"32 -ERR External process failed"}));
     // The fast loop's queue holds 10,000 requests; the next is refused at once.
     start("exec /bin/sleep 60\n", "fast");
     for (int i = 0; i <= 10000; i++) cmd(std::to_string(i) + " q");
