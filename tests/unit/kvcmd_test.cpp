@@ -68,6 +68,7 @@ TEST(KvPrint, CallbackOrCollection) {
     EXPECT_EQ(buf_print("+OK b\n"), 6);
     EXPECT_STREQ(buf_text(), "+OK a\n+OK b\n");
     buf_clear();
+    seen.clear();
     kvauth_setprint([](char *s) { seen.push_back(s); });
     EXPECT_EQ(buf_print("+DATA %d\n", 1), 8);
     EXPECT_EQ(buf_print("%s", std::string(5000, 'z').c_str()), 3999);
