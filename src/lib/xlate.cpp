@@ -75,8 +75,8 @@ int make_secret_file(const char *name) {
             char line[80];
             int n = 0;
             if (lib_random(r, sizeof r))
-                n = snprintf(line, sizeof line, "%" PRIx64 "%" PRIu64 "%" PRIx64 "\n", r[0],
-                             r[1], r[2]);
+                n = snprintf(line, sizeof line, "%" PRIx64 "%" PRIu64 "%" PRIx64 "\n", r[0], r[1],
+                             r[2]);
             errno = 0;
             if (n == 0 || fchmod(fd.get(), 0600) != 0 ||
                 write(fd.get(), line, static_cast<size_t>(n)) != n || fsync(fd.get()) != 0)
