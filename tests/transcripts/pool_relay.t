@@ -52,12 +52,3 @@ log Discarded 11 bytes that slot
 conn 2 clear
 > 5 check a b
 < 5 +ERR Sorry you must use encrypted mode
-# A client gone before its reply does not hurt the server.
-conn 3
-> 1 late
-close
-log Removing channel
-conn 1
-> 3 x
-< 3 +DATA seen [x]
-< 3 +OK done
