@@ -59,6 +59,9 @@ bool ends_request(const char *bf, int n) {
 // front or into a larger buffer; false when the output may not grow so far.
 bool out_room(Chan *c, int n) {
     int need = c->outlen + n + kSlack;
+    // The common case, a reply behind little or nothing, decides without
+    // asking which loop runs.
+    if (need <= kOutSize && c->outat + need <= c->outsz) return true;
     int limit = tcp_fast() ? kOutCap + kSlack : kOutSize;
     if (need > limit) return false;
     if (c->outat + need <= c->outsz) return true;
