@@ -334,8 +334,9 @@ TEST(Server, LargeRepliesToLateAndGoneReaders) {
         EXPECT_NE(r, 0) << "a request left unanswered";
         const std::string lookup = "+OK u7 config 0 " + info;
         using Got = decltype(got);
-        EXPECT_EQ(got,
-                  (fast ? Got{{1, {5000, found}}, {2, {5000, found}}, {3, {0, lookup}}} : got));
+        if (fast) {
+            EXPECT_EQ(got, (Got{{1, {5000, found}}, {2, {5000, found}}, {3, {0, lookup}}}));
+        }
         for (auto &[i, g] : got)
             EXPECT_TRUE(g.second.empty() || g.second == (i == 3 ? lookup : found)) << g.second;
         EXPECT_EQ(s.request(&other, 5, "lookup u1", 20000),
