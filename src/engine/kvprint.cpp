@@ -10,6 +10,7 @@
 namespace {
 void (*kvauth_print)(char *);
 void (*kvauth_flush)();
+const ReplySink *sink;
 char *buffer;
 size_t buffer_len;
 }  // namespace
@@ -20,6 +21,10 @@ int buf_print(const char *fmt, ...) {
     va_start(ap, fmt);
     vsnprintf(bf, sizeof bf, fmt, ap);
     va_end(ap);
+    if (sink && sink->print) {
+        sink->print(sink->to, bf);
+        return static_cast<int>(strlen(bf));
+    }
     if (kvauth_print) {
         kvauth_print(bf);
         return static_cast<int>(strlen(bf));
@@ -43,9 +48,16 @@ int buf_clear() {
 
 void kvauth_setprint(void (*pr)(char *)) {
     kvauth_print = pr;
+    sink = nullptr;
+}
+
+void kvauth_setsink(const ReplySink *s) {
+    sink = s;
+    kvauth_print = nullptr;
 }
 
 void buf_flush() {
+    if (sink && sink->flush) sink->flush(sink->to);
     if (kvauth_flush) kvauth_flush();
 }
 

@@ -5,10 +5,23 @@
 // other engine module. One thread; the callbacks run inside buf_print.
 #pragma once
 
+// Where the replies of one request go: print receives each reply text (and
+// may cut it); flush, when set, hands what was printed so far to the client
+// at once. Both get to, the request's own destination (a connection and its
+// request identifier, a pipe).
+struct ReplySink {
+    void (*print)(void *to, char *text) = nullptr;
+    void (*flush)(void *to) = nullptr;
+    void *to = nullptr;
+};
+
 // Every engine reply leaves through buf_print: one call, one reply text.
 int buf_print(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int buf_clear();
 void kvauth_setprint(void (*pr)(char *));
+// Binds sink as the print callback and the flush (null: none; texts are
+// collected). The sink must outlive the binding.
+void kvauth_setsink(const ReplySink *sink);
 
 // The drop path of a user's reply line ("+OK user path 0 info"): always
 // "config".
