@@ -19,9 +19,7 @@ char log_path[1000];
 constexpr const char *kLogName = "zorvexsvr.log";
 constexpr long kLogLimit = 500000;
 
-// The support library and the configuration lie below the log and log through
-// it; the binding is made before main runs, as soon as this module is linked.
-[[maybe_unused]] const bool log_bound = (lib_set_log(emsg, imsg), true);
+bool fast_loop;
 
 void echo(const char *msg) {
     if (ini_true(INI_DEBUG)) fputs(msg, stdout);
@@ -47,7 +45,7 @@ const char *stamp() {
 // before a fork (the spawn flushes every stream) and at exit. The size limit
 // is still checked after every line, so a new file starts between lines.
 bool batching() {
-    return strcmp(ini_get(INI_LOOP), "fast") == 0 && !ini_true(INI_DEBUG);
+    return fast_loop && !ini_true(INI_DEBUG);
 }
 
 // Formats a message (cut at 999 characters), echoes it when debugging, and
@@ -129,6 +127,14 @@ void imsg_flush() {
 void imsg_close() {
     flog.reset();
     bytes = 0;
+}
+
+void log_bind() {
+    lib_set_log(emsg, imsg);
+}
+
+void imsg_use_loop(bool fast) {
+    fast_loop = fast;
 }
 
 int emsg(const char *fmt, ...) {

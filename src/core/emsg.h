@@ -1,11 +1,18 @@
 // The server's log: one append-only file "zorvexsvr.log" with one time-stamped
 // line per message. emsg for errors, imsg for information, dmsg for debugging
 // (only when the configuration key debug is true). Used by every module.
-// Owns the log stream. Binds itself into the support library (lib_set_log)
-// when linked, so that lib and the configuration log through it. One thread.
+// Owns the log stream. Each program's start-up binds it into the support
+// library (log_bind), so that lib and the configuration log through it.
+// One thread.
 #pragma once
 
 #include <cstdio>
+
+// Binds emsg and imsg as the support library's log calls (lib_set_log).
+void log_bind();
+// The fast loop lets information lines wait in the stream (imsg_sync);
+// picked once at start-up.
+void imsg_use_loop(bool fast);
 
 int emsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int imsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -21,8 +21,6 @@ char xini_file[1000];
 const char *workarea() {
     return ini_get(INI_WORKAREA);
 }
-// The support library names work-area files but lies below this module.
-[[maybe_unused]] const bool workarea_bound = (lib_set_workarea(workarea), true);
 
 bool is_word_end(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -50,6 +48,11 @@ void ini_line(char *line) {
     }
 }
 }  // namespace
+
+void ini_bind() {
+    // The support library names work-area files but lies below this module.
+    lib_set_workarea(workarea);
+}
 
 void ini_file_set(const char *path) {
     ncpy(xini_file, path, 999);

@@ -2,8 +2,8 @@
 // number for the life of the process. Used by the log, the sockets, the
 // session layer, the pool and the server.
 // Owns the values read. Lies below the log: its own messages go through the
-// support library's bound log call; it binds the work area into lib
-// (lib_set_workarea) when linked. One thread.
+// support library's bound log call. Each program's start-up binds the work
+// area into lib (ini_bind). One thread.
 #pragma once
 
 // Key numbers, in the order of the key table; the order is the interface.
@@ -27,6 +27,8 @@ enum IniKey {
 
 extern const char *const ini_names[];
 
+// Binds the key workarea as the support library's work area (lib_set_workarea).
+void ini_bind();
 void ini_file_set(const char *path);
 // The path ini_load reads: the one set by -conf, else /etc/zorvexsvr.conf.
 const char *ini_file();

@@ -2,8 +2,9 @@
 // work-area file names, file tests and sizes, close-on-exec and sleeps.
 // Used by every subsystem of the server. The bottom layer: it includes no
 // other module. The log and the configuration lie above it, so they hand it
-// their entry points (lib_set_log, lib_set_workarea) when the program starts;
-// until then its log lines go nowhere and the work area is empty.
+// their entry points (lib_set_log, lib_set_workarea) in each program's
+// start-up (log_bind, ini_bind); until then its log lines go nowhere and the
+// work area is empty.
 // One thread; keeps no state but those two bindings and one result buffer.
 #pragma once
 
@@ -14,10 +15,10 @@
 // printf-style log call: emsg and imsg of the log module.
 using LibLogFn = int (*)(const char *fmt, ...);
 // Binds the error and information log calls used by this library and by the
-// modules below the log (the configuration). Set by the log module.
+// modules below the log (the configuration). Set by log_bind.
 void lib_set_log(LibLogFn err, LibLogFn info);
-// Binds the source of the work-area directory (the key workarea). Set by the
-// configuration module.
+// Binds the source of the work-area directory (the key workarea). Set by
+// ini_bind.
 void lib_set_workarea(const char *(*workarea)());
 // Logs one error or information line through the bound log call, if any.
 int lib_emsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

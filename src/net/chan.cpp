@@ -28,6 +28,20 @@ void (*idle_work)();
 ChanFn accept_read;
 ChanFn accept_write;
 
+int wait_classic(Chan *cstart);
+int wait_fast(Chan *cstart);
+
+// The two loops' own steps and limits, picked once by chan_use_loop.
+struct LoopSteps {
+    int (*wait)(Chan *cstart);  // one cycle
+    int accepts;                // connections taken per ready listening socket
+    // chan_idle walks the list only when a record may have become free.
+    bool lazy_idle;
+};
+constexpr LoopSteps kClassicLoop{wait_classic, 1, false};
+constexpr LoopSteps kFastLoop{wait_fast, kFastAccepts, true};
+const LoopSteps *loop = &kClassicLoop;
+
 // The one place a channel's socket is closed; the record stays in the list
 // until chan_idle frees it.
 void close_socket(Chan *c) {
@@ -36,6 +50,10 @@ void close_socket(Chan *c) {
     maybe_free = true;
 }
 }  // namespace
+
+void chan_use_loop(bool fast) {
+    loop = fast ? &kFastLoop : &kClassicLoop;
+}
 
 void chan_set_idle(void (*fn)()) {
     idle_work = fn;
@@ -106,7 +124,7 @@ void chan_release(Chan *c) {
 }
 
 void chan_idle() {
-    if (!maybe_free && tcp_fast()) return;
+    if (!maybe_free && loop->lazy_idle) return;
     maybe_free = false;
     Chan *kept = nullptr;
     Chan *c = clist;
@@ -228,7 +246,7 @@ int chan_lines(Chan *c, int (*do_lines)(Chan *, char *)) {
 }
 
 int chan_listen_read(Chan *c, void *) {
-    int max = tcp_fast() ? kFastAccepts : 1;
+    int max = loop->accepts;
     for (int i = 0; i < max; i++) {
         short sk = tcp_accept(c->sk);
         if (sk == kTcpShed) continue;
@@ -310,7 +328,26 @@ void chan_run() {
     tcp_waitchans(clist);
 }
 
+int tcp_waitchans(Chan *cstart) {
+    return loop->wait(cstart);
+}
+
 namespace {
+// The step both loops share: the callbacks of one ready channel. Its read
+// callback when it is readable or in error; then, unless that closed it, its
+// write callback while output waits and the socket takes it.
+void run_ready(Chan *c, bool readable, bool writable) {
+    if (readable && c->fn_read) c->fn_read(c, c->p1);
+    if (c->sk != -1 && c->sending && writable && c->fn_write) c->fn_write(c, c->p1);
+}
+
+// The end of every cycle: a cycle that found nothing ready frees closed
+// records at once, then the idle work.
+void end_cycle(int nready) {
+    if (nready < 1) chan_idle();
+    chan_loop();
+}
+
 // Hands on the buffered lines of channels resumed since the last call. The
 // walk is over the list, so a record freed meanwhile is never touched.
 void resume_lines() {
@@ -344,23 +381,21 @@ int wait_fast(Chan *cstart) {
         }
         Chan *c = static_cast<Chan *>(w->owner);
         if (!c || c->sk != fd) continue;
-        if ((re & (EPOLLIN | EPOLLPRI | EPOLLHUP | EPOLLERR)) && c->fn_read) c->fn_read(c, c->p1);
-        if (c->sk != -1 && c->sending && (re & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && c->fn_write)
-            c->fn_write(c, c->p1);
+        run_ready(c, re & (EPOLLIN | EPOLLPRI | EPOLLHUP | EPOLLERR),
+                  re & (EPOLLOUT | EPOLLERR | EPOLLHUP));
         if (c->sk != -1) chan_update(c);
     }
     resume_lines();
     // Accepted connections are watched at once: their first bytes may
     // already be waiting.
     watch_new(clist);
-    if (nc < 1) chan_idle();
-    chan_loop();
+    end_cycle(nc);
     return 0;
 }
-}  // namespace
 
-int tcp_waitchans(Chan *cstart) {
-    if (tcp_fast()) return wait_fast(cstart);
+// One cycle of the classic loop: a 10 ms pause, then a poll of every open
+// channel for at most 100 ms.
+int wait_classic(Chan *cstart) {
     pfds.clear();
     pchans.clear();
     for (Chan *c = cstart; c; c = c->next) {
@@ -384,20 +419,15 @@ int tcp_waitchans(Chan *cstart) {
         for (const pollfd &p : pfds)
             if (p.revents & POLLNVAL) wait_failed(cstart);
     }
-    if (nc >= 1) {
-        // Records created by callbacks sit ahead of cstart and wait for the
-        // next cycle; none is freed before chan_idle below.
-        for (size_t i = 0; i < pchans.size(); i++) {
-            Chan *c = pchans[i];
-            short re = pfds[i].revents;
-            if (c->sk == -1 || re == 0) continue;
-            if ((re & (kReadEvents | POLLHUP | POLLERR)) && c->fn_read) c->fn_read(c, c->p1);
-            if (c->sk != -1 && c->sending && (re & (POLLOUT | POLLERR | POLLHUP)) && c->fn_write)
-                c->fn_write(c, c->p1);
-        }
-    } else {
-        chan_idle();
+    // Records created by callbacks sit ahead of cstart and wait for the next
+    // cycle; none is freed before end_cycle.
+    for (size_t i = 0; nc >= 1 && i < pchans.size(); i++) {
+        Chan *c = pchans[i];
+        short re = pfds[i].revents;
+        if (c->sk == -1 || re == 0) continue;
+        run_ready(c, re & (kReadEvents | POLLHUP | POLLERR), re & (POLLOUT | POLLERR | POLLHUP));
     }
-    chan_loop();
+    end_cycle(nc);
     return 0;
 }
+}  // namespace

@@ -65,6 +65,9 @@ struct CHAN {
     int outsz = 0;
     int paused = 0;   // fast loop: too much output waits; no request is read
     int relines = 0;  // resumed with request lines still in the input buffer
+    // The session is handling the lines of one read: their replies wait and
+    // go out in one write after the last line.
+    int deferred = 0;
 };
 
 // Newest channel first; the listening channel ends the list.
@@ -75,6 +78,10 @@ Chan *chan_new();
 void chan_setread(Chan *c, ChanFn fn, void *p1);
 void chan_setwrite(Chan *c, ChanFn fn, void *p1);
 void chan_setsending(Chan *c, int t);
+// Picks the loop once, at start-up: the classic one (a paused poll of every
+// channel, one accept per cycle) or the fast one (epoll, every pending
+// accept). The classic one runs until then.
+void chan_use_loop(bool fast);
 // Binds the idle work that chan_loop runs after chan_idle (the server's
 // main_idle); nothing runs there until it is bound.
 void chan_set_idle(void (*fn)());

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "core/emsg.h"
-#include "core/ini.h"
 #include "lib/lib.h"
 #include "net/acl.h"
 
@@ -232,10 +231,6 @@ void tcp_set_max_clients(int n) {
     max_clients = n;
 }
 
-int tcp_fast() {
-    return strcmp(ini_get(INI_LOOP), "fast") == 0;
-}
-
 TcpWatch *tcp_watch_of(int fd) {
     if (fd < 0 || static_cast<size_t>(fd) >= watches.size()) return nullptr;
     return &watches[static_cast<size_t>(fd)];
@@ -267,7 +262,7 @@ int tcp_watch_wait(epoll_event *ev, int max, int ms) {
 }
 
 void tcp_watch_fd(int fd, void (*fn)(int)) {
-    if (tcp_fast()) tcp_watch(fd, nullptr, fn, EPOLLIN);
+    tcp_watch(fd, nullptr, fn, EPOLLIN);
 }
 
 void tcp_unwatch_fd(int fd) {

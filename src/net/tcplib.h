@@ -37,9 +37,6 @@ char *tcperror();
 // socket is closed.
 void tcp_close(short sk);
 
-// 1 when the configuration chose the fast loop (loop fast).
-int tcp_fast();
-
 // An entry of the fast loop's wait set: its owner (a channel) or, for a pool
 // pipe, the function to run when the descriptor is readable.
 struct TcpWatch {
@@ -55,7 +52,7 @@ TcpWatch *tcp_watch_of(int fd);
 void tcp_watch_events(int fd, uint32_t ev);
 // epoll_wait over the wait set.
 int tcp_watch_wait(epoll_event *ev, int max, int ms);
-// Fast loop only (else nothing): fn(fd) runs in each cycle in which fd is
-// readable or hung up, until tcp_unwatch_fd. fd must stay open till then.
+// fn(fd) runs in each fast-loop cycle in which fd is readable or hung up,
+// until tcp_unwatch_fd. fd must stay open till then.
 void tcp_watch_fd(int fd, void (*fn)(int));
 void tcp_unwatch_fd(int fd);

@@ -60,7 +60,7 @@ struct Slot {
     Chan *chan = nullptr;
 };
 Slot slots[kSlots];
-int busy_limit = 200;
+int busy_limit = kExBusyLimit;
 
 // Fast loop: requests that found every process busy, oldest first. The
 // connection of each is held until its request is handed over and finished.
@@ -172,6 +172,15 @@ void hand_over(Chan *c, char *cmdline, int p) {
     }
 }
 
+// The step both loops share: the request goes to the lowest idle process of
+// the n; false when every one is busy.
+bool to_idle(Chan *c, char *cmdline, int n) {
+    int p = find_idle(n);
+    if (p < 0) return false;
+    hand_over(c, cmdline, p);
+    return true;
+}
+
 // Hands waiting requests, oldest first, to idle processes.
 void feed() {
     static bool feeding;  // a failed hand-over resets a slot, which may come back here
@@ -196,11 +205,7 @@ void feed() {
 int queue_cmd(Chan *c, char *cmdline) {
     if (!strchr(cmdline, ' ')) return 1;
     if (waiting.empty()) {
-        int p = find_idle(ex_n());
-        if (p >= 0) {
-            hand_over(c, cmdline, p);
-            return 1;
-        }
+        if (to_idle(c, cmdline, ex_n())) return 1;
         imsg("All slaves busy, waiting for one, should only wait .1 of second \n");
     }
     if (waiting.size() >= kWaitMax) {
@@ -243,27 +248,95 @@ void pipe_ready(int fd) {
     }
     feed();
 }
-// The one way a slot's pipes and process go: out of the wait set, both pipes
-// closed (the request pipe too: a replacement must not live on it), the
-// process killed and reaped: by spawn_kill's patient wait in the classic
-// loop, later by the wait set in the fast one, at once for tests (at_once).
-void slot_close(Slot &s, bool at_once) {
-    tcp_unwatch_fd(s.out);
-    spawn_close(s.out);
-    if (s.in >= 0) close(s.in);
-    s.in = s.out = -1;
-    if (at_once) {
-        if (s.pid > 0 && kill(s.pid, SIGKILL) == 0) waitpid(s.pid, nullptr, 0);
-    } else if (tcp_fast()) {
-        if (s.pid <= 0) return;
-        int fd = spawn_kill_nowait(s.pid);
-        dying.push_back(Dying{s.pid, fd});
-        if (fd >= 0) tcp_watch_fd(fd, reap_dying);
-    } else {
-        spawn_kill(s.pid);
+// Classic loop: a request that finds every process busy waits, polling,
+// until one is idle; after the busy limit of that, every process is reset.
+int wait_cmd(Chan *c, char *cmdline) {
+    int n = ex_n();
+    time_t start = time(nullptr);
+    for (;;) {
+        if (to_idle(c, cmdline, n)) return 1;
+        lib_msleep(10);
+        ex_poll();
+        if (find_idle(n) >= 0) continue;
+        imsg("All slaves busy, waiting for one, should only wait .1 of second \n");
+        lib_msleep(100);
+        if (time(nullptr) - start > busy_limit) {
+            imsg("Waited 200 seconds, and still all are busy, trying to kill/reset them\n");
+            for (int i = 0; i < n; i++) ex_reset(i);
+        }
     }
 }
+
+// Classic loop: replies are collected by asking each pipe what it holds.
+void poll_pipes(int n) {
+    for (int p = 0; p < n; p++) {
+        if (slots[p].state != kBusy) {
+            drain(p);
+            continue;
+        }
+        int navail = spawn_nready(slots[p].out);
+        if (navail > 0) ex_read(p, navail);
+    }
+}
+
+// Fast loop: replies arrive through the wait. A process is reset for its own
+// request only: timing it from the oldest waiting one would reset every
+// process in every cycle while a backlog lasts.
+void poll_long(int n) {
+    time_t now = time(nullptr);
+    for (int p = 0; p < n; p++) {
+        if (slots[p].state != kBusy || now - slots[p].since <= busy_limit) continue;
+        imsg(kLongLog, p, slots[p].pid, busy_limit);
+        ex_reset(p);
+    }
+    reap_dying(-1);
+    feed();
+}
+
+// Classic loop: spawn_kill's patient wait. Fast loop: the kill is reaped
+// later, through the wait set, so that the loop goes on serving.
+void kill_waiting(int pid) {
+    spawn_kill(pid);
+}
+void kill_later(int pid) {
+    if (pid <= 0) return;
+    int fd = spawn_kill_nowait(pid);
+    dying.push_back(Dying{pid, fd});
+    if (fd >= 0) tcp_watch_fd(fd, reap_dying);
+}
+
+// Only the fast loop waits on the pipes.
+void watch_none(int) {}
+void watch_pipe(int fd) {
+    tcp_watch_fd(fd, pipe_ready);
+}
+
+// The two loops' own steps, picked once by ex_use_loop.
+struct PoolSteps {
+    int (*cmd)(Chan *c, char *cmdline);  // a request, whether or not a process is idle
+    void (*poll)(int n);                 // the idle work's look at the n slots
+    void (*kill)(int pid);               // a replaced process's end
+    void (*watch)(int fd);               // a process's output pipe, in the wait set
+};
+constexpr PoolSteps kClassicPool{wait_cmd, poll_pipes, kill_waiting, watch_none};
+constexpr PoolSteps kFastPool{queue_cmd, poll_long, kill_later, watch_pipe};
+const PoolSteps *loop = &kClassicPool;
+
+// The one way a slot's pipes and process go: out of the wait set, both pipes
+// closed (the request pipe too: a replacement must not live on it), and the
+// process, unless kill is false, killed and reaped as the loop does it.
+void slot_close(Slot &s, bool kill) {
+    tcp_unwatch_fd(s.out);
+    spawn_close(s.out, s.pid);
+    if (s.in >= 0) close(s.in);
+    s.in = s.out = -1;
+    if (kill) loop->kill(s.pid);
+}
 }  // namespace
+
+void ex_use_loop(bool fast) {
+    loop = fast ? &kFastPool : &kClassicPool;
+}
 
 int ex_n() {
     int n = to_int(ini_get(INI_AUTHENT_NUMBER));
@@ -271,7 +344,8 @@ int ex_n() {
     return n > kMaxProcs ? kMaxProcs : n;
 }
 
-int ex_init() {
+int ex_init(int busy_seconds) {
+    busy_limit = busy_seconds;
     int want = to_int(ini_get(INI_AUTHENT_NUMBER));
     if (want > kMaxProcs)
         imsg("authent_number %d is more than %d, starting %d\n", want, kMaxProcs, kMaxProcs);
@@ -294,30 +368,12 @@ int ex_spawn(int i) {
     slots[i].pid = r;
     slots[i].nbf = 0;
     slots[i].stray = slots[i].offences = 0;
-    tcp_watch_fd(slots[i].out, pipe_ready);
+    loop->watch(slots[i].out);
     return 1;
 }
 
 int ex_cmd(Chan *c, char *cmdline) {
-    if (tcp_fast()) return queue_cmd(c, cmdline);
-    int n = ex_n();
-    time_t start = time(nullptr);
-    for (;;) {
-        int p = find_idle(n);
-        if (p >= 0) {
-            hand_over(c, cmdline, p);
-            return 1;
-        }
-        lib_msleep(10);
-        ex_poll();
-        if (find_idle(n) >= 0) continue;
-        imsg("All slaves busy, waiting for one, should only wait .1 of second \n");
-        lib_msleep(100);
-        if (time(nullptr) - start > busy_limit) {
-            imsg("Waited 200 seconds, and still all are busy, trying to kill/reset them\n");
-            for (int i = 0; i < n; i++) ex_reset(i);
-        }
-    }
+    return loop->cmd(c, cmdline);
 }
 
 int ex_do_cmd(Chan *c, char *cmdline, int p) {
@@ -340,34 +396,12 @@ int ex_do_cmd(Chan *c, char *cmdline, int p) {
     slots[p].state = kBusy;
     slots[p].since = time(nullptr);
     slots[p].stray = 0;
-    tcp_watch_fd(slots[p].out, pipe_ready);  // again, after an idle hang-up
+    loop->watch(slots[p].out);  // again, after an idle hang-up
     return 1;
 }
 
 int ex_poll() {
-    int n = ex_n();
-    if (tcp_fast()) {
-        // Replies arrive through the wait. A process is reset for its own
-        // request only: timing it from the oldest waiting one would reset
-        // every process in every cycle while a backlog lasts.
-        time_t now = time(nullptr);
-        for (int p = 0; p < n; p++) {
-            if (slots[p].state != kBusy || now - slots[p].since <= busy_limit) continue;
-            imsg(kLongLog, p, slots[p].pid, busy_limit);
-            ex_reset(p);
-        }
-        reap_dying(-1);
-        feed();
-        return 1;
-    }
-    for (int p = 0; p < n; p++) {
-        if (slots[p].state != kBusy) {
-            drain(p);
-            continue;
-        }
-        int navail = spawn_nready(slots[p].out);
-        if (navail > 0) ex_read(p, navail);
-    }
+    loop->poll(ex_n());
     return 1;
 }
 
@@ -418,7 +452,7 @@ int ex_reset(int p) {
     slots[p].state = kIdle;
     slots[p].chan = nullptr;
     release(c);
-    slot_close(slots[p], false);
+    slot_close(slots[p], true);
     imsg("Now try and recreate that child process\n");
     ex_spawn(p);
     return 1;
@@ -436,13 +470,10 @@ void ex_set_reply(int (*fn)(CHAN *c, const char *fmt, ...)) {
     reply = fn;
 }
 
-void ex_set_busy_limit(int seconds) {
-    busy_limit = seconds;
-}
-
-void ex_reset_for_test() {
+void ex_close() {
     for (Waiting &w : waiting) w.c->queued--;
     waiting.clear();
+    // Killed already: their end is a matter of moments.
     for (const Dying &d : dying) {
         if (d.fd >= 0) {
             tcp_unwatch_fd(d.fd);
@@ -452,8 +483,8 @@ void ex_reset_for_test() {
     }
     dying.clear();
     for (Slot &s : slots) {
-        slot_close(s, true);
+        slot_close(s, false);
         s = Slot{};
     }
-    busy_limit = 200;
+    busy_limit = kExBusyLimit;
 }

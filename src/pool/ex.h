@@ -19,15 +19,24 @@ struct CHAN;
 // Binds how replies reach a connection (the session's io_printf); until it
 // is bound, replies are dropped.
 void ex_set_reply(int (*fn)(CHAN *c, const char *fmt, ...));
-// Starts every slot's process. Always 1.
-int ex_init();
+// Picks the loop's steps once, at start-up (see ex_cmd and ex_poll); the
+// classic loop's run until then.
+void ex_use_loop(bool fast);
+// Seconds a request may keep its process busy before the process is reset.
+constexpr int kExBusyLimit = 200;
+// Starts every slot's process, with busy_seconds as the limit. Always 1.
+int ex_init(int busy_seconds = kExBusyLimit);
+// Closes every process's pipes and forgets every slot and waiting request;
+// the processes see their input end, as when the server ends, and are not
+// signalled. Those killed and not reaped yet are reaped. At shutdown.
+void ex_close();
 // Hands a request line (identifier included) to an idle process. The classic
 // loop waits until one is idle (after 200 s of all busy, resetting every
 // process); the fast loop queues the request.
 // The connection is held (canclose 0) while a process serves it. Always 1.
 int ex_cmd(CHAN *c, char *cmdline);
 // Relays waiting replies of busy processes and drops idle output; in the fast
-// loop, resets each process busy on one request for over 200 s and reaps
+// loop, resets each process busy on one request past the limit and reaps
 // killed ones. Always 1.
 int ex_poll();
 // The number of slots: authent_number, 1 when 0, empty, not a number or
@@ -44,10 +53,6 @@ int ex_read(int p, int navail);
 // Fails slot p's pending request, if any, and replaces its process. Always 1.
 int ex_reset(int p);
 
-// For tests: the state of slot p (0 not started, 1 idle, 2 busy) and its pid.
+// The state of slot p (0 not started, 1 idle, 2 busy) and its process's pid.
 int ex_state(int p);
 int ex_pid(int p);
-// For tests: the 200 seconds of the resets above.
-void ex_set_busy_limit(int seconds);
-// For tests: kills every process and forgets every slot.
-void ex_reset_for_test();

@@ -106,10 +106,12 @@ int spawn_nready(int fd) {
     return n;
 }
 
-int spawn_close(int fd) {
+int spawn_close(int fd, int pid) {
     close(fd);
+    // Only its own child: another one's status belongs to whoever started it.
+    if (pid < 1) return 0;  // waitpid would take it for a process group
     int st = 0;
-    return static_cast<int>(waitpid(-1, &st, WNOHANG));
+    return static_cast<int>(waitpid(pid, &st, WNOHANG));
 }
 
 int spawn_isalive(int pid) {

@@ -18,8 +18,9 @@ int spawn_write(int fd, const char *buf, int n);
 int spawn_read(int fd, char *buf, int n);
 // Bytes readable now without waiting; 0 when none or when the query fails.
 int spawn_nready(int fd);
-// Closes fd, then reaps one ended child (any child) without waiting.
-int spawn_close(int fd);
+// Closes fd, the output of the child pid, then reaps that child if it has
+// ended, without waiting; the result of waitpid (pid, 0 or -1), 0 for no pid.
+int spawn_close(int fd, int pid);
 // 1 when pid is a child of this process that is still running.
 int spawn_isalive(int pid);
 // SIGKILL and a wait for the child (2 s steps, at most 25 of them). Always 1.

@@ -227,10 +227,19 @@ void sig_init() {
     signal(SIGFPE, SIG_IGN);
 }
 
+void main_pick_loop() {
+    bool fast = strcmp(ini_get(INI_LOOP), "fast") == 0;
+    imsg_use_loop(fast);
+    chan_use_loop(fast);
+    ex_use_loop(fast);
+    io_use_loop(fast);
+}
+
 int main_init() {
     sig_init();
     raise_fd_limit();
     ini_load();
+    main_pick_loop();
     imsg_open();
     imsg("\n");
     imsg("-------------- Zorvexsvr %s Starting -------------------\n", kVersion);
@@ -337,6 +346,8 @@ void main_run() {
 void main_exit() {
     imsg("zorvexsvr exit called\n");
     if (listen_chan) listen_chan->canclose = 1;
+    // Before the channels go: requests waiting for a process hold them.
+    ex_close();
     chan_exit();
     imsg("All memory correctly freed\n");
     exit(0);
@@ -348,12 +359,6 @@ void main_bind() {
     chan_set_idle(main_idle);
     tcp_set_fatal(main_exit);
 }
-
-namespace {
-// Bound before main runs, as soon as this module is linked, so that whatever
-// drives the channel loop (the server, a test) gets the same idle work.
-[[maybe_unused]] const bool layers_bound = (main_bind(), true);
-}  // namespace
 
 int zorvexsvr_main(int argc, char **argv) {
     int rc = parse_args(argc, argv);

@@ -10,19 +10,14 @@
 
 #include "core/emsg.h"
 #include "core/ini.h"
-#include "engine/kvcmd.h"
-#include "engine/kvprint.h"
+#include "engine/kvrequest.h"
 #include "lib/lib.h"
 #include "lib/xlate.h"
 #include "net/chan.h"
-#include "net/tcplib.h"
 #include "pool/ex.h"
 
 // --- The reply path: framing, enciphering and queuing reply lines.
 namespace {
-// The connection whose input is being handled: its replies are written once,
-// after all its lines, instead of one write per reply.
-Chan *deferred_chan;
 
 // The classic loop keeps at most kOutSize - kSlack bytes waiting and drops a
 // reply line that does not fit, unless the line ends its request. The fast
@@ -37,6 +32,16 @@ constexpr int kOutCap = 64 << 20;
 constexpr int kOutHigh = 1 << 20;
 constexpr int kOutLow = 256 << 10;
 constexpr int kReplySize = 2000;
+
+// The two loops' rules for waiting output, picked once by io_use_loop.
+struct OutRules {
+    int cap;          // the most bytes that may wait, slack included
+    bool drops_data;  // a "+DATA" line that does not fit is dropped
+    bool pauses;      // above kOutHigh the connection's requests wait
+};
+constexpr OutRules kClassicOut{kOutSize, true, false};
+constexpr OutRules kFastOut{kOutCap + kSlack, false, true};
+const OutRules *rules = &kClassicOut;
 
 // The replies that end a request: a client waits for one of them, so losing
 // one would leave it waiting for ever. Only intermediate lines ("+DATA") may
@@ -62,7 +67,7 @@ bool out_room(Chan *c, int n) {
     // The common case, a reply behind little or nothing, decides without
     // asking which loop runs.
     if (need <= kOutSize && c->outat + need <= c->outsz) return true;
-    int limit = tcp_fast() ? kOutCap + kSlack : kOutSize;
+    int limit = rules->cap;
     if (need > limit) return false;
     if (c->outat + need <= c->outsz) return true;
     // Moving is cheap while the waiting part is no larger than what was
@@ -92,8 +97,8 @@ void out_close(Chan *c, int n) {
 }
 }  // namespace
 
-void io_defer(Chan *c) {
-    deferred_chan = c;
+void io_use_loop(bool fast) {
+    rules = fast ? &kFastOut : &kClassicOut;
 }
 
 int io_printf(Chan *c, const char *fmt, ...) {
@@ -124,10 +129,10 @@ int io_write_bf(Chan *c, char *bf, int n) {
     // Deferred output is written before a reply is dropped (or the buffer
     // grows) for want of room: deferring must not lose or hold a reply that
     // writing at once would have sent.
-    if (c->outlen + n + kSlack > kOutSize && c == deferred_chan) io_write(c, nullptr);
+    if (c->outlen + n + kSlack > kOutSize && c->deferred) io_write(c, nullptr);
     if (c->sk == -1) return 0;
     if (!out_room(c, n)) {
-        if (!tcp_fast() && !ends_request(bf, n)) return 0;
+        if (rules->drops_data && !ends_request(bf, n)) return 0;
         // Fast loop beyond its cap, or the end of a request that cannot wait:
         // the client learns it from the closed connection, not by waiting.
         if (c->outlen > 0) io_write(c, nullptr);
@@ -140,8 +145,8 @@ int io_write_bf(Chan *c, char *bf, int n) {
     if (c->rout) xlate_out(c->rout.get(), bf, n);
     memcpy(c->out.get() + c->outat + c->outlen, bf, static_cast<size_t>(n));
     c->outlen += n;
-    if (c->outlen > kOutHigh && tcp_fast()) chan_pause(c, 1);
-    if (c == deferred_chan) return 1;
+    if (c->outlen > kOutHigh && rules->pauses) chan_pause(c, 1);
+    if (c->deferred) return 1;
     return io_write(c, nullptr);
 }
 
@@ -176,8 +181,6 @@ int io_write(Chan *c, void *) {
 // --- The line protocol.
 namespace {
 int isextern;
-Chan *callback_chan;
-int callback_rid;
 constexpr int kPassOn = 990;
 constexpr int kWordScan = 100;
 constexpr int kWordMax = 200;
@@ -237,9 +240,9 @@ int do_encrypt(Chan *c, int rid, const char *token, const char *check) {
 int io_read(Chan *c, void *) {
     if (!chan_readin(c)) return 0;
     // The replies to all the lines read are written once, after the last.
-    io_defer(c);
+    c->deferred = 1;
     chan_lines(c, io_line);
-    io_defer(nullptr);
+    c->deferred = 0;
     if (c->sk != -1 && c->outlen > 0) io_write(c, nullptr);
     return 1;
 }
@@ -274,50 +277,31 @@ int io_line(Chan *c, char *line) {
 }
 
 namespace {
+// Where the replies of one engine request go: its connection and identifier.
+struct ReplyTo {
+    Chan *c;
+    int rid;
+};
+
+void reply_print(void *to, char *text) {
+    auto *r = static_cast<ReplyTo *>(to);
+    text[strcspn(text, "\r")] = 0;
+    text[strcspn(text, "\n")] = 0;
+    io_printf(r->c, "%d %s\r\n", r->rid, text);
+}
+
 // The engine is about to stop the process: what waits for the socket now
 // would never be written.
-void io_callback_flush() {
-    if (callback_chan && callback_chan->sk != -1 && callback_chan->outlen > 0)
-        io_write(callback_chan, nullptr);
+void reply_flush(void *to) {
+    Chan *c = static_cast<ReplyTo *>(to)->c;
+    if (c->sk != -1 && c->outlen > 0) io_write(c, nullptr);
 }
-
-// Binds the engine's output to c (null: to no connection).
-void bind_engine(Chan *c, int rid) {
-    callback_chan = c;
-    callback_rid = rid;
-    kvauth_setprint(c ? io_callback_send : nullptr);
-    kvauth_setflush(c ? io_callback_flush : nullptr);
-}
-
-// The engine's output goes to one connection for the length of one command,
-// and to none once it ends, however it ends: the connection may be freed
-// after that, and nothing the engine prints later may reach it.
-class EngineOutput {
-   public:
-    EngineOutput(Chan *c, int rid) {
-        buf_clear();
-        bind_engine(c, rid);
-    }
-    ~EngineOutput() {
-        bind_engine(nullptr, 0);
-        buf_clear();
-    }
-    EngineOutput(const EngineOutput &) = delete;
-    EngineOutput &operator=(const EngineOutput &) = delete;
-};
 }  // namespace
 
 int io_cmd(Chan *c, char *cmdline) {
     char *sp = strchr(cmdline, ' ');
     if (!sp) return 0;
-    EngineOutput bound(c, atoi(cmdline));
-    do_command(sp + 1);
+    ReplyTo to{c, atoi(cmdline)};
+    engine_request(sp + 1, ReplySink{reply_print, reply_flush, &to});
     return 1;
-}
-
-void io_callback_send(char *data) {
-    if (!callback_chan) return;
-    data[strcspn(data, "\r")] = 0;
-    data[strcspn(data, "\n")] = 0;
-    io_printf(callback_chan, "%d %s\r\n", callback_rid, data);
 }

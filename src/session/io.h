@@ -7,10 +7,10 @@
 // stops reading the connection's requests while much waits. A line that ends
 // a request is never dropped: the connection is closed instead. The server
 // binds io_read and io_write as the callbacks of every accepted connection
-// and io_printf as the pool's reply. While the engine runs one command, its
-// output routine is bound to that connection (io_callback_send), and unbound
-// when the command ends. One thread; io_read and io_write_bf may close the
-// channel.
+// and io_printf as the pool's reply. An engine request carries its
+// connection and identifier to the engine's reply sink, which lets go of
+// them when the request ends. One thread; io_read and io_write_bf may close
+// the channel.
 #pragma once
 
 struct CHAN;
@@ -19,9 +19,9 @@ struct CHAN;
 int io_read(CHAN *c, void *x);
 // 1 to go on with the next buffered line, 0 when the connection was closed.
 int io_line(CHAN *c, char *line);
-// Runs one command line in the engine; 0 when the line holds no space.
+// Runs one command line in the engine, its replies to c; 0 when the line
+// holds no space.
 int io_cmd(CHAN *c, char *cmdline);
-void io_callback_send(char *data);
 
 // Formats one reply (at most 1999 characters) and queues it.
 int io_printf(CHAN *c, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -30,6 +30,6 @@ int io_printf(CHAN *c, const char *fmt, ...) __attribute__((format(printf, 2, 3)
 int io_write_bf(CHAN *c, char *bf, int n);
 // Write callback: writes what is waiting.
 int io_write(CHAN *c, void *x);
-// Replies to c are queued, not written, until io_defer(nullptr): the session
-// sets it while it handles the lines of one read.
-void io_defer(CHAN *c);
+// Picks the loop's rules for waiting output once, at start-up (the classic
+// ones until then).
+void io_use_loop(bool fast);

@@ -16,8 +16,27 @@
 #include <thread>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include "core/emsg.h"
+#include "core/ini.h"
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+
+namespace {
+// What each program's main binds before it starts, bound once for the
+// tests that run the layers in this process.
+class BoundLayers : public ::testing::Environment {
+   public:
+    void SetUp() override {
+        ini_bind();
+        log_bind();
+    }
+};
+[[maybe_unused]] ::testing::Environment *const bound =
+    ::testing::AddGlobalTestEnvironment(new BoundLayers);
+}  // namespace
 
 TempDir::TempDir() {
     char tmpl[] = "/tmp/zvtest.XXXXXX";

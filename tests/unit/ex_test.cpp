@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "net/chan.h"
 #include "net/tcplib.h"
 #include "pool/ex.h"
+#include "server/zorvexsvr.h"
 #include "session/io.h"
 #include "support/server_fixture.h"
 
@@ -51,8 +53,18 @@ TEST(PoolBusy, ProcessesBusyTooLongAreReset) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     chan.sk = static_cast<short>(sv[0]);
     chan.canclose = 1;
+    // Closes the pool, then ends and reaps its processes, which ex_close
+    // leaves running.
+    auto stop = [] {
+        std::vector<int> pids;
+        for (int p = 0; p < 10; p++) pids.push_back(ex_pid(p));
+        ex_close();
+        for (int pid : pids)
+            if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+    };
+    bool fast = false;
     auto start = [&](const std::string &body, const std::string &loop, int n = 1) {
-        ex_reset_for_test();
+        stop();
         imsg_close();
         unlink(dir.file("zorvexsvr.log").c_str());
         write_file(prog, "#!/bin/sh\n" + body);
@@ -62,10 +74,12 @@ TEST(PoolBusy, ProcessesBusyTooLongAreReset) {
                                            std::to_string(n) + "\n");
         ini_file_set(dir.file("p.conf").c_str());
         ini_load();
+        main_pick_loop();
+        fast = loop == "fast";
         imsg_open();
         ex_set_reply(io_printf);
-        ex_init();
-        ex_set_busy_limit(1);
+        chan_set_idle([] { ex_poll(); });
+        ex_init(1);
     };
     auto cmd = [&](std::string line) { ex_cmd(&chan, line.data()); };
     auto logged = [&](const std::string &text) {
@@ -79,7 +93,7 @@ TEST(PoolBusy, ProcessesBusyTooLongAreReset) {
         for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
              std::chrono::steady_clock::now() < end;) {
             // The fast loop relays from its wait, the classic one by polling.
-            if (tcp_fast())
+            if (fast)
                 tcp_waitchans(nullptr);
             else
                 ex_poll();
@@ -146,11 +160,13 @@ TEST(PoolBusy, ProcessesBusyTooLongAreReset) {
     for (int i = 0; i <= 10000; i++) cmd(std::to_string(i) + " q");
     cmd("7 over");
     EXPECT_EQ(replies(1), (std::vector<std::string>{"7 -ERR Server busy"}));
-    ex_reset_for_test();
+    stop();
+    chan_set_idle(nullptr);
     close(chan.sk);
     chan.sk = -1;
     close(sv[1]);
     imsg_close();
     ini_file_set("");
     ini_free();
+    main_pick_loop();
 }

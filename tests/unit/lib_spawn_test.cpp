@@ -109,18 +109,26 @@ TEST_F(SpawnTest, KillAndCloseReapChildren) {
     close(in);
     close(out);
 
-    // Closing the output of an ended child reaps it (any ended child: first
-    // collect those that tests run before this one left behind).
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-    pid = lib_spawn_noenv(prog.c_str(), &in, &out, msg);
+    // Closing the output of an ended child reaps that child, and no other
+    // ended one: a foreign child (another's) stays a zombie for its owner.
+    auto ended = [&](int *fd) {
+        int in2, p = lib_spawn_noenv(prog.c_str(), &in2, fd, msg);
+        close(in2);
+        char buf[8];
+        while (spawn_read(*fd, buf, sizeof buf) > 0) {
+        }
+        const std::string stat = "/proc/" + std::to_string(p) + "/stat";
+        for (int i = 0; i < 200 && read_file(stat).find(") Z") == std::string::npos; i++)
+            usleep(10000);
+        return p;
+    };
+    int foreign_out, foreign = ended(&foreign_out);
+    pid = ended(&out);
     ASSERT_GT(pid, 0);
-    close(in);
-    char buf[8];
-    while (spawn_read(out, buf, sizeof buf) > 0) {
-    }
-    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
-    for (int i = 0; i < 200 && read_file(stat).find(") Z") == std::string::npos; i++) usleep(10000);
-    EXPECT_EQ(spawn_close(out), pid);
+    ASSERT_GT(foreign, 0);
+    EXPECT_EQ(spawn_close(out, pid), pid);
     EXPECT_EQ(kill(pid, 0), -1);
+    EXPECT_EQ(kill(foreign, 0), 0);
+    EXPECT_EQ(waitpid(foreign, nullptr, 0), foreign);
+    close(foreign_out);
 }

@@ -8,6 +8,7 @@
 #include "engine_env.h"
 #include "net/chan.h"
 #include "net/tcplib.h"
+#include "server/zorvexsvr.h"
 #include "session/io.h"
 
 // Every replay applies the whole add file again; lines already in force
@@ -45,6 +46,7 @@ using ReplyPath = EngineTest;
 TEST_F(ReplyPath, FastLoopKeepsAllUpTo64MBAndTheEngineLetsGo) {
     write_file(file("zorvexsvr.conf"), "logdir " + dir_.path() + "\nloop fast\n");
     ini_load();
+    main_pick_loop();
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
     UniqueFd peer(sv[1]);
@@ -89,4 +91,6 @@ TEST_F(ReplyPath, FastLoopKeepsAllUpTo64MBAndTheEngineLetsGo) {
     EXPECT_TRUE(log_has("Output to socket " + std::to_string(sv[0]) + " full ("));
     chan_release(&c);
     chan_idle();
+    ini_free();
+    main_pick_loop();
 }
