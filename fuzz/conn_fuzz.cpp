@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "core/emsg.h"
+#include "core/ini.h"
 #include "fuzz_env.h"
 #include "net/chan.h"
 #include "session/io.h"
@@ -41,6 +43,9 @@ void serve(Chan *c, int client) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    // As the server's main does before it starts.
+    ini_bind();
+    log_bind();
     fuzz::load_config();
     return 0;
 }

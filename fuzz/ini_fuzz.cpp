@@ -3,7 +3,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/emsg.h"
+#include "core/ini.h"
 #include "fuzz_env.h"
+
+// The parser's complaints go through the log, bound as the server's main does.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    log_bind();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const std::string conf = fuzz::path("fuzz.conf");

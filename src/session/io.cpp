@@ -294,7 +294,7 @@ void reply_print(void *to, char *text) {
 // would never be written.
 void reply_flush(void *to) {
     Chan *c = static_cast<ReplyTo *>(to)->c;
-    if (c->sk != -1 && c->outlen > 0) io_write(c, nullptr);
+    if (c->outlen > 0 && c->sk != -1) io_write(c, nullptr);
 }
 }  // namespace
 

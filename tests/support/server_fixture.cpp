@@ -25,17 +25,11 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-// What each program's main binds before it starts, bound once for the
-// tests that run the layers in this process.
-class BoundLayers : public ::testing::Environment {
-   public:
-    void SetUp() override {
-        ini_bind();
-        log_bind();
-    }
+// What each program's main binds first, for the tests that run the layers here.
+struct BoundLayers : ::testing::Environment {
+    void SetUp() override { ini_bind(), log_bind(); }
 };
-[[maybe_unused]] ::testing::Environment *const bound =
-    ::testing::AddGlobalTestEnvironment(new BoundLayers);
+[[maybe_unused]] auto *const bound = ::testing::AddGlobalTestEnvironment(new BoundLayers);
 }  // namespace
 
 TempDir::TempDir() {
