@@ -9,6 +9,7 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -26,89 +27,50 @@ TEST(CommandLine, Options) {
               "[-install] [-uninstall] [-port <x>]\n\n");
     // Start-up refusals: one line on standard error, status 1, nothing left
     // running. $D is a fresh directory that holds the configuration $D/c.
-    struct {
-        std::vector<std::string> args;
-        std::string conf, out, err;
-    } refusals[] = {
-        {{"-x", "-version"},
-         "",
-         "Unknown qualifier (-x)\n",
-         "zorvexsvr: unknown option -x; zorvexsvr -h lists the options\n"},
-        {{"-port", "abc"},
-         "",
-         "",
-         "zorvexsvr: -port abc is not a port number; give a number from 1 to 65535\n"},
-        {{"-port", "70000"},
-         "",
-         "",
-         "zorvexsvr: -port 70000 is not a port number; give a number from 1 to 65535\n"},
-        {{},
-         "port 70000\n",
-         "",
-         "zorvexsvr: port 70000 in $D/c is not a port number; give one from 1 to 65535\n"},
-        {{},
-         "workarea $D/no\n",
-         "",
-         "zorvexsvr: work area $D/no: No such file or directory; create it writable or set "
-         "workarea in $D/c\n"},
-        {{},
-         "workarea $D/c\n",
-         "",
-         "zorvexsvr: work area $D/c: not a directory; create it writable or set workarea in "
-         "$D/c\n"},
-        {{},
-         "logdir $D/no\n",
-         "Unable to open ($D/no/zorvexsvr.log) (No such file or directory) \n",
-         "zorvexsvr: log directory $D/no: No such file or directory; create it writable or set "
-         "logdir in $D/c\n"},
-        {{},
-         "listen_address 127.0.0.300\n",
-         "",
-         "zorvexsvr: listen_address 127.0.0.300 in $D/c is no IPv4 or IPv6 address; give one, or "
-         "remove the line to listen on every IPv4 address\n"},
-        {{},
-         "allow 127.0.0.1 10.0.0.0/33\n",
-         "",
-         "zorvexsvr: allow in $D/c: 10.0.0.0/33 is no address or CIDR range; write addresses "
-         "such as 192.0.2.7, 10.0.0.0/8 or 2001:db8::/32\n"},
-        {{},
-         "allow  , \n",
-         "",
-         "zorvexsvr: allow in $D/c names no address; write addresses such as 192.0.2.7, "
-         "10.0.0.0/8 or 2001:db8::/32, or remove the line to admit everyone\n"},
-        {{},
-         "max_connections 0\n",
-         "",
-         "zorvexsvr: max_connections 0 in $D/c is no number from 1 up; give one, or remove the "
-         "line to allow what the descriptor limit does\n"},
-    };
-    for (auto &c : refusals) {
+    // Each row: arguments (blank-separated) | configuration | standard output
+    // | standard error after "zorvexsvr: ".
+    const std::string refusals[] = {
+        "-x -version||Unknown qualifier (-x)\n|unknown option -x; zorvexsvr -h lists the options",
+        "-conf|||-conf needs a value",
+        "-port|||-port needs a value",
+        "-port abc|||-port abc is not a port number; give a number from 1 to 65535",
+        "-port 70000|||-port 70000 is not a port number; give a number from 1 to 65535",
+        "|port 70000||port 70000 in $D/c is not a port number; give one from 1 to 65535",
+        "|workarea $D/no||work area $D/no: No such file or directory; create it writable or set "
+        "workarea in $D/c",
+        "|workarea $D/c||work area $D/c: not a directory; create it writable or set workarea in "
+        "$D/c",
+        "|logdir $D/no|Unable to open ($D/no/zorvexsvr.log) (No such file or directory) \n|log "
+        "directory $D/no: No such file or directory; create it writable or set logdir in $D/c",
+        "|listen_address 127.0.0.300||listen_address 127.0.0.300 in $D/c is no IPv4 or IPv6 "
+        "address; give one, or remove the line to listen on every IPv4 address",
+        "|allow 127.0.0.1 10.0.0.0/33||allow in $D/c: 10.0.0.0/33 is no address or CIDR range; "
+        "write addresses such as 192.0.2.7, 10.0.0.0/8 or 2001:db8::/32",
+        "|allow  , ||allow in $D/c names no address; write addresses such as 192.0.2.7, "
+        "10.0.0.0/8 or 2001:db8::/32, or remove the line to admit everyone",
+        "|max_connections 0||max_connections 0 in $D/c is no number from 1 up; give one, or "
+        "remove the line to allow what the descriptor limit does"};
+    for (const std::string &row : refusals) {
         TempDir d;
-        auto fill = [&](std::string t) {
-            for (size_t at; (at = t.find("$D")) != std::string::npos;) t.replace(at, 2, d.path());
-            return t;
-        };
+        std::string t = row, row_arg;
+        for (size_t at; (at = t.find("$D")) != std::string::npos;) t.replace(at, 2, d.path());
+        std::vector<std::string> f;
+        for (size_t at = 0, bar; f.size() < 3; at = bar + 1)
+            f.push_back(t.substr(at, (bar = t.find('|', at)) - at));
         // No row gets as far as listening; the first definition of a key wins.
-        write_file(d.file("c"), fill(c.conf + "workarea $D\nlogdir $D\n"));
+        write_file(d.file("c"), f[1] + "\nworkarea " + d.path() + "\nlogdir " + d.path() + "\n");
         std::vector<std::string> argv{prog, "-conf", d.file("c")};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        for (std::istringstream in(f[0]); in >> row_arg;) argv.push_back(row_arg);
         r = run_program(argv, "", d.path());
-        EXPECT_EQ(r.status, 1) << c.err;
-        EXPECT_EQ(r.out, fill(c.out));
-        EXPECT_EQ(r.err, fill(c.err));
+        EXPECT_EQ(r.status, 1) << row;
+        EXPECT_EQ(r.out, f[2]);
+        EXPECT_EQ(r.err, "zorvexsvr: " + t.substr(t.rfind('|') + 1) + "\n");
     }
     // The bad -port after the long path keeps a server that took the path
     // from starting.
-    for (auto [args, err] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"-conf"}, "-conf needs a value"},
-             {{"-port"}, "-port needs a value"},
-             {{"-conf", std::string(1000, 'c'), "-port", "abc"},
-              "configuration path longer than 999 characters"}}) {
-        args.insert(args.begin(), prog);
-        r = run_program(args);
-        EXPECT_EQ(r.status, 1) << err;
-        EXPECT_EQ(r.err, "zorvexsvr: " + err + "\n");
-    }
+    r = run_program({prog, "-conf", std::string(1000, 'c'), "-port", "abc"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zorvexsvr: configuration path longer than 999 characters\n");
 }
 
 // The OPTIONS of each manual page name exactly the options of its program's
