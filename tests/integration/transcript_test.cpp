@@ -87,12 +87,6 @@ std::string unescape(const std::string &s) {
     return out;
 }
 
-std::string join(const std::vector<std::string> &lines) {
-    std::string t;
-    for (const auto &l : lines) t += l + "\n";
-    return t;
-}
-
 class Runner {
    public:
     explicit Runner(std::string name) : name_(std::move(name)) {}
@@ -125,6 +119,13 @@ class Runner {
         return t;
     }
 
+    // The "| " lines of a step, each with its line end.
+    std::string body(const Step &st) const {
+        std::string t;
+        for (const auto &l : st.body) t += subst(l) + "\n";
+        return t;
+    }
+
     void ensure_started() {
         if (started_) return;
         started_ = true;
@@ -154,9 +155,7 @@ class Runner {
             server_.extra_conf.push_back(arg);
         } else if (st.verb == "file") {
             fs::create_directories(fs::path(server_.file(arg)).parent_path());
-            std::vector<std::string> body;
-            for (const auto &l : st.body) body.push_back(subst(l));
-            write_file(server_.file(arg), join(body));
+            write_file(server_.file(arg), body(st));
             if (arg.size() > 3 && arg.substr(arg.size() - 3) == ".sh")
                 chmod(server_.file(arg).c_str(), 0755);
         } else if (st.verb == "start") {
@@ -191,9 +190,7 @@ class Runner {
             std::string line;
             EXPECT_EQ(cli_read_line(&conn(), &line, 300), 0) << "got: " << line;
         } else if (st.verb == "expect") {
-            std::vector<std::string> body;
-            for (const auto &l : st.body) body.push_back(subst(l));
-            EXPECT_EQ(read_file(server_.file(arg)), join(body));
+            EXPECT_EQ(read_file(server_.file(arg)), body(st));
         } else if (st.verb == "absent") {
             struct stat sb;
             EXPECT_NE(stat(server_.file(arg).c_str(), &sb), 0) << arg << " exists";
@@ -246,9 +243,6 @@ TEST_P(Transcript, Runs) {
     Runner(GetParam() + ".t").run(parse(path));
 }
 
-std::string transcript_name(const ::testing::TestParamInfo<std::string> &p) {
-    return p.param;
-}
-
-INSTANTIATE_TEST_SUITE_P(, Transcript, ::testing::ValuesIn(transcripts()), transcript_name);
+INSTANTIATE_TEST_SUITE_P(, Transcript, ::testing::ValuesIn(transcripts()),
+                         [](const auto &p) { return p.param; });
 }  // namespace

@@ -224,13 +224,10 @@ std::string TestServer::secret() const {
 
 bool TestServer::start(bool write_conf) {
     if (write_conf) {
-        std::string conf;
-        conf += "workarea " + dir() + "\n";
-        conf += "logdir " + dir() + "\n";
-        conf += "port " + std::to_string(port_) + "\n";
-        conf += "secret_file " + file("xlate.dat") + "\n";
-        conf += "kvauth_path " + db_dir() + "\n";
-        conf += std::string("debug ") + (debug ? "true" : "false") + "\n";
+        std::string conf = "workarea " + dir() + "\nlogdir " + dir() + "\nport " +
+                           std::to_string(port_) + "\nsecret_file " + file("xlate.dat") +
+                           "\nkvauth_path " + db_dir() + "\ndebug " +
+                           (debug ? "true\n" : "false\n");
         // The same tests run in each serving loop: ZORVEX_TEST_LOOP=fast.
         if (const char *loop = getenv("ZORVEX_TEST_LOOP"); loop && *loop)
             conf += std::string("loop ") + loop + "\n";

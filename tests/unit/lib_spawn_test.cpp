@@ -92,10 +92,20 @@ TEST_F(SpawnTest, UnexecutablePathEndsAndLogsOnce) {
 }
 
 TEST_F(SpawnTest, KillAndCloseReapChildren) {
-    int in, out;
+    // Closing a child's output reaps that child once it has ended, and no
+    // other: a foreign child (another's) stays a zombie for its owner.
     char msg[1000];
+    auto ended = [&](int *fd) {
+        int in, p = lib_spawn_noenv(prog.c_str(), &in, fd, msg);
+        close(in);  // the child's loop ends with its input
+        siginfo_t si;
+        waitid(P_PID, static_cast<id_t>(p), &si, WEXITED | WNOWAIT);
+        return p;
+    };
+    int in, out, foreign_out, foreign = ended(&foreign_out);
     int pid = lib_spawn_noenv(prog.c_str(), &in, &out, msg);
     ASSERT_GT(pid, 0);
+    EXPECT_EQ(spawn_close(out, pid), 0);  // still running
     EXPECT_EQ(spawn_kill(pid), 1);
     EXPECT_EQ(spawn_isalive(pid), 0);
     EXPECT_EQ(kill(pid, 0), -1);  // reaped, not a zombie
@@ -107,26 +117,6 @@ TEST_F(SpawnTest, KillAndCloseReapChildren) {
     EXPECT_EQ(spawn_isalive(0), 0);
     EXPECT_NE(log().find("it was already dead"), std::string::npos);
     close(in);
-    close(out);
-
-    // Closing a child's output reaps that child once it has ended, and no
-    // other: a foreign child (another's) stays a zombie for its owner.
-    auto ended = [&](int *fd) {
-        int in2, p = lib_spawn_noenv(prog.c_str(), &in2, fd, msg);
-        close(in2);
-        char buf[8];
-        while (spawn_read(*fd, buf, sizeof buf) > 0) {
-        }
-        const std::string stat = "/proc/" + std::to_string(p) + "/stat";
-        for (int i = 0; i < 200 && read_file(stat).find(") Z") == std::string::npos; i++)
-            usleep(10000);
-        return p;
-    };
-    int foreign_out, foreign = ended(&foreign_out);
-    pid = lib_spawn_noenv(prog.c_str(), &in, &out, msg);
-    EXPECT_EQ(spawn_close(out, pid), 0);  // still running
-    close(in);
-    spawn_kill(pid);
     pid = ended(&out);
     EXPECT_EQ(spawn_close(out, pid), pid);
     EXPECT_EQ(kill(pid, 0), -1);
