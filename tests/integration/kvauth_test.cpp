@@ -107,19 +107,18 @@ TEST(PoolKvauth, ThreeProcessesSeeEveryChange) {
     ZvClient c;
     ASSERT_TRUE(s.connect(&c));
     using Map = std::map<int, Lines>;
+    // clang-format off
     EXPECT_EQ(batch(&c, {{1, "set u1 p1 n=1"}, {2, "set u2 p2 n=2"}, {3, "set u3 p3 n=3"}}),
-              (Map{{1, {"+OK u1 added to database"}},
-                   {2, {"+OK u2 added to database"}},
+              (Map{{1, {"+OK u1 added to database"}}, {2, {"+OK u2 added to database"}},
                    {3, {"+OK u3 added to database"}}}));
     EXPECT_EQ(batch(&c, {{11, "check u2 p2"}, {12, "check u3 p3"}, {13, "check u1 p1"}}),
-              (Map{{11, {"+OK u2 config 0 n=2"}},
-                   {12, {"+OK u3 config 0 n=3"}},
+              (Map{{11, {"+OK u2 config 0 n=2"}}, {12, {"+OK u3 config 0 n=3"}},
                    {13, {"+OK u1 config 0 n=1"}}}));
     EXPECT_EQ(batch(&c, {{31, "del u2"}, {32, "del u3"}, {33, "del u1"}}).size(), 3u);
     EXPECT_EQ(batch(&c, {{41, "lookup u1"}, {42, "lookup u2"}, {43, "lookup u3"}}),
-              (Map{{41, {"-ERR u1 not found"}},
-                   {42, {"-ERR u2 not found"}},
+              (Map{{41, {"-ERR u1 not found"}}, {42, {"-ERR u2 not found"}},
                    {43, {"-ERR u3 not found"}}}));
+    // clang-format on
     for (int slot = 0; slot < 3; slot++)
         EXPECT_NE(s.log().find("Sending command [" + std::to_string(slot) + "] "),
                   std::string::npos);

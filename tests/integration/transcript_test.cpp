@@ -70,8 +70,7 @@ std::vector<Step> parse(const std::string &path) {
 }
 
 std::string unescape(const std::string &s) {
-    static const std::map<char, char> simple = {
-        {'r', '\r'}, {'n', '\n'}, {'t', '\t'}, {'\\', '\\'}};
+    const std::string from = "rnt\\", to = "\r\n\t\\";
     std::string out;
     for (size_t i = 0; i < s.size(); i++) {
         if (s[i] != '\\' || i + 1 == s.size()) {
@@ -80,8 +79,8 @@ std::string unescape(const std::string &s) {
             out += static_cast<char>(std::stoi(s.substr(i + 2, 2), nullptr, 16));
             i += 3;
         } else {
-            auto it = simple.find(s[++i]);
-            out += it == simple.end() ? s[i] : it->second;
+            size_t k = from.find(s[++i]);
+            out += k == std::string::npos ? s[i] : to[k];
         }
     }
     return out;

@@ -14,7 +14,6 @@
 #include "core/emsg.h"
 #include "core/ini.h"
 #include "net/chan.h"
-#include "net/tcplib.h"
 #include "pool/ex.h"
 #include "server/zorvexsvr.h"
 #include "session/io.h"
@@ -53,14 +52,12 @@ TEST(PoolBusy, ProcessesBusyTooLongAreReset) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     chan.sk = static_cast<short>(sv[0]);
     chan.canclose = 1;
-    // Closes the pool, then ends and reaps its processes, which ex_close
-    // leaves running.
+    // Ends and reaps the pool's processes, which ex_close leaves running, and
+    // closes the pool.
     auto stop = [] {
-        std::vector<int> pids;
-        for (int p = 0; p < 10; p++) pids.push_back(ex_pid(p));
+        for (int p = 0, pid; p < 10; p++)
+            if ((pid = ex_pid(p)) > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
         ex_close();
-        for (int pid : pids)
-            if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
     };
     bool fast = false;
     auto start = [&](const std::string &body, const std::string &loop, int n = 1) {
@@ -84,7 +81,10 @@ TEST(PoolBusy, ProcessesBusyTooLongAreReset) {
     auto cmd = [&](std::string line) { ex_cmd(&chan, line.data()); };
     auto logged = [&](const std::string &text) {
         imsg_flush();
-        return read_file(dir.file("zorvexsvr.log")).find(text) != std::string::npos;
+        std::string log = read_file(dir.file("zorvexsvr.log"));
+        int n = 0;
+        for (size_t at = 0; (at = log.find(text, at)) != std::string::npos; at++) n++;
+        return n;
     };
     // Runs the pool until `count` reply lines reached the peer or 20 s
     // passed; the lines in the order they came.
@@ -93,10 +93,7 @@ TEST(PoolBusy, ProcessesBusyTooLongAreReset) {
         for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
              std::chrono::steady_clock::now() < end;) {
             // The fast loop relays from its wait, the classic one by polling.
-            if (fast)
-                tcp_waitchans(nullptr);
-            else
-                ex_poll();
+            fast ? tcp_waitchans(nullptr) : ex_poll();
             pollfd p{sv[1], POLLIN, 0};
             char buf[4096];
             ssize_t n = poll(&p, 1, 10) == 1 ? read(sv[1], buf, sizeof buf) : 0;
@@ -125,12 +122,7 @@ TEST(PoolBusy, ProcessesBusyTooLongAreReset) {
     EXPECT_TRUE(logged("Waited 200 seconds, and still all are busy"));
     // The wait logs one line per 0.1 s pass: the reset came after about the
     // limit's second, not several.
-    imsg_flush();
-    std::string log = read_file(dir.file("zorvexsvr.log"));
-    int waits = 0;
-    for (size_t at = 0;
-         (at = log.find("All slaves busy, waiting for one", at)) != std::string::npos; at++)
-        waits++;
+    int waits = logged("All slaves busy, waiting for one");
     EXPECT_GT(waits, 0);
     EXPECT_LT(waits, 40);
     // Fast loop: a backlog of short requests outlasting the limit beside one
@@ -163,7 +155,6 @@ TEST(PoolBusy, ProcessesBusyTooLongAreReset) {
     stop();
     chan_set_idle(nullptr);
     close(chan.sk);
-    chan.sk = -1;
     close(sv[1]);
     imsg_close();
     ini_file_set("");

@@ -7,7 +7,6 @@
 
 #include "engine_env.h"
 #include "net/chan.h"
-#include "net/tcplib.h"
 #include "server/zorvexsvr.h"
 #include "session/io.h"
 
