@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <csignal>
 #include <ctime>
 #include <deque>
 #include <memory>
@@ -324,13 +323,13 @@ const PoolSteps *loop = &kClassicPool;
 
 // The one way a slot's pipes and process go: out of the wait set, both pipes
 // closed (the request pipe too: a replacement must not live on it), and the
-// process, unless kill is false, killed and reaped as the loop does it.
-void slot_close(Slot &s, bool kill) {
+// process, when end is set, killed and reaped as the loop does it.
+void slot_close(Slot &s, bool end) {
     tcp_unwatch_fd(s.out);
     spawn_close(s.out, s.pid);
     if (s.in >= 0) close(s.in);
     s.in = s.out = -1;
-    if (kill) loop->kill(s.pid);
+    if (end) loop->kill(s.pid);
 }
 }  // namespace
 
