@@ -7,6 +7,7 @@
 #include "core/emsg.h"
 #include "engine/kvprint.h"
 #include "engine/kvindex.h"
+#include "engine/filestore.h"
 #include "engine/userstore.h"
 #include "lib/lib.h"
 
@@ -142,7 +143,8 @@ int wild_match(const char *wild, const char *text) {
 }
 
 int auth_lookup(const char *user) {
-    if (strstr(user, "test_sleep_now")) lib_sleep(120);
+    // The engine's test name; a store shared by several hosts does not stall.
+    if (&store() == &file_store() && strstr(user, "test_sleep_now")) lib_sleep(120);
     UserView u;
     int found = store().find(user, &u);
     if (found == STORE_FAILED) {

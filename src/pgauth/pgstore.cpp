@@ -62,21 +62,21 @@ void forget(const char *payload) {
         drop(name);
 }
 
-// Connected, and the cache agrees with every change notified so far.
+// Connected, and the cache agrees with every change notified so far. A
+// connection found broken here (the server restarted, the backend was ended)
+// is replaced once before the request fails; the cache never outlives it.
 int ready() {
-    if (!pgdb_ready()) {
+    for (int attempt = 0; attempt < 2; attempt++) {
+        if (!pgdb_ready()) break;
+        if (pgdb_connection() != cache_connection) {
+            cache_clear();
+            cache_connection = pgdb_connection();
+        }
+        if (pgdb_notifications(forget)) return 1;
         cache_clear();
-        return failed();
     }
-    if (pgdb_connection() != cache_connection) {
-        cache_clear();
-        cache_connection = pgdb_connection();
-    }
-    if (!pgdb_notifications(forget)) {
-        cache_clear();
-        return failed();
-    }
-    return 1;
+    cache_clear();
+    return failed();
 }
 
 // The user's row; 0 when the database failed (found tells the rest).
