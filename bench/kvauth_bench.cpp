@@ -64,7 +64,7 @@ void use_db(int n) {
     ini_load();
     imsg_open();
     store().close();
-        kvfilename_reset_for_test();
+    kvfilename_reset_for_test();
     kvauth_set_path(d.dir->path().c_str());
     kvauth_setprint(discard);
     build_index("bench");

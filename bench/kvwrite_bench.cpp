@@ -37,7 +37,7 @@ void use_dir(const TempDir &dir) {
     ini_load();
     imsg_open();
     store().close();
-        kvfilename_reset_for_test();
+    kvfilename_reset_for_test();
     kvauth_set_path(dir.path().c_str());
     kvauth_setprint(discard);
 }

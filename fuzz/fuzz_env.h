@@ -68,7 +68,7 @@ inline void load_config(const std::string &extra = "") {
 // given text and no add file, change log or backup.
 inline void reset_engine(std::string_view txt, std::string_view add = {}) {
     store().close();
-        kvfilename_reset_for_test();
+    kvfilename_reset_for_test();
     sha_reset_for_test();
     kvauth_set_path(scratch().c_str());
     for (const char *f : {"kvauth.add", "kvauth.add_old", "kvauth.tmp", "kvauth.bck", "kvauth.clg"})

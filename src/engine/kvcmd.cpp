@@ -186,11 +186,16 @@ struct Command {
     void (*run)(CmdLine &c);
 };
 constexpr Command kCommands[] = {
-    {"check", kReads, run_check},     {"lookup", kReads, run_lookup},
-    {"search", kReads, run_search},   {"set", kWrites, run_set},
-    {"mod", kWrites, run_mod},        {"del", kWrites, run_del},
-    {"testcrypt", kWrites, run_testcrypt}, {"quit", kNone, run_quiet},
-    {"exit", kNone, run_quiet},       {"version", kNone, run_version},
+    {"check", kReads, run_check},
+    {"lookup", kReads, run_lookup},
+    {"search", kReads, run_search},
+    {"set", kWrites, run_set},
+    {"mod", kWrites, run_mod},
+    {"del", kWrites, run_del},
+    {"testcrypt", kWrites, run_testcrypt},
+    {"quit", kNone, run_quiet},
+    {"exit", kNone, run_quiet},
+    {"version", kNone, run_version},
     {"help", kNone, run_help},
 };
 }  // namespace

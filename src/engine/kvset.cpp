@@ -50,9 +50,7 @@ int auth_set_raw(const char *user, const char *pass, const char *info_in) {
         store_failed();
         return 0;
     }
-    std::string stored = strcmp(pass, "(NULL)") != 0 ? str_encode(pass)
-                         : found                     ? u.pass
-                                                     : "none";
+    std::string stored = strcmp(pass, "(NULL)") != 0 ? str_encode(pass) : found ? u.pass : "none";
     const char *refused = line_refusal(user, stored.c_str(), info.c_str());
     // A block changes the record beyond its line: the record must still be
     // writable as a line that reads back.

@@ -15,6 +15,7 @@ std::string error_line;
 // missed notifications; and counts the statements sent.
 uint64_t connections;
 uint64_t statements;
+bool listening;
 
 // Statements prepared on every new connection. Names are stored lowercased
 // (ASCII) as bytea, so order and comparisons are bytewise whatever the
@@ -166,9 +167,9 @@ PgRes run_simple(const char *sql) {
 int make_schema() {
     PgRes r = run_simple(
         "SELECT 1 WHERE to_regclass('pgauth_users') IS NOT NULL AND "
-        "to_regclass('pgauth_changes') IS NOT NULL AND (SELECT count(*) FROM pg_trigger"
-        " WHERE tgrelid = to_regclass('pgauth_users') AND"
-        " tgname IN ('pgauth_users_notify', 'pgauth_users_truncate')) = 2");
+        "to_regclass('pgauth_changes') IS NOT NULL AND (pg_is_in_recovery() OR"
+        " (SELECT count(*) FROM pg_trigger WHERE tgrelid = to_regclass('pgauth_users') AND"
+        " tgname IN ('pgauth_users_notify', 'pgauth_users_truncate')) = 2)");
     if (!r) return 0;
     if (PQntuples(r.get()) == 1) return 1;
     // Several processes start at once: one creates, the others wait for it.
@@ -227,12 +228,15 @@ int connect_now() {
         return 0;
     }
     PQsetNoticeProcessor(conn, notice_none, nullptr);
-    // Listening starts before anything is read, so that no change after
-    // this point goes unnoticed.
-    if (!make_schema() || !prepare_all() || !run_simple("LISTEN pgauth_users")) {
+    if (!make_schema() || !prepare_all()) {
         drop();
         return 0;
     }
+    // Listening starts before anything is read, so that no change after
+    // this point goes unnoticed. A hot standby cannot listen: nothing may be
+    // cached on its connections.
+    listening = run_simple("LISTEN pgauth_users") != nullptr;
+    if (!conn) return 0;
     connections++;
     return 1;
 }
@@ -291,6 +295,10 @@ void pgdb_close() {
 
 uint64_t pgdb_connection() {
     return conn ? connections : 0;
+}
+
+bool pgdb_listening() {
+    return conn && listening;
 }
 
 uint64_t pgdb_statements() {

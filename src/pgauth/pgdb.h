@@ -39,6 +39,9 @@ void pgdb_close();
 // The number of the connection that is up (each new one gets the next), 0
 // when none is: notifications are lost between two connections.
 uint64_t pgdb_connection();
+// True when the connection up receives the change notifications (a hot
+// standby cannot).
+bool pgdb_listening();
 // Statements sent since the start, the schema's and LISTEN's included.
 uint64_t pgdb_statements();
 // Hands fn the payload of every change notified on the connection so far

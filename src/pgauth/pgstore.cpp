@@ -125,6 +125,10 @@ int find(const char *user, UserView *out) {
         return view(name, locked, out);
     }
     if (!ready()) return STORE_FAILED;
+    if (!pgdb_listening()) {
+        if (!read_row(name, false, &locked)) return STORE_FAILED;
+        return view(name, locked, out);
+    }
     auto it = cache.find(name);
     if (it == cache.end()) {
         Row row;
@@ -198,9 +202,10 @@ void close_store() {
     pgdb_close();
 }
 
-const UserStore kPgStore = {begin,   end,         find,
-                            put,     walk,        count,
-                            failure, close_store, "+DATA \t(search lists matching users ordered by name)"};
+const UserStore kPgStore = {
+    begin,   end,         find,
+    put,     walk,        count,
+    failure, close_store, "+DATA \t(search lists matching users ordered by name)"};
 }  // namespace
 
 const UserStore &pg_store() {
