@@ -108,6 +108,7 @@ void search_options(const char *p2, const char *p3, int *from, int *max) {
 }
 
 int auth_check(const char *user, const char *pass) {
+    imsg("db_check(%s,xxxx)\n", user);
     UserView u;
     int found = store().find(user, &u);
     if (found == STORE_FAILED) {

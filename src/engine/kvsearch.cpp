@@ -145,6 +145,7 @@ int wild_match(const char *wild, const char *text) {
 int auth_lookup(const char *user) {
     // The engine's test name; a store shared by several hosts does not stall.
     if (&store() == &file_store() && strstr(user, "test_sleep_now")) lib_sleep(120);
+    imsg("db_check(%s,'NULL')\n", user);
     UserView u;
     int found = store().find(user, &u);
     if (found == STORE_FAILED) {
@@ -152,6 +153,7 @@ int auth_lookup(const char *user) {
         return 0;
     }
     if (!found) {
+        imsg("User not found (%s)\n", user);
         buf_print("-ERR %s not found\n", user);
         return 0;
     }

@@ -71,6 +71,7 @@ int auth_set_raw(const char *user, const char *pass, const char *info_in) {
 }
 
 int auth_mod_raw(const char *user, const char *pass, const char *addinfo) {
+    imsg("db_check(%s,'NULL')\n", user);
     UserView u;
     int found = store().find(user, &u);
     if (found == STORE_FAILED) {
@@ -78,6 +79,7 @@ int auth_mod_raw(const char *user, const char *pass, const char *addinfo) {
         return 1;
     }
     if (!found) {
+        imsg("User not found (%s)\n", user);
         buf_print("-ERR No such user\n");
         return 1;
     }
