@@ -68,12 +68,12 @@ void forget(const char *payload) {
 int ready() {
     for (int attempt = 0; attempt < 2; attempt++) {
         if (!pgdb_ready()) break;
+        // A new connection: what the cache holds may have changed unnoticed.
         if (pgdb_connection() != cache_connection) {
             cache_clear();
             cache_connection = pgdb_connection();
         }
         if (pgdb_notifications(forget)) return 1;
-        cache_clear();
     }
     cache_clear();
     return failed();
