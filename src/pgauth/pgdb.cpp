@@ -306,6 +306,7 @@ uint64_t pgdb_statements() {
 }
 
 int pgdb_notifications(void (*fn)(const char *payload)) {
+    if (conn && PQstatus(conn) != CONNECTION_OK) drop();
     if (!conn) return 0;
     for (;;) {
         while (PGnotify *n = PQnotifies(conn)) {

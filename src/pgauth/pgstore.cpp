@@ -67,7 +67,9 @@ void forget(const char *payload) {
 // is replaced once before the request fails; the cache never outlives it.
 int ready() {
     for (int attempt = 0; attempt < 2; attempt++) {
-        if (!pgdb_ready()) break;
+        // A live connection is looked at once per request, by reading its
+        // notifications, which also finds it broken.
+        if (!pgdb_connection() && !pgdb_ready()) break;
         // A new connection: what the cache holds may have changed unnoticed.
         if (pgdb_connection() != cache_connection) {
             cache_clear();
