@@ -18,6 +18,7 @@
 #include "engine/kvfilename.h"
 #include "engine/kvcmd.h"
 #include "engine/kvindex.h"
+#include "engine/userstore.h"
 #include "engine/kvsearch.h"
 #include "engine/kvindex.h"
 #include "support/server_fixture.h"
@@ -62,7 +63,8 @@ void use_db(int n) {
     ini_file_set(d.dir->file("zorvexsvr.conf").c_str());
     ini_load();
     imsg_open();
-    kvindex_reset_for_test();
+    store().close();
+    kvfilename_reset_for_test();
     kvauth_set_path(d.dir->path().c_str());
     kvauth_setprint(discard);
     build_index("bench");

@@ -20,6 +20,7 @@
 #include "engine/kvset.h"
 #include "engine/kvrebuild.h"
 #include "engine/kvindex.h"
+#include "engine/userstore.h"
 #include "support/server_fixture.h"
 
 namespace {
@@ -35,7 +36,8 @@ void use_dir(const TempDir &dir) {
     ini_file_set(dir.file("zorvexsvr.conf").c_str());
     ini_load();
     imsg_open();
-    kvindex_reset_for_test();
+    store().close();
+    kvfilename_reset_for_test();
     kvauth_set_path(dir.path().c_str());
     kvauth_setprint(discard);
 }

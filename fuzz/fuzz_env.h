@@ -19,6 +19,7 @@
 #include "engine/kvprint.h"
 #include "engine/kvfilename.h"
 #include "engine/kvindex.h"
+#include "engine/userstore.h"
 #include "engine/ld_sha.h"
 
 namespace fuzz {
@@ -66,7 +67,8 @@ inline void load_config(const std::string &extra = "") {
 // Forgets the index and lays down a fresh database: kvauth.txt with the
 // given text and no add file, change log or backup.
 inline void reset_engine(std::string_view txt, std::string_view add = {}) {
-    kvindex_reset_for_test();
+    store().close();
+    kvfilename_reset_for_test();
     sha_reset_for_test();
     kvauth_set_path(scratch().c_str());
     for (const char *f : {"kvauth.add", "kvauth.add_old", "kvauth.tmp", "kvauth.bck", "kvauth.clg"})

@@ -4,20 +4,12 @@
 #include <cstring>
 #include <string>
 
-#include "core/ini.h"
-#include "engine/flock.h"
-#include "engine/kvcmd.h"
-#include "engine/kvprint.h"
-#include "engine/kvrefresh.h"
-#include "engine/kvfilename.h"
 #include "authproc/pipeframe.h"
+#include "core/ini.h"
+#include "engine/kvfilename.h"
+#include "engine/userstore.h"
 
 namespace {
-bool is_write(const char *cmd) {
-    return strcmp(cmd, "set") == 0 || strcmp(cmd, "mod") == 0 || strcmp(cmd, "del") == 0 ||
-           strcmp(cmd, "testcrypt") == 0;
-}
-
 int usage() {
     fputs("Usage: kvauth [-path DIR] [-conf FILE]\n", stderr);
     return 1;
@@ -41,30 +33,10 @@ int authloop_set_dir(const char *dir, const char *conf) {
     return kvauth_set_path(path.c_str());
 }
 
-void authloop_request(char *line, FILE *out) {
-    frame_begin(out);
-    CmdLine c;
-    cmd_split(line, &c);
-    // A change holds the lock from the look at the other processes' changes
-    // to its own append (and rebuild), so that no rebuild of another process
-    // comes between and loses what this one has not seen yet.
-    bool writes = is_write(c.cmd);
-    if (writes) auth_lock();
-    kvrefresh_before();
-    buf_clear();
-    kvauth_setprint(frame_line);
-    do_command(line);
-    buf_clear();
-    if (writes) {
-        kvrefresh_note();
-        auth_unlock();
-    }
-    frame_end();
-    fflush(out);
-}
-
 int authloop_serve(FILE *in, FILE *out) {
-    return frame_serve(in, out, authloop_request);
+    int served = frame_serve(in, out);
+    store().close();
+    return served;
 }
 
 int kvauth_main(int argc, char **argv) {

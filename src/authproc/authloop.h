@@ -3,8 +3,8 @@
 // runs it through the command interpreter and answers with LF-ended lines,
 // the last (and only the last) starting with "+OK" or "-ERR". Used by
 // programs/kvauth.cpp; the pieces are open for the tests.
-// Binds its pipe writer as the engine's print callback; one thread, one
-// request at a time.
+// Each request runs as one engine request over the file store, its replies
+// framed for the pipe (pipeframe.h); one thread, one request at a time.
 #pragma once
 
 #include <cstdio>
@@ -19,7 +19,5 @@ int kvauth_main(int argc, char **argv);
 int authloop_set_dir(const char *dir, const char *conf);
 
 // Serves requests from in until end of input, each answered on out and
-// flushed. Returns the number of requests served.
+// flushed, then closes the store. Returns the number of requests served.
 int authloop_serve(FILE *in, FILE *out);
-// Runs one request line (modified) and writes its reply lines to out.
-void authloop_request(char *line, FILE *out);

@@ -2,57 +2,59 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <string>
+
+#include "engine/kvrequest.h"
 
 namespace {
-FILE *reply_out;
-// The line printed last; written once the next one (or the end) shows
-// whether it closes the request.
-std::string held;
-bool holding;
-
 bool finishes(const std::string &s) {
     return s.compare(0, 3, "+OK") == 0 || s.compare(0, 4, "-ERR") == 0;
 }
 
-void emit(const std::string &s, bool last) {
-    if (!last && finishes(s)) fputs("+DATA ", reply_out);
-    fputs(s.c_str(), reply_out);
-    fputc('\n', reply_out);
+void emit(FILE *out, const std::string &s, bool last) {
+    if (!last && finishes(s)) fputs("+DATA ", out);
+    fputs(s.c_str(), out);
+    fputc('\n', out);
+}
+
+// A process that stops itself (a lock it cannot have) says why first.
+void frame_flush(void *frame) {
+    Frame &f = *static_cast<Frame *>(frame);
+    if (f.holding) emit(f.out, f.held, true);
+    f.holding = false;
+    fflush(f.out);
 }
 }  // namespace
 
-void frame_begin(FILE *out) {
-    reply_out = out;
-    held.clear();
-    holding = false;
+void frame_line(void *frame, char *text) {
+    Frame &f = *static_cast<Frame *>(frame);
+    if (f.holding) emit(f.out, f.held, false);
+    f.held.assign(text, strcspn(text, "\r\n"));
+    f.holding = true;
 }
 
-void frame_line(char *text) {
-    if (holding) emit(held, false);
-    held.assign(text, strcspn(text, "\r\n"));
-    holding = true;
-}
-
-void frame_end() {
-    if (holding && finishes(held)) {
-        emit(held, true);
+void frame_end(Frame *f) {
+    if (f->holding && finishes(f->held)) {
+        emit(f->out, f->held, true);
     } else {
-        bool failed = holding && held.compare(0, 5, "+DATA") != 0;
-        if (holding) emit(held, false);
-        fputs(failed ? "-ERR\n" : "+OK\n", reply_out);
+        bool failed = f->holding && f->held.compare(0, 5, "+DATA") != 0;
+        if (f->holding) emit(f->out, f->held, false);
+        fputs(failed ? "-ERR\n" : "+OK\n", f->out);
     }
-    holding = false;
-    held.clear();
+    f->holding = false;
+    f->held.clear();
 }
 
-int frame_serve(FILE *in, FILE *out, void (*request)(char *line, FILE *out)) {
+int frame_serve(FILE *in, FILE *out) {
     char *line = nullptr;
     size_t cap = 0;
     int served = 0;
+    Frame frame;
+    frame.out = out;
+    const ReplySink sink{frame_line, frame_flush, &frame};
     while (getline(&line, &cap, in) >= 0) {
         line[strcspn(line, "\r\n")] = 0;
-        request(line, out);
+        engine_request(line, sink);
+        frame_end(&frame);
         fflush(out);
         served++;
     }

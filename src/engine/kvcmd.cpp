@@ -1,9 +1,10 @@
 #include "engine/kvcmd.h"
 
 #include "engine/kvprint.h"
-#include "engine/kvrefresh.h"
+#include "engine/kvrules.h"
 #include "engine/kvsearch.h"
 #include "engine/kvset.h"
+#include "engine/userstore.h"
 
 #include <cctype>
 #include <climits>
@@ -11,10 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
-#include "engine/flock.h"
-#include "engine/kvindex.h"
+#include "core/emsg.h"
 #include "lib/lib.h"
 
 namespace {
@@ -64,6 +63,7 @@ void do_help() {
     buf_print("+DATA \tdel username\n");
     buf_print("+DATA \texit\n");
     buf_print("+DATA \t(use -help command line option for extended help information)\n");
+    if (const char *note = store().help_note) buf_print("%s\n", note);
     buf_print("+OK \n");
 }
 }  // namespace
@@ -108,10 +108,22 @@ void search_options(const char *p2, const char *p3, int *from, int *max) {
 }
 
 int auth_check(const char *user, const char *pass) {
-    char info[1000] = "";
-    if (db_check(user, pass, info)) {
-        print_found(user, info);
-        return 1;
+    imsg("db_check(%s,xxxx)\n", user);
+    UserView u;
+    int found = store().find(user, &u);
+    if (found == STORE_FAILED) {
+        buf_print("%s\n", store().failure());
+        return 0;
+    }
+    if (found) {
+        char info[1000];
+        ncpy(info, u.info, 999);
+        if (pass_verify(user, u.name, u.pass, info, pass)) {
+            print_found(user, info);
+            return 1;
+        }
+    } else {
+        imsg("User not found (%s)\n", user);
     }
     buf_print("-ERR %s password wrong or not a valid user\n", user);
     return 0;
@@ -132,55 +144,80 @@ int auth_testcrypt() {
 }
 
 namespace {
-bool is_one_of(const char *cmd, std::initializer_list<const char *> words) {
-    for (const char *w : words)
-        if (strcmp(cmd, w) == 0) return true;
-    return false;
+enum Use { kNone, kReads, kWrites };
+
+void run_check(CmdLine &c) {
+    auth_check(c.p1, c.p2);
 }
+void run_lookup(CmdLine &c) {
+    auth_lookup(c.p1);
+}
+void run_set(CmdLine &c) {
+    auth_set(c.p1, c.p2, c.p3);
+}
+void run_mod(CmdLine &c) {
+    // The password never changes through mod, whatever p2 says.
+    auth_mod(c.p1, "(NULL)", c.p3);
+}
+void run_del(CmdLine &c) {
+    auth_del(c.p1, 0);
+}
+void run_testcrypt(CmdLine &) {
+    auth_testcrypt();
+}
+void run_search(CmdLine &c) {
+    int from, max;
+    search_options(c.p2, c.p3, &from, &max);
+    auth_search(c.p1, from, max);
+}
+// The session answers exit itself; here both end silently.
+void run_quiet(CmdLine &) {}
+void run_version(CmdLine &) {
+    do_vers();
+}
+void run_help(CmdLine &) {
+    do_help();
+}
+
+// The command set. Commands that may change users say so here, and only
+// here: the store takes its write steps (the file store's lock) for them.
+struct Command {
+    const char *word;
+    Use use;
+    void (*run)(CmdLine &c);
+};
+constexpr Command kCommands[] = {
+    {"check", kReads, run_check},
+    {"lookup", kReads, run_lookup},
+    {"search", kReads, run_search},
+    {"set", kWrites, run_set},
+    {"mod", kWrites, run_mod},
+    {"del", kWrites, run_del},
+    {"testcrypt", kWrites, run_testcrypt},
+    {"quit", kNone, run_quiet},
+    {"exit", kNone, run_quiet},
+    {"version", kNone, run_version},
+    {"help", kNone, run_help},
+};
 }  // namespace
 
 int do_command(char *line) {
     CmdLine c;
     cmd_split(line, &c);
-    const char *cmd = c.cmd;
-    // Other processes may have changed the database since the last request.
-    // A change holds the lock from that look to its own append (and
-    // rebuild), so that no other process's rebuild comes between. An index
-    // that was never built is loaded by the command itself.
-    bool change = is_one_of(cmd, {"set", "mod", "del"});
-    if (change) auth_lock();
-    if (auth_index_built() &&
-        (change || is_one_of(cmd, {"check", "lookup", "search", "testcrypt"})))
-        kvrefresh_before();
-    if (strcmp(cmd, "check") == 0) {
-        auth_check(c.p1, c.p2);
-    } else if (strcmp(cmd, "lookup") == 0) {
-        auth_lookup(c.p1);
-    } else if (strcmp(cmd, "set") == 0) {
-        auth_set(c.p1, c.p2, c.p3);
-    } else if (strcmp(cmd, "mod") == 0) {
-        // The password never changes through mod, whatever p2 says.
-        auth_mod(c.p1, "(NULL)", c.p3);
-    } else if (strcmp(cmd, "del") == 0) {
-        auth_del(c.p1, 0);
-    } else if (strcmp(cmd, "testcrypt") == 0) {
-        auth_testcrypt();
-    } else if (strcmp(cmd, "search") == 0) {
-        int from, max;
-        search_options(c.p2, c.p3, &from, &max);
-        auth_search(c.p1, from, max);
-    } else if (strcmp(cmd, "quit") == 0 || strcmp(cmd, "exit") == 0) {
-        // The session answers exit itself; here both end silently.
-    } else if (strcmp(cmd, "version") == 0) {
-        do_vers();
-    } else if (strcmp(cmd, "help") == 0) {
-        do_help();
-    } else {
-        buf_print("-ERR Invalid command (%s) use help\n", cmd);
+    for (const Command &cmd : kCommands) {
+        if (strcmp(c.cmd, cmd.word) != 0) continue;
+        if (cmd.use == kNone) {
+            cmd.run(c);
+            return 1;
+        }
+        bool writes = cmd.use == kWrites;
+        if (store_enter(writes))
+            cmd.run(c);
+        else
+            buf_print("%s\n", store().failure());
+        store_leave(writes);
+        return 1;
     }
-    if (change) {
-        kvrefresh_note();
-        auth_unlock();
-    }
+    buf_print("-ERR Invalid command (%s) use help\n", c.cmd);
     return 1;
 }

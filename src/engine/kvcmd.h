@@ -1,11 +1,14 @@
 // The engine's command interpreter: splits a command line into its word and
-// arguments, answers check itself and dispatches lookup, search, set, mod,
-// del and the rest. Used by the session layer (engine mode) and the
-// authenticator-process loop through do_command; the pieces below are open for the tests. Replies
-// leave through buf_print (kvprint.h). One thread; runs a command to its end.
+// arguments and runs it from the one command table, which also says which
+// commands write; the commands that use users run between the user store's
+// before and after steps (userstore.h), whichever store is bound. Used
+// through engine_request (kvrequest.h); the pieces below are open for the
+// tests. Replies leave through buf_print (kvprint.h). One thread; runs a
+// command to its end.
 #pragma once
 
-// Parses and executes one engine command line (modified in place); always 1.
+// Parses and executes one engine command line (modified in place), with the
+// store's request steps around it; always 1.
 int do_command(char *line);
 
 // One command line split into the command word and up to three arguments,
@@ -27,7 +30,8 @@ void search_options(const char *p2, const char *p3, int *from, int *max);
 // beyond int are clamped.
 int cmd_atoi(const char *s);
 
-// The check command: prints one reply line; 1 accepted, 0 refused.
+// The check command over the bound store: prints one reply line; 1
+// accepted, 0 refused (or the store failed).
 int auth_check(const char *user, const char *pass);
 
 // "+OK kvauth 4.0e".

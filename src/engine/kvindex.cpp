@@ -26,9 +26,6 @@ int add_file_reread;
 int last_size;
 int last_cdate;
 
-void (*on_loaded)();
-void (*on_reset)();
-
 char empty_name[1] = "";
 // Bytes of the index that no live record uses any more and that the pool
 // cannot hand out again: deleted records and superseded loaded strings.
@@ -215,7 +212,6 @@ int build_index(const char *reason) {
     ncpy(fname, file_config("kvauth.txt"), 999);
     chmod(fname, 0660);
     FilePtr f(open_db_with_retries(fname));
-    if (on_loaded) on_loaded();  // under the lock: the version read here
     if (!f) {
         emsg("Build_index FAILED %s\n", strerror(errno));
         auth_unlock();
@@ -455,14 +451,8 @@ int compact_index() {
     return 1;
 }
 
-void kvindex_set_hooks(void (*loaded)(), void (*reset)()) {
-    on_loaded = loaded;
-    on_reset = reset;
-}
-
-void kvindex_reset_for_test() {
+void kvindex_close() {
     free_index();
-    if (on_reset) on_reset();
     total_user_count = 0;
     done_build_index = 0;
     done_check_add = 0;
@@ -471,5 +461,4 @@ void kvindex_reset_for_test() {
     last_cdate = 0;
     reported_ino = 0;
     reported_upto = 0;
-    kvfilename_reset_for_test();
 }

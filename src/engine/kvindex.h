@@ -69,9 +69,6 @@ int auth_user_count();       // total_user_count
 // Bytes held by the index (records, name index and string pool).
 long auth_index_bytes();
 
-// Binds what the refresh module (kvrefresh.h, above the index) must see:
-// loaded runs in build_index under the lock right after kvauth.txt is opened,
-// reset in kvindex_reset_for_test. Bound when that module is linked.
-void kvindex_set_hooks(void (*loaded)(), void (*reset)());
-// Forgets the index, the pool, every flag and both paths; for tests.
-void kvindex_reset_for_test();
+// Forgets the index, the pool and every flag: the state of a new process.
+// Part of the file store's close (filestore.h).
+void kvindex_close();

@@ -8,11 +8,23 @@
 #include <cstring>
 
 namespace {
-void (*kvauth_print)(char *);
-void (*kvauth_flush)();
-const ReplySink *sink;
+// Where replies go: a request's sink, or a plain callback (tests, and
+// callers that bind one text function).
+struct Destination {
+    ReplySink sink;
+    void (*plain)(char *);
+    void (*plain_flush)();
+};
+Destination kvauth_print;
 char *buffer;
 size_t buffer_len;
+
+void to_plain(void *, char *text) {
+    kvauth_print.plain(text);
+}
+void flush_plain(void *) {
+    if (kvauth_print.plain_flush) kvauth_print.plain_flush();
+}
 }  // namespace
 
 int buf_print(const char *fmt, ...) {
@@ -21,12 +33,8 @@ int buf_print(const char *fmt, ...) {
     va_start(ap, fmt);
     vsnprintf(bf, sizeof bf, fmt, ap);
     va_end(ap);
-    if (sink && sink->print) {
-        sink->print(sink->to, bf);
-        return static_cast<int>(strlen(bf));
-    }
-    if (kvauth_print) {
-        kvauth_print(bf);
+    if (kvauth_print.sink.print) {
+        kvauth_print.sink.print(kvauth_print.sink.to, bf);
         return static_cast<int>(strlen(bf));
     }
     size_t old = buffer_len;
@@ -47,22 +55,21 @@ int buf_clear() {
 }
 
 void kvauth_setprint(void (*pr)(char *)) {
-    kvauth_print = pr;
-    sink = nullptr;
+    kvauth_print.plain = pr;
+    kvauth_print.sink = pr ? ReplySink{to_plain, flush_plain, nullptr} : ReplySink{};
 }
 
 void kvauth_setsink(const ReplySink *s) {
-    sink = s;
-    kvauth_print = nullptr;
+    kvauth_print.sink = s ? *s : ReplySink{};
+    kvauth_print.plain = nullptr;
 }
 
 void buf_flush() {
-    if (sink && sink->flush) sink->flush(sink->to);
-    if (kvauth_flush) kvauth_flush();
+    if (kvauth_print.sink.flush) kvauth_print.sink.flush(kvauth_print.sink.to);
 }
 
 void kvauth_setflush(void (*fl)()) {
-    kvauth_flush = fl;
+    kvauth_print.plain_flush = fl;
 }
 
 const char *kvdrop_path(const char *) {
@@ -70,7 +77,7 @@ const char *kvdrop_path(const char *) {
 }
 
 void print_found(const char *user, const char *info) {
-    buf_print("+OK %s %s 0 %s\n", user, kvdrop_path(user), info);
+    buf_print("+OK %s %s 0 %.999s\n", user, kvdrop_path(user), info);
 }
 
 const char *buf_text() {

@@ -1,7 +1,8 @@
 // The engine's output routine: every reply text of the engine leaves through
-// buf_print, to the print callback bound by the caller (the session binds its
-// reply sender around each command; the authenticator loop binds its pipe
-// writer), or into a collected text when none is bound. Lies below every
+// buf_print, to the reply sink of the request (bound by engine_request,
+// kvrequest.h: a connection, or an authenticator's pipe framing) or a plain
+// callback (kvauth_setprint), or into a collected text when none is bound.
+// Its only state is that binding and the collected text. Lies below every
 // other engine module. One thread; the callbacks run inside buf_print.
 #pragma once
 

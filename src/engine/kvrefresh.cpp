@@ -127,8 +127,11 @@ int kvrefresh_before() {
     // look at kvauth.txt and the reading of it, and appends from landing
     // half-read.
     auth_lock();
-    if (!auth_index_built() || !same(current("kvauth.txt"), seen_txt))
-        build_index("sync");  // notes kvauth.txt; the next replay reads the add file whole
+    if (!auth_index_built() || !same(current("kvauth.txt"), seen_txt)) {
+        // Under the lock, so no rebuild comes between the load and the note.
+        build_index("sync");  // the next replay reads the add file whole
+        kvrefresh_note_txt();
+    }
     FileId add = current("kvauth.add");
     check_add();
     seen_add = add;
@@ -150,7 +153,7 @@ void kvrefresh_watch() {
     if (!watch_tried) watch_open();
 }
 
-void kvrefresh_reset_for_test() {
+void kvrefresh_close() {
     watch_close();
     watch_tried = false;
     looked = false;
@@ -160,11 +163,9 @@ void kvrefresh_reset_for_test() {
 
 int auth_init() {
     kvrefresh_watch();
-    return build_index("init");
+    auth_lock();
+    int r = build_index("init");
+    kvrefresh_note_txt();
+    auth_unlock();
+    return r;
 }
-
-namespace {
-// The index lies below this module and tells it of every load through these.
-[[maybe_unused]] const bool hooks_bound =
-    (kvindex_set_hooks(kvrefresh_note_txt, kvrefresh_reset_for_test), true);
-}  // namespace

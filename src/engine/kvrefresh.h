@@ -1,9 +1,8 @@
 // Agreement between several engine processes on one engine directory (the
 // server in engine mode, kvauth programs, imports): before each request that
 // reads or writes the index, the index picks up what the others changed.
-// Used by the command interpreter, the authenticator-process loop, the
-// rebuild and the server's start-up (auth_init). Binds itself into the index
-// (kvindex_set_hooks) when linked, so that every load is noted. One thread.
+// Used by the file store (filestore.h) before and after each request, the
+// rebuild and the server's start-up (auth_init). One thread.
 #pragma once
 
 // Builds the index at start-up in engine mode and sets up the directory watch.
@@ -25,5 +24,5 @@ void kvrefresh_note_txt();
 // Sets up the directory watch now (else at the first look), so that the
 // server holds its descriptor from start-up on.
 void kvrefresh_watch();
-// Forgets what was seen; for tests.
-void kvrefresh_reset_for_test();
+// Closes the watch and forgets what was seen (the file store's close).
+void kvrefresh_close();

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "pgauth/pgcmd.h"
+#include "authproc/pipeframe.h"
 #include "pgauth/pgconf.h"
 #include "pgauth/pgdb.h"
+#include "engine/userstore.h"
 #include "pgauth/pgxfer.h"
 
 namespace {
@@ -61,8 +62,8 @@ int pgauth_main(int argc, char **argv) {
     }
     pgdb_configure(settings);
     if (imports.empty() && !do_export) {
-        pgauth_serve(stdin, stdout);
-        pgdb_close();
+        frame_serve(stdin, stdout);
+        store().close();
         return 0;
     }
     for (const char *path : imports) {

@@ -5,5 +5,6 @@
 #pragma once
 
 // The whole program: options, settings, then requests on standard input
-// until its end (or the import or export asked for). Returns the exit status.
+// until its end (or the import or export asked for), over the store the
+// program bound (pgstore.h). Returns the exit status.
 int pgauth_main(int argc, char **argv);

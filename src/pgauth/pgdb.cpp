@@ -11,6 +11,11 @@ namespace {
 PgSettings settings;
 PGconn *conn;
 std::string error_line;
+// Numbers each connection made, so that a cache can tell that it may have
+// missed notifications; and counts the statements sent.
+uint64_t connections;
+uint64_t statements;
+bool listening;
 
 // Statements prepared on every new connection. Names are stored lowercased
 // (ASCII) as bytea, so order and comparisons are bytewise whatever the
@@ -40,13 +45,32 @@ const Statement kStatements[] = {
      2},
 };
 
+// Every change of a user notifies the channel pgauth_users with the name in
+// hex (names are bytes), and a TRUNCATE with an empty payload, whoever makes
+// it: a pgauth, an import or an administrator's own SQL. The caches of all
+// pgauth processes rely on it.
 const char *kSchema =
     "CREATE TABLE IF NOT EXISTS pgauth_users ("
     " name bytea PRIMARY KEY, pass bytea NOT NULL, info bytea NOT NULL,"
     " info_lc bytea NOT NULL);"
     "CREATE TABLE IF NOT EXISTS pgauth_changes ("
     " id bigserial PRIMARY KEY, at timestamptz NOT NULL DEFAULT now(),"
-    " name bytea NOT NULL, pass bytea NOT NULL, info bytea NOT NULL)";
+    " name bytea NOT NULL, pass bytea NOT NULL, info bytea NOT NULL);"
+    "CREATE OR REPLACE FUNCTION pgauth_notify() RETURNS trigger LANGUAGE plpgsql AS $$"
+    " BEGIN"
+    "  IF TG_OP = 'TRUNCATE' THEN PERFORM pg_notify('pgauth_users', ''); RETURN NULL; END IF;"
+    "  IF TG_OP <> 'INSERT' THEN PERFORM pg_notify('pgauth_users', encode(OLD.name, 'hex'));"
+    "  END IF;"
+    "  IF TG_OP <> 'DELETE' THEN PERFORM pg_notify('pgauth_users', encode(NEW.name, 'hex'));"
+    "  END IF;"
+    "  RETURN NULL;"
+    " END $$;"
+    "DROP TRIGGER IF EXISTS pgauth_users_notify ON pgauth_users;"
+    "CREATE TRIGGER pgauth_users_notify AFTER INSERT OR UPDATE OR DELETE ON pgauth_users"
+    " FOR EACH ROW EXECUTE FUNCTION pgauth_notify();"
+    "DROP TRIGGER IF EXISTS pgauth_users_truncate ON pgauth_users;"
+    "CREATE TRIGGER pgauth_users_truncate AFTER TRUNCATE ON pgauth_users"
+    " FOR EACH STATEMENT EXECUTE FUNCTION pgauth_notify()";
 
 using Clock = std::chrono::steady_clock;
 
@@ -133,15 +157,19 @@ PgRes send_failed() {
 }
 
 PgRes run_simple(const char *sql) {
+    statements++;
     if (!PQsendQuery(conn, sql)) return send_failed();
     return checked(collect());
 }
 
-// Creates the tables unless both exist; a replica has them from its primary.
+// Creates the tables and the trigger unless all exist (an older database
+// gets its trigger at the next start); a replica has them from its primary.
 int make_schema() {
     PgRes r = run_simple(
         "SELECT 1 WHERE to_regclass('pgauth_users') IS NOT NULL AND "
-        "to_regclass('pgauth_changes') IS NOT NULL");
+        "to_regclass('pgauth_changes') IS NOT NULL AND (pg_is_in_recovery() OR"
+        " (SELECT count(*) FROM pg_trigger WHERE tgrelid = to_regclass('pgauth_users') AND"
+        " tgname IN ('pgauth_users_notify', 'pgauth_users_truncate')) = 2)");
     if (!r) return 0;
     if (PQntuples(r.get()) == 1) return 1;
     // Several processes start at once: one creates, the others wait for it.
@@ -204,6 +232,12 @@ int connect_now() {
         drop();
         return 0;
     }
+    // Listening starts before anything is read, so that no change after
+    // this point goes unnoticed. A hot standby cannot listen: nothing may be
+    // cached on its connections.
+    listening = run_simple("LISTEN pgauth_users") != nullptr;
+    if (!conn) return 0;
+    connections++;
     return 1;
 }
 
@@ -243,6 +277,7 @@ PgRes pgdb_exec(const char *name, std::initializer_list<std::string_view> params
         lengths.push_back(static_cast<int>(p.size()));
         formats.push_back(1);
     }
+    statements++;
     if (!PQsendQueryPrepared(conn, name, static_cast<int>(values.size()), values.data(),
                              lengths.data(), formats.data(), 1))
         return send_failed();
@@ -256,6 +291,36 @@ int pgdb_simple(const char *sql) {
 
 void pgdb_close() {
     drop();
+}
+
+uint64_t pgdb_connection() {
+    return conn ? connections : 0;
+}
+
+bool pgdb_listening() {
+    return conn && listening;
+}
+
+uint64_t pgdb_statements() {
+    return statements;
+}
+
+int pgdb_notifications(void (*fn)(const char *payload)) {
+    if (conn && PQstatus(conn) != CONNECTION_OK) drop();
+    if (!conn) return 0;
+    for (;;) {
+        while (PGnotify *n = PQnotifies(conn)) {
+            fn(n->extra);
+            PQfreemem(n);
+        }
+        pollfd p{PQsocket(conn), POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0) return 1;
+        if (!PQconsumeInput(conn) || PQstatus(conn) == CONNECTION_BAD) {
+            fail("-ERR database unavailable (" + first_line(PQerrorMessage(conn)) + ")");
+            drop();
+            return 0;
+        }
+    }
 }
 
 std::string pgdb_value(const PGresult *r, int row, int col) {

@@ -1,6 +1,7 @@
 // pgauth's one connection to PostgreSQL: connecting (and reconnecting after a
-// failure) with time-outs, the two tables, prepared statements run with a
-// deadline, and the "-ERR" text of the last failure. Used by pgauth's
+// failure) with time-outs, the two tables and the trigger that notifies every
+// change, prepared statements run with a deadline, the notifications
+// received, and the "-ERR" text of the last failure. Used by pgauth's
 // commands and by its import and export.
 // Owns the one connection; one thread.
 #pragma once
@@ -34,6 +35,19 @@ PgRes pgdb_exec(const char *name, std::initializer_list<std::string_view> params
 // Runs a statement without parameters ("BEGIN", "COMMIT", ...). 1 or 0.
 int pgdb_simple(const char *sql);
 void pgdb_close();
+
+// The number of the connection that is up (each new one gets the next), 0
+// when none is: notifications are lost between two connections.
+uint64_t pgdb_connection();
+// True when the connection up receives the change notifications (a hot
+// standby cannot).
+bool pgdb_listening();
+// Statements sent since the start, the schema's and LISTEN's included.
+uint64_t pgdb_statements();
+// Hands fn the payload of every change notified on the connection so far
+// (the changed user's name in hex, or "" for every user), reading what has
+// arrived without waiting. 1, or 0 when there is no connection or it broke.
+int pgdb_notifications(void (*fn)(const char *payload));
 
 // Column col of row as bytes, and an int8 column in binary form.
 std::string pgdb_value(const PGresult *r, int row, int col);

@@ -5,7 +5,7 @@
 
 #include "engine/kvline.h"
 #include "lib/lib.h"
-#include "pgauth/pgcmd.h"
+#include "pgauth/pgstore.h"
 #include "pgauth/pgdb.h"
 
 namespace {

@@ -78,7 +78,7 @@ bool PgCluster::stop() {
     return run_pg({"pg_ctl", "-D", dir_ + "/data", "-w", "-t", "60", "-m", "fast", "stop"});
 }
 
-std::string PgCluster::sql(const std::string &statement) const {
+std::string PgCluster::sql(const std::string &statement, std::string *first) const {
     std::string info =
         "host=" + dir_ + " user=" + kSuperuser + " dbname=postgres connect_timeout=10";
     PGconn *c = PQconnectdb(info.c_str());
@@ -87,6 +87,7 @@ std::string PgCluster::sql(const std::string &statement) const {
         PGresult *r = PQexec(c, statement.c_str());
         ExecStatusType st = PQresultStatus(r);
         if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) err = PQresultErrorMessage(r);
+        if (first && st == PGRES_TUPLES_OK && PQntuples(r) > 0) *first = PQgetvalue(r, 0, 0);
         PQclear(r);
     }
     PQfinish(c);

@@ -16,7 +16,8 @@ class PgCluster {
     bool start();                      // initdb (once) and pg_ctl start; true when it accepts
     bool stop();                       // pg_ctl stop -m fast; true when it stopped
     // One SQL statement on a fresh connection; "" on success, else the error.
-    std::string sql(const std::string &statement) const;
+    // first, when given, receives the first value of its result.
+    std::string sql(const std::string &statement, std::string *first = nullptr) const;
     // The pg_ keys that point pgauth at this cluster, one "key value" a line.
     std::string conf_lines() const;
 

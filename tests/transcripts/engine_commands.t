@@ -5,20 +5,10 @@
 < 7 +OK kvauth 4.0e
 > 10 set Alice s3cret mail="a@x" q="1"
 < 10 +OK Alice added to database
-> 11 check ALICE s3cret
-< 11 +OK ALICE config 0 mail="a@x" q="1"
-> 12 check alice wrong
-< 12 -ERR alice password wrong or not a valid user
 > 13 mod alice other q="2"
 < 13 +OK alice added to database
 > 14 check alice s3cret
 < 14 +OK alice config 0 q="2" mail="a@x" 
-> 15 set bob *pw
-< 15 +OK bob added to database
-> 16 del bob
-< 16 +OK Deleted user successfully
-> 17 lookup bob
-< 17 -ERR bob not found
 restart
 > 40 check alice s3cret
 < 40 +OK alice config 0 q="2" mail="a@x" 

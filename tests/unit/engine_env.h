@@ -16,6 +16,7 @@
 #include "engine/kvcmd.h"
 #include "engine/kvfilename.h"
 #include "engine/kvindex.h"
+#include "engine/userstore.h"
 #include "engine/kvprint.h"
 #include "engine/ld_sha.h"
 #include "support/server_fixture.h"
@@ -36,14 +37,16 @@ class EngineTest : public ::testing::Test {
         kvauth_setprint(nullptr);
         buf_clear();
         replies().clear();
-        kvindex_reset_for_test();
+        store().close();
+        kvfilename_reset_for_test();
         imsg_close();
         ini_file_set("");
         ini_free();
     }
     // The engine's state as a new process finds it.
     void restart() {
-        kvindex_reset_for_test();
+        store().close();
+        kvfilename_reset_for_test();
         kvauth_set_path(dir_.path().c_str());
     }
 

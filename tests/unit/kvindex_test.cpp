@@ -182,7 +182,7 @@ TEST_F(IndexTest, MailConfigPathAndArgPath) {
 // A record known only in memory shows whether the index was reloaded.
 TEST_F(IndexTest, RefreshReloadsOnlyAReplacedDatabase) {
     db("alice:*pw:i\n");
-    kvrefresh_reset_for_test();
+    kvrefresh_close();
     kvrefresh_before();
     auth_fixup("ghost", "*g", "");
     chmod(file("kvauth.txt").c_str(), 0640);
@@ -193,5 +193,5 @@ TEST_F(IndexTest, RefreshReloadsOnlyAReplacedDatabase) {
     kvrefresh_before();
     EXPECT_EQ(auth_find("ghost"), nullptr) << "a replaced file was not reloaded";
     EXPECT_NE(auth_find("bob"), nullptr);
-    kvrefresh_reset_for_test();
+    kvrefresh_close();
 }

@@ -56,9 +56,4 @@ TEST_F(SearchTest, MatchesInBucketOrder) {
     ASSERT_EQ(r.size(), 7u);
     EXPECT_EQ(std::vector<std::string>(r.begin(), r.begin() + 3),
               (std::vector<std::string>{"+DATA a 3\n", "+DATA cob 2\n", "+DATA bob 1\n"}));
-    r = search("bo");
-    EXPECT_EQ(r.back(), "+OK Search Complete 4 items found out of 6\n");
-    for (const char *l : {"+DATA carl has BOX\n", "+DATA abbot \n"})
-        EXPECT_NE(std::find(r.begin(), r.end(), l), r.end()) << l;
-    EXPECT_EQ(search("BO*").back(), "+OK Search Complete 2 items found out of 6\n");
 }

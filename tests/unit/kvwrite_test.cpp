@@ -185,14 +185,4 @@ TEST_F(KvWriteTest, RebuildCarriesOnFromAnUnfinishedOne) {
     EXPECT_EQ(content("kvauth.bck"), txt);
 }
 
-// Left by a writer killed in a rebuild: kvauth.add_old is folded in first,
-// then the newer add file.
-TEST_F(KvWriteTest, RebuildReplaysTheNewerAddFileLast) {
-    db("base:*p:b\n");
-    write_file(file("kvauth.add_old"), "bob:*old:o\n");
-    add("bob:*new:n\n");
-    ASSERT_EQ(auth_rebuild(), 1);
-    EXPECT_EQ(content("kvauth.txt"), "bob:*new:n\nbase:*p:b\n");
-}
-
 }  // namespace
