@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/kvrequest.h"
+#include "engine/kvcmd.h"
 
 namespace {
 bool finishes(const std::string &s) {

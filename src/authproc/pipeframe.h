@@ -2,7 +2,7 @@
 // request ends with exactly one finishing line ("+OK" or "-ERR"), since the
 // pool frees the process at the first one. Used by kvauth and pgauth, which
 // both serve their input through frame_serve. Sits above the engine's request
-// (kvrequest.h), below both programs. One thread; the state of the request
+// (engine_request in kvcmd.h), below both programs. One thread; the state of the request
 // being answered travels in its reply sink.
 #pragma once
 

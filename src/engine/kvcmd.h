@@ -2,10 +2,19 @@
 // arguments and runs it from the one command table, which also says which
 // commands write; the commands that use users run between the user store's
 // before and after steps (userstore.h), whichever store is bound. Used
-// through engine_request (kvrequest.h); the pieces below are open for the
-// tests. Replies leave through buf_print (kvprint.h). One thread; runs a
+// through engine_request, one request from its line to its last reply, by
+// the session (engine mode) and the authenticator programs; the pieces below
+// are open for the tests. Replies leave through buf_print (kvprint.h). One thread; runs a
 // command to its end.
 #pragma once
+
+#include "engine/kvprint.h"
+
+// Runs one command line (modified in place) with its replies to sink: binds
+// the sink for the length of the request and unbinds it however the request
+// ends, so that nothing printed later reaches a destination that may be
+// gone. Always 1.
+int engine_request(char *line, const ReplySink &sink);
 
 // Parses and executes one engine command line (modified in place), with the
 // store's request steps around it; always 1.

@@ -1,6 +1,6 @@
 // The engine's output routine: every reply text of the engine leaves through
-// buf_print, to the reply sink of the request (bound by engine_request,
-// kvrequest.h: a connection, or an authenticator's pipe framing) or a plain
+// buf_print, to the reply sink of the request (bound by engine_request in
+// kvcmd.h: a connection, or an authenticator's pipe framing) or a plain
 // callback (kvauth_setprint), or into a collected text when none is bound.
 // Its only state is that binding and the collected text. Lies below every
 // other engine module. One thread; the callbacks run inside buf_print.

@@ -10,7 +10,7 @@
 
 #include "core/emsg.h"
 #include "core/ini.h"
-#include "engine/kvrequest.h"
+#include "engine/kvcmd.h"
 #include "lib/lib.h"
 #include "lib/xlate.h"
 #include "net/chan.h"
@@ -276,24 +276,19 @@ int io_line(Chan *c, char *line) {
     return 1;
 }
 
-namespace {
-// Where the replies of one engine request go: its connection and identifier.
-struct ReplyTo {
-    Chan *c;
-    int rid;
-};
-
-void reply_print(void *to, char *text) {
+void io_callback_send(void *to, char *data) {
     auto *r = static_cast<ReplyTo *>(to);
-    text[strcspn(text, "\r")] = 0;
-    text[strcspn(text, "\n")] = 0;
-    io_printf(r->c, "%d %s\r\n", r->rid, text);
+    data[strcspn(data, "\r")] = 0;
+    data[strcspn(data, "\n")] = 0;
+    io_printf(r->callback_chan, "%d %s\r\n", r->callback_rid, data);
 }
+
+namespace {
 
 // The engine is about to stop the process: what waits for the socket now
 // would never be written.
 void reply_flush(void *to) {
-    Chan *c = static_cast<ReplyTo *>(to)->c;
+    Chan *c = static_cast<ReplyTo *>(to)->callback_chan;
     if (c->outlen > 0 && c->sk != -1) io_write(c, nullptr);
 }
 }  // namespace
@@ -302,6 +297,6 @@ int io_cmd(Chan *c, char *cmdline) {
     char *sp = strchr(cmdline, ' ');
     if (!sp) return 0;
     ReplyTo to{c, atoi(cmdline)};
-    engine_request(sp + 1, ReplySink{reply_print, reply_flush, &to});
+    engine_request(sp + 1, ReplySink{io_callback_send, reply_flush, &to});
     return 1;
 }

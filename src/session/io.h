@@ -22,6 +22,14 @@ int io_line(CHAN *c, char *line);
 // Runs one command line in the engine, its replies to c; 0 when the line
 // holds no space.
 int io_cmd(CHAN *c, char *cmdline);
+// Where the replies of one engine request go: its connection and identifier.
+struct ReplyTo {
+    CHAN *callback_chan;
+    int callback_rid;
+};
+// The engine's print callback: sends one reply text (cut at its first line
+// end) to the connection and identifier that to (a ReplyTo) names.
+void io_callback_send(void *to, char *data);
 
 // Formats one reply (at most 1999 characters) and queues it.
 int io_printf(CHAN *c, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

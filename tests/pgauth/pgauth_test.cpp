@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "engine/kvfilename.h"
-#include "engine/kvrequest.h"
+#include "engine/kvcmd.h"
 #include "engine/userstore.h"
 #include "pg_cluster.h"
 #include "pgauth/pgconf.h"
