@@ -13,17 +13,17 @@ namespace {
 struct Destination {
     ReplySink sink;
     void (*plain)(char *);
-    void (*plain_flush)();
 };
 Destination kvauth_print;
-char *buffer;
-size_t buffer_len;
+// What was printed while nothing was bound.
+struct Collected {
+    char *text;
+    size_t len;
+};
+Collected buffer;
 
 void to_plain(void *, char *text) {
     kvauth_print.plain(text);
-}
-void flush_plain(void *) {
-    if (kvauth_print.plain_flush) kvauth_print.plain_flush();
 }
 }  // namespace
 
@@ -37,26 +37,25 @@ int buf_print(const char *fmt, ...) {
         kvauth_print.sink.print(kvauth_print.sink.to, bf);
         return static_cast<int>(strlen(bf));
     }
-    size_t old = buffer_len;
+    size_t old = buffer.len;
     size_t add = strlen(bf);
-    char *grown = static_cast<char *>(realloc(buffer, old + add + 2));
+    char *grown = static_cast<char *>(realloc(buffer.text, old + add + 2));
     if (!grown) return static_cast<int>(old);  // nobody will read it: drop the text
     memcpy(grown + old, bf, add + 1);
-    buffer = grown;
-    buffer_len = old + add;
+    buffer.text = grown;
+    buffer.len = old + add;
     return static_cast<int>(old);
 }
 
 int buf_clear() {
-    free(buffer);
-    buffer = nullptr;
-    buffer_len = 0;
+    free(buffer.text);
+    buffer = Collected{};
     return 1;
 }
 
 void kvauth_setprint(void (*pr)(char *)) {
     kvauth_print.plain = pr;
-    kvauth_print.sink = pr ? ReplySink{to_plain, flush_plain, nullptr} : ReplySink{};
+    kvauth_print.sink = pr ? ReplySink{to_plain, nullptr, nullptr} : ReplySink{};
 }
 
 void kvauth_setsink(const ReplySink *s) {
@@ -68,10 +67,6 @@ void buf_flush() {
     if (kvauth_print.sink.flush) kvauth_print.sink.flush(kvauth_print.sink.to);
 }
 
-void kvauth_setflush(void (*fl)()) {
-    kvauth_print.plain_flush = fl;
-}
-
 const char *kvdrop_path(const char *) {
     return "config";
 }
@@ -81,5 +76,5 @@ void print_found(const char *user, const char *info) {
 }
 
 const char *buf_text() {
-    return buffer ? buffer : "";
+    return buffer.text ? buffer.text : "";
 }

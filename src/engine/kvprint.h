@@ -36,6 +36,5 @@ const char *buf_text();
 
 // Hands the replies printed so far to the client at once; the engine calls it
 // before it stops the process, so that the reply saying why is not lost with
-// it. kvauth_setflush installs the session's flush (null: nothing to do).
+// it, through the bound sink's flush (none: nothing to do).
 void buf_flush();
-void kvauth_setflush(void (*fl)());
