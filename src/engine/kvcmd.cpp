@@ -5,7 +5,6 @@
 #include "engine/kvsearch.h"
 #include "engine/kvset.h"
 #include "engine/userstore.h"
-#include "engine/filestore.h"
 
 #include <cctype>
 #include <climits>
@@ -201,29 +200,6 @@ constexpr Command kCommands[] = {
     {"help", kNone, run_help},
 };
 }  // namespace
-
-// --- The bound store and the bracket of one request.
-namespace {
-const UserStore *bound_store;
-int store_depth;
-}  // namespace
-
-void store_use(const UserStore *s) {
-    bound_store = s;
-}
-
-const UserStore &store() {
-    return bound_store ? *bound_store : file_store();
-}
-
-int store_enter(bool writes) {
-    if (store_depth++ > 0) return 1;
-    return store().begin(writes);
-}
-
-void store_leave(bool writes) {
-    if (--store_depth == 0) store().end(writes);
-}
 
 // --- One request.
 namespace {

@@ -3,10 +3,8 @@
 // commands (check, lookup, search, set, mod, del, testcrypt) are written once
 // over it; the engine's own files are one store (filestore.h), pgauth's
 // PostgreSQL tables another. A program that uses another store than the
-// files binds it at start-up with store_use. The binding and the request
-// bracket below are kept by the command interpreter (kvcmd.cpp), whose
-// requests they serve. One thread, one request at a time; a store keeps its
-// state in its own module.
+// files binds it at start-up with store_use. One thread, one request at a
+// time; a store keeps its state in its own module.
 #pragma once
 
 // One user as a store holds it. The texts stay valid until the next call
