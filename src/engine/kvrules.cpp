@@ -1,7 +1,11 @@
 #include "engine/kvrules.h"
 
 #include <crypt.h>
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
+
 #include <cstring>
+#include <string_view>
 
 #include "core/emsg.h"
 #include "engine/kvline.h"
@@ -22,6 +26,24 @@ constexpr const char *kBadUser = "-ERR Could not add user. Illegal characters in
 constexpr const char *kBadPass = "-ERR Could not add user. Illegal characters in password.\n";
 constexpr const char *kBadInfo = "-ERR Could not add user. Illegal characters in information.\n";
 constexpr const char *kLineTooLong = "-ERR Line too long\n";
+
+// Equal byte strings, in a time that does not depend on where they differ:
+// a guesser timing the replies learns nothing of how much of a digest
+// matched. Lengths are not secret here (a digest's length is its form's).
+bool same_bytes(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// A clear password against the stored one: their SHA-256 digests compared,
+// so that neither the matching prefix nor the stored length shows in the
+// time.
+bool same_clear(const char *given, const char *stored) {
+    unsigned char a[SHA256_DIGEST_LENGTH];
+    unsigned char b[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char *>(given), strlen(given), a);
+    SHA256(reinterpret_cast<const unsigned char *>(stored), strlen(stored), b);
+    return CRYPTO_memcmp(a, b, sizeof a) == 0;
+}
 }  // namespace
 
 const char *set_refusal(const char *user, const char *pass) {
@@ -57,7 +79,7 @@ int pass_verify(const char *user, const char *name, const char *stored, const ch
         return 0;
     }
     if (stored[0] == '*') {
-        if (strcmp(pass, stored + 1) == 0) return 1;
+        if (same_clear(pass, stored + 1)) return 1;
         imsg("Clear text password wrong for user(%s), pass(%s)!=(%s)\n", user, pass, stored + 1);
         return 0;
     }
@@ -67,11 +89,11 @@ int pass_verify(const char *user, const char *name, const char *stored, const ch
     char crypted[200];
     const char *c = crypt(pass, stored);
     ncpy(crypted, c ? c : "", 199);
-    if (strcmp(crypted, stored) == 0) return 1;
+    if (same_bytes(crypted, stored)) return 1;
     if (slen > kSshaPrefix) {
         char digest[kDigestBuf];
         if (raw_create_ssha(pass, digest, kDigestBuf, stored + kSshaPrefix) &&
-            strcmp(digest, stored + kSshaPrefix) == 0)
+            same_bytes(digest, stored + kSshaPrefix))
             return 1;
     }
     imsg("Password wrong for user(%s), pass(%s)!=(%s)\n", user, crypted, stored);
