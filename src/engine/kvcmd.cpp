@@ -110,11 +110,8 @@ void search_options(const char *p2, const char *p3, int *from, int *max) {
 int auth_check(const char *user, const char *pass) {
     imsg("db_check(%s,xxxx)\n", user);
     UserView u;
-    int found = store().find(user, &u);
-    if (found == STORE_FAILED) {
-        buf_print("%s\n", store().failure());
-        return 0;
-    }
+    int found = store_find(user, &u);
+    if (found == STORE_FAILED) return 0;
     if (found) {
         char info[1000];
         ncpy(info, u.info, 999);
@@ -237,7 +234,7 @@ int do_command(char *line) {
         if (store_enter(writes))
             cmd.run(c);
         else
-            buf_print("%s\n", store().failure());
+            store_say_failure();
         store_leave(writes);
         return 1;
     }

@@ -147,11 +147,8 @@ int auth_lookup(const char *user) {
     if (&store() == &file_store() && strstr(user, "test_sleep_now")) lib_sleep(120);
     imsg("db_check(%s,'NULL')\n", user);
     UserView u;
-    int found = store().find(user, &u);
-    if (found == STORE_FAILED) {
-        buf_print("%s\n", store().failure());
-        return 0;
-    }
+    int found = store_find(user, &u);
+    if (found == STORE_FAILED) return 0;
     if (!found) {
         imsg("User not found (%s)\n", user);
         buf_print("-ERR %s not found\n", user);
@@ -165,7 +162,7 @@ int auth_search(char *match, int from, int max) {
     strlwr(match);
     long total = store().count();
     if (total == STORE_FAILED) {
-        buf_print("%s\n", store().failure());
+        store_say_failure();
         return 0;
     }
     Search s{match,
@@ -178,7 +175,7 @@ int auth_search(char *match, int from, int max) {
     else if (s.from > 1)
         s.show = false;
     if (store().walk(match, take, &s) == STORE_FAILED) {
-        buf_print("%s\n", store().failure());
+        store_say_failure();
         return s.found;
     }
     buf_print("+OK Search Complete %d items found out of %ld\n", s.found, total);

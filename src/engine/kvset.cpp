@@ -21,10 +21,6 @@ void refuse(const char *text) {
     emsg("%s", text);
     buf_print("%s", text);
 }
-
-void store_failed() {
-    buf_print("%s\n", store().failure());
-}
 }  // namespace
 
 const char *str_encode(const char *s) {
@@ -45,11 +41,8 @@ int auth_set_raw(const char *user, const char *pass, const char *info_in) {
     }
     std::string info(info_in, strnlen(info_in, kField));
     UserView u;
-    int found = store().find(user, &u);
-    if (found == STORE_FAILED) {
-        store_failed();
-        return 0;
-    }
+    int found = store_find(user, &u);
+    if (found == STORE_FAILED) return 0;
     std::string stored = strcmp(pass, "(NULL)") != 0 ? str_encode(pass) : found ? u.pass : "none";
     const char *refused = line_refusal(user, stored.c_str(), info.c_str());
     // A block changes the record beyond its line: the record must still be
@@ -64,7 +57,7 @@ int auth_set_raw(const char *user, const char *pass, const char *info_in) {
     char ack[1100];
     snprintf(ack, sizeof ack, "+OK %s added to database\n", user);
     if (!store().put(user, stored.c_str(), info.c_str(), ack)) {
-        store_failed();
+        store_say_failure();
         return 0;
     }
     return 1;
@@ -73,11 +66,8 @@ int auth_set_raw(const char *user, const char *pass, const char *info_in) {
 int auth_mod_raw(const char *user, const char *pass, const char *addinfo) {
     imsg("db_check(%s,'NULL')\n", user);
     UserView u;
-    int found = store().find(user, &u);
-    if (found == STORE_FAILED) {
-        store_failed();
-        return 1;
-    }
+    int found = store_find(user, &u);
+    if (found == STORE_FAILED) return 1;
     if (!found) {
         imsg("User not found (%s)\n", user);
         buf_print("-ERR No such user\n");
@@ -100,7 +90,7 @@ int auth_del_raw(const char *user, int silent) {
     }
     if (!store().put(user, "(DELETE)", "(DELETE)",
                      silent ? nullptr : "+OK Deleted user successfully\n")) {
-        store_failed();
+        store_say_failure();
         return 0;
     }
     return 1;
@@ -109,7 +99,7 @@ int auth_del_raw(const char *user, int silent) {
 int auth_set(const char *user, const char *pass, const char *info) {
     if (!store_enter(true)) {
         store_leave(true);
-        store_failed();
+        store_say_failure();
         return 0;
     }
     int r = auth_set_raw(user, pass, info);
@@ -120,7 +110,7 @@ int auth_set(const char *user, const char *pass, const char *info) {
 int auth_mod(const char *user, const char *pass, const char *addinfo) {
     if (!store_enter(true)) {
         store_leave(true);
-        store_failed();
+        store_say_failure();
         return 1;
     }
     int r = auth_mod_raw(user, pass, addinfo);
@@ -131,7 +121,7 @@ int auth_mod(const char *user, const char *pass, const char *addinfo) {
 int auth_del(const char *user, int silent) {
     if (!store_enter(true)) {
         store_leave(true);
-        store_failed();
+        store_say_failure();
         return 0;
     }
     int r = auth_del_raw(user, silent);

@@ -56,3 +56,8 @@ const UserStore &store();
 // store_enter's result is the store's begin's.
 int store_enter(bool writes);
 void store_leave(bool writes);
+
+// Replies with the bound store's failure line.
+void store_say_failure();
+// The bound store's find; on STORE_FAILED the failure line is the reply.
+int store_find(const char *user, UserView *out);
