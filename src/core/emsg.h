@@ -18,6 +18,11 @@ int emsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int imsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int dmsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// What a line shows in place of a secret (a shared secret, a password, a
+// stored digest): the secret itself, as the log always has. Valid until the
+// next few calls; safe to use twice in one line.
+const char *log_secret(const char *secret);
+
 // Writes one line "<ctime without year> <line>"; nothing when the log is closed.
 void imsg_log(const char *line);
 void imsg_open();

@@ -80,7 +80,8 @@ int pass_verify(const char *user, const char *name, const char *stored, const ch
     }
     if (stored[0] == '*') {
         if (same_clear(pass, stored + 1)) return 1;
-        imsg("Clear text password wrong for user(%s), pass(%s)!=(%s)\n", user, pass, stored + 1);
+        imsg("Clear text password wrong for user(%s), pass(%s)!=(%s)\n", user, log_secret(pass),
+             log_secret(stored + 1));
         return 0;
     }
     if (strstr(info, "(BLOCK)")) return 0;
@@ -96,7 +97,8 @@ int pass_verify(const char *user, const char *name, const char *stored, const ch
             same_bytes(digest, stored + kSshaPrefix))
             return 1;
     }
-    imsg("Password wrong for user(%s), pass(%s)!=(%s)\n", user, crypted, stored);
+    imsg("Password wrong for user(%s), pass(%s)!=(%s)\n", user, log_secret(crypted),
+         log_secret(stored));
     return 0;
 }
 

@@ -28,7 +28,7 @@ const char *str_encode(const char *s) {
     strcpy(encoded, "{ssha}");
     if (create_ssha_base64_digest(s, encoded + 6, 990)) return encoded;
     emsg("SSHA hashing debug and error information (%.200s)", get_sha_error());
-    emsg("Could not hash password for (%s) using SSHA", s);
+    emsg("Could not hash password for (%s) using SSHA", log_secret(s));
     strcpy(encoded, "{ssha}function_failed");
     return encoded;
 }
