@@ -8,10 +8,23 @@
 
 #include "lib/lib.h"
 
-const char *const ini_names[] = {
-    "workarea",        "config", "logdir",      "debug", "secret_file",    "authent_process",
-    "authent_number",  "port",   "kvauth_path", "loop",  "listen_address", "allow",
-    "max_connections", ""};
+const char *const ini_names[] = {"workarea",
+                                 "config",
+                                 "logdir",
+                                 "debug",
+                                 "secret_file",
+                                 "authent_process",
+                                 "authent_number",
+                                 "port",
+                                 "kvauth_path",
+                                 "loop",
+                                 "listen_address",
+                                 "allow",
+                                 "max_connections",
+                                 "password_scheme",
+                                 "rehash",
+                                 "hash_threads",
+                                 ""};
 
 namespace {
 std::optional<std::string> i_val[INI_NKEYS];

@@ -22,7 +22,10 @@ enum IniKey {
     INI_LISTEN_ADDRESS = 10,   // address to listen on instead of every IPv4 one
     INI_ALLOW = 11,            // addresses and ranges admitted; empty admits all
     INI_MAX_CONNECTIONS = 12,  // client connections open at once; unset: what descriptors allow
-    INI_NKEYS = 13
+    INI_PASSWORD_SCHEME = 13,  // the scheme set stores passwords in; unset: {ssha}
+    INI_REHASH = 14,           // "yes": a check stores its password again in that scheme
+    INI_HASH_THREADS = 15,     // worker threads for costly hashes in the fast loop
+    INI_NKEYS = 16
 };
 
 extern const char *const ini_names[];

@@ -1,6 +1,5 @@
 #include "engine/kvrules.h"
 
-#include <crypt.h>
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
 
@@ -9,7 +8,7 @@
 
 #include "core/emsg.h"
 #include "engine/kvline.h"
-#include "engine/ld_sha.h"
+#include "engine/passhash.h"
 #include "lib/lib.h"
 
 namespace {
@@ -17,8 +16,6 @@ constexpr int kField = 999;
 constexpr const char *kBadChars = ":|\"";
 constexpr const char *kLocalBadChars = ",:|;[]()<>\"/\\";
 constexpr size_t kMaxUser = 255;
-constexpr int kDigestBuf = 990;
-constexpr int kSshaPrefix = 6;  // "{ssha}", not examined: the digest text follows it
 constexpr int kBlockCut = 900;
 
 constexpr const char *kTooLong = "-ERR Could not add user. Username longer than 255 characters.\n";
@@ -26,13 +23,6 @@ constexpr const char *kBadUser = "-ERR Could not add user. Illegal characters in
 constexpr const char *kBadPass = "-ERR Could not add user. Illegal characters in password.\n";
 constexpr const char *kBadInfo = "-ERR Could not add user. Illegal characters in information.\n";
 constexpr const char *kLineTooLong = "-ERR Line too long\n";
-
-// Equal byte strings, in a time that does not depend on where they differ:
-// a guesser timing the replies learns nothing of how much of a digest
-// matched. Lengths are not secret here (a digest's length is its form's).
-bool same_bytes(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
-}
 
 // A clear password against the stored one: their SHA-256 digests compared,
 // so that neither the matching prefix nor the stored length shows in the
@@ -85,19 +75,9 @@ int pass_verify(const char *user, const char *name, const char *stored, const ch
         return 0;
     }
     if (strstr(info, "(BLOCK)")) return 0;
-    // crypt(3) answers a salt it cannot use with null or a failure text, never
-    // with the stored field, so every form can be tried in the same order.
-    char crypted[200];
-    const char *c = crypt(pass, stored);
-    ncpy(crypted, c ? c : "", 199);
-    if (same_bytes(crypted, stored)) return 1;
-    if (slen > kSshaPrefix) {
-        char digest[kDigestBuf];
-        if (raw_create_ssha(pass, digest, kDigestBuf, stored + kSshaPrefix) &&
-            same_bytes(digest, stored + kSshaPrefix))
-            return 1;
-    }
-    imsg("Password wrong for user(%s), pass(%s)!=(%s)\n", user, log_secret(crypted),
+    PassCheck r = pass_hash_verify(stored, pass);
+    if (r.match) return 1;
+    imsg("Password wrong for user(%s), pass(%s)!=(%s)\n", user, log_secret(r.crypted),
          log_secret(stored));
     return 0;
 }

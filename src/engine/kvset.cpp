@@ -8,7 +8,7 @@
 #include "engine/kvline.h"
 #include "engine/kvprint.h"
 #include "engine/kvrules.h"
-#include "engine/ld_sha.h"
+#include "engine/passhash.h"
 #include "engine/userstore.h"
 #include "lib/lib.h"
 
@@ -25,9 +25,13 @@ void refuse(const char *text) {
 
 const char *str_encode(const char *s) {
     if (*s == '*') return s;
-    strcpy(encoded, "{ssha}");
-    if (create_ssha_base64_digest(s, encoded + 6, 990)) return encoded;
-    emsg("SSHA hashing debug and error information (%.200s)", get_sha_error());
+    std::string field;
+    std::string why;
+    if (pass_hash_make(s, &field, &why)) {
+        ncpy(encoded, field.c_str(), sizeof encoded - 1);
+        return encoded;
+    }
+    emsg("SSHA hashing debug and error information (%.200s)", why.c_str());
     emsg("Could not hash password for (%s) using SSHA", log_secret(s));
     strcpy(encoded, "{ssha}function_failed");
     return encoded;

@@ -1,0 +1,35 @@
+// Password fields: verifying a given password against a stored field, in
+// every scheme the server knows, and making the field that set stores, in
+// the scheme chosen at start-up. Used by the engine's check and set
+// (kvrules, kvset); the fast loop may call the verify and make steps on a
+// worker thread for the fields that cost.
+// Assumes: pass_hash_configure ran once at start-up, before any worker
+// thread exists; after it every function here reads only its arguments and
+// that choice, writes no shared state and logs nothing, so any thread may
+// call it.
+#pragma once
+
+#include <string>
+
+// What verifying found: whether the password made the stored field, and
+// what it hashed to under the field's salt (the log's line about a wrong
+// password shows it; "" when no scheme took the field).
+struct PassCheck {
+    bool match;
+    char crypted[200];
+};
+
+// Reads the scheme keys; false with the reason in *why when the scheme or
+// its cost cannot be used.
+bool pass_hash_configure(std::string *why);
+
+// The password against a stored hashed field (not a clear "*" one).
+PassCheck pass_hash_verify(const char *stored, const char *pass);
+// The field for pass in the configured scheme; false with the reason in
+// *why when hashing failed.
+bool pass_hash_make(const char *pass, std::string *field, std::string *why);
+
+// True when verifying against stored, or making a field in the configured
+// scheme, costs enough that the fast loop hands it to a worker thread.
+bool pass_hash_costly(const char *stored);
+bool pass_make_costly();
