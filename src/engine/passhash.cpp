@@ -60,3 +60,7 @@ bool pass_hash_costly(const char *stored) {
 bool pass_make_costly() {
     return false;
 }
+
+bool pass_hash_outdated(const char *stored) {
+    return strncmp(stored, "{ssha}", kSshaPrefix) != 0;
+}

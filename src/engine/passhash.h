@@ -33,3 +33,6 @@ bool pass_hash_make(const char *pass, std::string *field, std::string *why);
 // scheme, costs enough that the fast loop hands it to a worker thread.
 bool pass_hash_costly(const char *stored);
 bool pass_make_costly();
+// True when stored is in another scheme than the configured one, or in the
+// same with a lower cost: rehash stores the password again.
+bool pass_hash_outdated(const char *stored);
