@@ -107,7 +107,7 @@ if(ZORVEX_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd")
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libc6 (>= 2.34), libcrypt1 (>= 1:4.1.0), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 12), passwd")
+      "libargon2-1 (>= 0~20171227), libc6 (>= 2.34), libcrypt1 (>= 1:4.1.0), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 12), passwd")
 endif()
 
 file(WRITE ${CMAKE_BINARY_DIR}/packaging/conffiles "/etc/zorvexsvr.conf\n")

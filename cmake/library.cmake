@@ -2,6 +2,9 @@
 # build: zorvex_library(<target> <source root>).
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 find_library(CRYPT_LIB crypt REQUIRED)
+# Argon2 password fields (Debian: libargon2-dev).
+find_path(ARGON2_INCLUDE_DIR argon2.h REQUIRED)
+find_library(ARGON2_LIB argon2 REQUIRED)
 
 function(zorvex_library target root)
   file(GLOB sources CONFIGURE_DEPENDS
@@ -17,5 +20,6 @@ function(zorvex_library target root)
     ${root}/src/client/*.cpp)
   add_library(${target} STATIC ${sources})
   target_include_directories(${target} PUBLIC ${root}/src)
-  target_link_libraries(${target} PUBLIC OpenSSL::Crypto ${CRYPT_LIB})
+  target_include_directories(${target} PRIVATE ${ARGON2_INCLUDE_DIR})
+  target_link_libraries(${target} PUBLIC OpenSSL::Crypto ${CRYPT_LIB} ${ARGON2_LIB})
 endfunction()

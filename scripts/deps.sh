@@ -3,7 +3,10 @@
 #   scripts/deps.sh [PACKAGE...]   the build and test packages, plus any named
 # Used by scripts/test.sh, scripts/demo.sh, scripts/package-check.sh and .ci/run.
 set -eu
-pkgs="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev util-linux"
+pkgs="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev libargon2-dev util-linux"
+# Tools that made the password test vectors (tests/data/hashes); the tests do
+# not need them, regenerating the vectors does.
+pkgs="$pkgs whois argon2"
 missing=""
 for p in $pkgs "$@"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

@@ -7,9 +7,14 @@
 #include "authproc/pipeframe.h"
 #include "core/ini.h"
 #include "engine/kvfilename.h"
+#include "engine/passhash.h"
 #include "engine/userstore.h"
 
 namespace {
+// The server's password_scheme, read with kvauth_path: set stores what the
+// server's own engine would.
+std::string scheme_setting;
+
 int usage() {
     fputs("Usage: kvauth [-path DIR] [-conf FILE]\n", stderr);
     return 1;
@@ -25,6 +30,7 @@ int authloop_set_dir(const char *dir, const char *conf) {
     fclose(probe);
     ini_load();
     std::string path = ini_get(INI_KVAUTH_PATH);
+    scheme_setting = ini_get(INI_PASSWORD_SCHEME);
     // Forget the server's other settings: with its debug on, every log line
     // of the engine would be echoed on standard output.
     ini_file_set("/dev/null");
@@ -53,6 +59,11 @@ int kvauth_main(int argc, char **argv) {
         }
     }
     authloop_set_dir(dir, conf);
+    std::string why;
+    if (!pass_hash_configure_from(scheme_setting.c_str(), &why)) {
+        fprintf(stderr, "kvauth: %s\n", why.c_str());
+        return 1;
+    }
     authloop_serve(stdin, stdout);
     return 0;
 }

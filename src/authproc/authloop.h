@@ -16,6 +16,7 @@ int kvauth_main(int argc, char **argv);
 // Sets the engine directory: dir when not empty, else the kvauth_path key of
 // the configuration file conf (when it can be read and sets the key), else
 // the engine keeps its own rule. 1 when a directory was set, 0 when not.
+// The file's password_scheme is kept for kvauth_main to configure.
 int authloop_set_dir(const char *dir, const char *conf);
 
 // Serves requests from in until end of input, each answered on out and

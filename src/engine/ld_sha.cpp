@@ -17,11 +17,12 @@ constexpr int kMaxPass = 1023;
 constexpr int kRecordCut = 200;
 
 // The error record is kept as its two parts and formatted only when asked for:
-// a check makes one per call, and nearly nobody reads it.
-char sha_err[kRecordCut + 1];
-char sha_details[kRecordCut + 1];
-char sha_error[420];
-int sha_error_init;
+// a check makes one per call, and nearly nobody reads it. Each thread has its
+// own, since worker threads verify digests too.
+thread_local char sha_err[kRecordCut + 1];
+thread_local char sha_details[kRecordCut + 1];
+thread_local char sha_error[420];
+thread_local int sha_error_init;
 
 constexpr char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kPad = '=';
@@ -58,7 +59,8 @@ struct Details {
     void add(const char *s) { add(s, strlen(s)); }
 };
 
-// SHA-1 through a digest fetched once: fetching per call costs more than the hash.
+// SHA-1 through a digest fetched once per thread: fetching per call costs more
+// than the hash, and a context cannot be shared between threads.
 struct Sha1 {
     EVP_MD *md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
@@ -76,7 +78,7 @@ struct Sha1 {
 };
 
 void sha1(const unsigned char *msg, size_t len, unsigned char *out) {
-    static Sha1 s;
+    thread_local Sha1 s;
     s.digest(msg, len, out);
 }
 }  // namespace

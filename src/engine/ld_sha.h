@@ -1,7 +1,7 @@
 // Salted SHA-1 password digests: the 32-character Base64 text of SHA-1(password
 // + 4-byte salt) followed by the salt, and its error record. Used by the engine's
 // password encoder (set) and verifier (check).
-// Keeps only the last error; one thread.
+// Keeps only the last error of each thread; any thread may call it.
 #pragma once
 
 #include <cstddef>

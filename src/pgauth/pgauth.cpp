@@ -11,6 +11,7 @@
 #include "authproc/pipeframe.h"
 #include "pgauth/pgconf.h"
 #include "pgauth/pgdb.h"
+#include "engine/passhash.h"
 #include "engine/userstore.h"
 #include "pgauth/pgxfer.h"
 
@@ -57,6 +58,10 @@ int pgauth_main(int argc, char **argv) {
     bool have_conf = access(conf, F_OK) == 0;
     // Without a configuration file libpq's defaults apply (local socket, peer).
     if (have_conf && !pgconf_load(conf, &settings, &err) && (do_export || !imports.empty())) {
+        fprintf(stderr, "pgauth: %s\n", err.c_str());
+        return 1;
+    }
+    if (!pass_hash_configure_from(settings.password_scheme.c_str(), &err)) {
         fprintf(stderr, "pgauth: %s\n", err.c_str());
         return 1;
     }

@@ -17,6 +17,7 @@
 #include "core/ini.h"
 #include "engine/kvrefresh.h"
 #include "engine/kvfilename.h"
+#include "engine/passhash.h"
 #include "install/install.h"
 #include "lib/lib.h"
 #include "net/acl.h"
@@ -164,6 +165,11 @@ int startup_checks() {
                     "zorvexsvr: allow in %s: %s is no address or CIDR range; write addresses "
                     "such as 192.0.2.7, 10.0.0.0/8 or 2001:db8::/32\n",
                     ini_file(), bad.c_str());
+        return 0;
+    }
+    std::string why;
+    if (!pass_hash_configure(&why)) {
+        fprintf(stderr, "zorvexsvr: %s; change the line in %s\n", why.c_str(), ini_file());
         return 0;
     }
     long n = connection_limit();
