@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -126,4 +127,42 @@ TEST(PoolKvauth, ThreeProcessesSeeEveryChange) {
     EXPECT_TRUE(s.stop());
 }
 
+// Every password vector with a one-word password as a kvauth.txt line: each
+// user checks with its password only, through kvauth (the pool's program)
+// and the server's engine; set stores in the configured scheme; a scheme
+// that cannot be used stops kvauth at start.
+TEST(Kvauth, PasswordSchemes) {
+    TestServer s;
+    std::string txt, input, want;
+    int n = 0;
+    for (const HashVector &v : hash_vectors()) {
+        if (v.pass.empty() || v.pass.find(' ') != std::string::npos) continue;
+        std::string u = "u" + std::to_string(n++), no = "-ERR " + u + " password wrong or not a valid user\n";
+        txt += u + ":" + v.field + ":\n";
+        input += "check " + u + " " + v.pass + "\ncheck " + u + " x" + v.pass + "\n";
+        want += (v.verifies ? "+OK " + u + " config 0 \n" : no) + no;
+    }
+    input += "set newu p\u00e455\ncheck newu p\u00e455\n";
+    want += "+OK newu added to database\n+OK newu config 0 \n";
+    write_file(s.db_dir() + "/kvauth.txt", txt);
+    const std::string scheme = "password_scheme argon2id t=1 m=64 p=1";
+    write_file(s.file("k.conf"), "kvauth_path " + s.db_dir() + "\n" + scheme + "\n");
+    RunResult r = kvauth({"-conf", s.file("k.conf")}, input, s.dir());
+    EXPECT_EQ(r.out, want);
+    EXPECT_TRUE(read_file(s.db_dir() + "/kvauth.add").starts_with("newu:$argon2id$v=19$m=64,t=1,p=1$"));
+    s.extra_conf = {scheme};
+    ASSERT_TRUE(s.start());
+    ZvClient c;
+    ASSERT_TRUE(s.connect(&c));
+    std::istringstream in(input), w(want);
+    int id = 0;
+    for (std::string cmd, line; std::getline(in, cmd) && std::getline(w, line);) {
+        id++;
+        EXPECT_EQ(s.request(&c, id, cmd), Lines{std::to_string(id) + " " + line}) << cmd;
+    }
+    write_file(s.file("k.conf"), "password_scheme bcrypt cost=14\n");
+    r = kvauth({"-conf", s.file("k.conf")}, "version\n", s.dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kvauth: password_scheme bcrypt cost=14: cost must be from 4 to 13, not 14\n");
+}
 }  // namespace

@@ -49,7 +49,9 @@ TEST(CommandLine, Options) {
         "|allow  , ||allow in $D/c names no address; write addresses such as 192.0.2.7, "
         "10.0.0.0/8 or 2001:db8::/32, or remove the line to admit everyone",
         "|max_connections 0||max_connections 0 in $D/c is no number from 1 up; give one, or "
-        "remove the line to allow what the descriptor limit does"};
+        "remove the line to allow what the descriptor limit does",
+        "|password_scheme scrypt||password_scheme scrypt is no scheme; give ssha, sha512-crypt, "
+        "bcrypt, yescrypt or argon2id; change the line in $D/c"};
     for (const std::string &row : refusals) {
         TempDir d;
         std::string t = row, row_arg;

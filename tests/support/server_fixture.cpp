@@ -324,3 +324,17 @@ bool TestServer::wait_log(const std::string &text, int timeout_ms) const {
     } while (Clock::now() < deadline);
     return false;
 }
+
+std::vector<HashVector> hash_vectors() {
+    std::vector<HashVector> out;
+    for (const char *file : {"crypt.txt", "argon2.txt", "ldap.txt", "bounds.txt"}) {
+        std::istringstream in(read_file(std::string(ZORVEX_HASH_DIR) + "/" + file));
+        for (std::string line; std::getline(in, line);) {
+            size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1);
+            if (line.empty() || line[0] == '#' || t1 == std::string::npos) continue;
+            out.push_back({file, line.substr(0, t1), line.substr(t1 + 1, t2 - t1 - 1),
+                           t2 == std::string::npos && strcmp(file, "bounds.txt") != 0});
+        }
+    }
+    return out;
+}

@@ -28,6 +28,15 @@ void write_file(const std::string &path, const std::string &text);
 // Path of a program built by this build tree (zorvexsvr, kvauth, zorvex).
 std::string program_path(const std::string &name);
 
+// The password vectors of tests/data/hashes, every file: the password, the
+// field, and whether the password verifies (argon2d and over-bound fields
+// do not).
+struct HashVector {
+    std::string file, pass, field;
+    bool verifies;
+};
+std::vector<HashVector> hash_vectors();
+
 struct RunResult {
     int status = -1;  // exit status, or 128 + signal
     std::string out;  // standard output

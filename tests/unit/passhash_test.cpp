@@ -8,11 +8,12 @@
 #include <crypt.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/server_fixture.h"
 
 namespace {
 
@@ -28,44 +29,20 @@ class PassHash : public ::testing::Test {
     }
 };
 
-struct Vector {
-    std::string file, pass, field, expect;
-};
-
-std::vector<Vector> read_vectors(const std::string &file) {
-    std::vector<Vector> out;
-    std::ifstream in(std::string(ZORVEX_HASH_DIR) + "/" + file);
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1);
-        out.push_back({file, line.substr(0, t1), line.substr(t1 + 1, t2 - t1 - 1),
-                       t2 == std::string::npos ? "" : line.substr(t2 + 1)});
-    }
-    return out;
-}
-
 // Each vector with its password and a wrong one; the design's {ssha} digests
 // keep their six unexamined leading characters.
 TEST_F(PassHash, VectorsVerifyWithTheirPasswordOnly) {
-    std::vector<Vector> all = {
-        {"inline", "pw", "{ssha}CjWWau5x2pNTWhdvOHcfgJAmcb0FBgcI", ""},
-        {"inline", "pw", "{SSHA}CjWWau5x2pNTWhdvOHcfgJAmcb0FBgcI", ""},
-        {"inline", "pw", "(any)!CjWWau5x2pNTWhdvOHcfgJAmcb0FBgcI", ""},
-        {"inline", "pw", "{SSHA256}CjWWau5x2pNTWhdvOHcfgJAmcb0FBgcI", "no"},
-        {"inline", "secret", "{SSHA}lHFzXul4wnzRItssVcTnvXWRjNgB", "no"},  // salt under 4 bytes
-    };
-    size_t files = 0;
-    for (const char *f : {"crypt.txt", "argon2.txt", "ldap.txt", "bounds.txt"}) {
-        std::vector<Vector> v = read_vectors(f);
-        files += !v.empty();
-        all.insert(all.end(), v.begin(), v.end());
-    }
-    ASSERT_EQ(files, 4u);
-    for (const Vector &v : all) {
-        bool bound = v.file == "bounds.txt";
+    std::vector<HashVector> all = hash_vectors();
+    ASSERT_GT(all.size(), 30u);
+    const char *kSsha = "CjWWau5x2pNTWhdvOHcfgJAmcb0FBgcI";  // "pw" with its 4-byte salt
+    for (const char *prefix : {"{ssha}", "{SSHA}", "(any)!"})
+        all.push_back({"inline", "pw", prefix + std::string(kSsha), true});
+    all.push_back({"inline", "pw", "{SSHA256}" + std::string(kSsha), false});
+    all.push_back({"inline", "secret", "{SSHA}lHFzXul4wnzRItssVcTnvXWRjNgB", false});  // 3-byte salt
+    for (const HashVector &v : all) {
         PassCheck right = pass_hash_verify(v.field.c_str(), v.pass.c_str());
-        EXPECT_EQ(right.match, v.expect.empty() && !bound) << v.file << " " << v.field;
-        EXPECT_EQ(right.over_bound, bound) << v.field;
+        EXPECT_EQ(right.match, v.verifies) << v.file << " " << v.field;
+        EXPECT_EQ(right.over_bound, v.file == "bounds.txt") << v.field;
         // Not the password with more behind it: DES crypt reads only 8 characters.
         for (const std::string &wrong : {"x" + v.pass, std::string(v.pass.empty() ? "y" : "")})
             EXPECT_FALSE(pass_hash_verify(v.field.c_str(), wrong.c_str()).match) << v.field;
