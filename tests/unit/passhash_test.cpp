@@ -70,10 +70,10 @@ TEST_F(PassHash, ConfigureAcceptsBoundedSettingsOnly) {
         {"sha512-crypt rounds=999", "rounds must be from 1000 to 1000000"},
         {"sha512-crypt rounds=1000001", "rounds must be from 1000 to 1000000"},
         {"yescrypt cost=8", "cost must be from 1 to 7, not 8"},
-        {"argon2id m=262145", "m must be from 8 to 262144"},
+        {"argon2id m=65537", "m must be from 8 to 65536"},
         {"argon2id p=9", "p must be from 1 to 8"},
         {"argon2id m=8 p=2", "m must be at least 8 KiB per lane"},
-        {"argon2id t=3 m=262144", "t times m must be at most 524288, not 786432"},
+        {"argon2id t=5 m=65536", "t times m must be at most 262144, not 327680"},
     };
     for (const auto &[setting, refusal] : rows) {
         std::string why;
@@ -173,9 +173,9 @@ TEST_F(PassHash, CostBoundsAtVerify) {
         {"$y$j9T.$s$h", true},
         {"$7$DU..../....s$h", true},
         {"$7$CU..../....!$h", false},
-        {"$argon2id$v=19$m=262144,t=2,p=1$!$!", false},
-        {"$argon2id$v=19$m=262144,t=3,p=1$!$!", true},
-        {"$argon2id$v=19$m=262145,t=1,p=1$!$!", true},
+        {"$argon2id$v=19$m=65536,t=4,p=1$!$!", false},
+        {"$argon2id$v=19$m=65536,t=5,p=1$!$!", true},
+        {"$argon2id$v=19$m=65537,t=1,p=1$!$!", true},
         {"$argon2i$m=1024,t=1,p=9$!$!", true},
         {"$argon2id$v=19$m=1024,t=1$!$!", true},
         {"_J9..BEmrjB7xloBb6uw", true},
