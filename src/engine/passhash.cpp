@@ -25,12 +25,12 @@ constexpr int kSshaPrefix = 6;  // "{ssha}", not examined: the digest text follo
 // alike: each about half a second of one core here (doc/passwords.md has the
 // measurements). A client that may store fields must not make the server
 // hash for seconds.
-constexpr unsigned long kShaRoundsMax = 1000000;  // $5$ and $6$ (crypt's least is 1000)
-constexpr unsigned long kBcryptCostMax = 13;      // 2^13 rounds
+constexpr unsigned long kShaRoundsMax = 1000000;     // $5$ and $6$ (crypt's least is 1000)
+constexpr unsigned long kBcryptCostMax = 13;         // 2^13 rounds
 constexpr unsigned long kScryptWorkMax = 1UL << 19;  // N * r * p of $y$, $gy$, $7$ (64 MiB at p 1)
-constexpr unsigned long kYescryptCostMax = 7;     // crypt's cost 7: N 2^14, r 32
-constexpr unsigned long kArgonMemMax = 65536;     // KiB: 64 MiB
-constexpr unsigned long kArgonWorkMax = 262144;   // t * m in KiB: t 4 at 64 MiB
+constexpr unsigned long kYescryptCostMax = 7;        // crypt's cost 7: N 2^14, r 32
+constexpr unsigned long kArgonMemMax = 65536;        // KiB: 64 MiB
+constexpr unsigned long kArgonWorkMax = 262144;      // t * m in KiB: t 4 at 64 MiB
 constexpr unsigned long kArgonLanesMax = 8;
 constexpr size_t kLdapSaltMin = 4, kLdapSaltMax = 64;
 constexpr size_t kArgonSalt = 16, kArgonHash = 32;
@@ -44,11 +44,23 @@ int atoi64(char c) {
 
 // What a stored field's text says about its scheme and cost, read without
 // hashing anything. work is the figure the bound applies to.
-enum class Kind { other, md5, sha256, sha512, bcrypt, yescrypt, scrypt, argon2id, argon2i, argon2d, unbounded };
+enum class Kind {
+    other,
+    md5,
+    sha256,
+    sha512,
+    bcrypt,
+    yescrypt,
+    scrypt,
+    argon2id,
+    argon2i,
+    argon2d,
+    unbounded
+};
 struct Field {
     Kind kind = Kind::other;
-    bool readable = true;    // false: the parameters could not be read, so not bounded
-    unsigned long work = 0;  // rounds, cost, N*r*p, or t*m
+    bool readable = true;               // false: the parameters could not be read, so not bounded
+    unsigned long work = 0;             // rounds, cost, N*r*p, or t*m
     unsigned long t = 0, m = 0, p = 0;  // argon2
 };
 
@@ -182,7 +194,8 @@ bool ldap_ssha_match(const char *stored, const char *pass) {
         const char *prefix;
         const EVP_MD *(*md)();
     };
-    static const Form kForms[] = {{"{ssha}", EVP_sha1}, {"{ssha256}", EVP_sha256}, {"{ssha512}", EVP_sha512}};
+    static const Form kForms[] = {
+        {"{ssha}", EVP_sha1}, {"{ssha256}", EVP_sha256}, {"{ssha512}", EVP_sha512}};
     for (const Form &form : kForms) {
         size_t plen = strlen(form.prefix);
         if (strncasecmp(stored, form.prefix, plen) != 0) continue;
@@ -236,7 +249,9 @@ const SchemeName kSchemes[] = {
 };
 
 bool make_crypt(const Config &c, const char *pass, std::string *field, std::string *why) {
-    const char *prefix = c.scheme == Scheme::sha512 ? "$6$" : c.scheme == Scheme::bcrypt ? "$2b$" : "$y$";
+    const char *prefix = c.scheme == Scheme::sha512   ? "$6$"
+                         : c.scheme == Scheme::bcrypt ? "$2b$"
+                                                      : "$y$";
     char setting[CRYPT_GENSALT_OUTPUT_SIZE];
     // No entropy passed: crypt draws the salt from the system's random source.
     if (!crypt_gensalt_rn(prefix, c.cost, nullptr, 0, setting, sizeof setting)) {
@@ -259,7 +274,8 @@ bool make_argon2(const Config &c, const char *pass, std::string *field, std::str
         *why = "no random bytes for an argon2 salt";
         return false;
     }
-    auto t = static_cast<uint32_t>(c.t), m = static_cast<uint32_t>(c.m), p = static_cast<uint32_t>(c.p);
+    auto t = static_cast<uint32_t>(c.t), m = static_cast<uint32_t>(c.m),
+         p = static_cast<uint32_t>(c.p);
     std::string out(argon2_encodedlen(t, m, p, kArgonSalt, kArgonHash, Argon2_id), '\0');
     int rc = argon2id_hash_encoded(t, m, p, pass, strlen(pass), salt, sizeof salt, kArgonHash,
                                    out.data(), out.size());
@@ -371,16 +387,16 @@ bool pass_hash_configure_from(const char *setting, std::string *why) {
         // before the first set does.
         std::string field;
         if (!make_with(c, "probe", &field, &reason)) {
-            *why = "password_scheme " + std::string(setting) + ": this system cannot make such fields (" +
-                   reason + ")";
+            *why = "password_scheme " + std::string(setting) +
+                   ": this system cannot make such fields (" + reason + ")";
             return false;
         }
         c.made = read_field(field.c_str());
         conf = c;
         return true;
     }
-    *why = "password_scheme " + name +
-           " is no scheme; give ssha, sha512-crypt, bcrypt, yescrypt or argon2id";
+    *why = "password_scheme " + std::string(setting) +
+           ": no such scheme; give ssha, sha512-crypt, bcrypt, yescrypt or argon2id";
     return false;
 }
 

@@ -133,15 +133,7 @@ TEST(PoolKvauth, ThreeProcessesSeeEveryChange) {
 // that cannot be used stops kvauth at start.
 TEST(Kvauth, PasswordSchemes) {
     TestServer s;
-    std::string txt, input, want;
-    int n = 0;
-    for (const HashVector &v : hash_vectors()) {
-        if (v.pass.empty() || v.pass.find(' ') != std::string::npos) continue;
-        std::string u = "u" + std::to_string(n++), no = "-ERR " + u + " password wrong or not a valid user\n";
-        txt += u + ":" + v.field + ":\n";
-        input += "check " + u + " " + v.pass + "\ncheck " + u + " x" + v.pass + "\n";
-        want += (v.verifies ? "+OK " + u + " config 0 \n" : no) + no;
-    }
+    auto [txt, input, want] = vector_users();
     input += "set newu p\u00e455\ncheck newu p\u00e455\n";
     want += "+OK newu added to database\n+OK newu config 0 \n";
     write_file(s.db_dir() + "/kvauth.txt", txt);
@@ -149,7 +141,8 @@ TEST(Kvauth, PasswordSchemes) {
     write_file(s.file("k.conf"), "kvauth_path " + s.db_dir() + "\n" + scheme + "\n");
     RunResult r = kvauth({"-conf", s.file("k.conf")}, input, s.dir());
     EXPECT_EQ(r.out, want);
-    EXPECT_TRUE(read_file(s.db_dir() + "/kvauth.add").starts_with("newu:$argon2id$v=19$m=64,t=1,p=1$"));
+    EXPECT_TRUE(
+        read_file(s.db_dir() + "/kvauth.add").starts_with("newu:$argon2id$v=19$m=64,t=1,p=1$"));
     s.extra_conf = {scheme};
     ASSERT_TRUE(s.start());
     ZvClient c;

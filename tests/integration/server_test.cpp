@@ -50,7 +50,7 @@ TEST(CommandLine, Options) {
         "10.0.0.0/8 or 2001:db8::/32, or remove the line to admit everyone",
         "|max_connections 0||max_connections 0 in $D/c is no number from 1 up; give one, or "
         "remove the line to allow what the descriptor limit does",
-        "|password_scheme scrypt||password_scheme scrypt is no scheme; give ssha, sha512-crypt, "
+        "|password_scheme scrypt||password_scheme scrypt: no such scheme; give ssha, sha512-crypt, "
         "bcrypt, yescrypt or argon2id; change the line in $D/c"};
     for (const std::string &row : refusals) {
         TempDir d;

@@ -144,6 +144,22 @@ RunResult pgauth_run(const std::string &conf, const Lines &args, const std::stri
 
 }  // namespace
 
+// The password vectors imported as they are verify alike in PostgreSQL; set
+// stores in the scheme of the file that holds the pg_ keys.
+TEST(Pgauth, PasswordSchemes) {
+    if (std::string why = PgCluster::unavailable(); !why.empty()) GTEST_SKIP() << why;
+    PgCluster pg;
+    ASSERT_TRUE(pg.start());
+    TempDir a;
+    VectorUsers v = vector_users();
+    write_file(a.file("pg.conf"), pg.conf_lines() + "password_scheme yescrypt cost=1\n");
+    write_file(a.file("kvauth.txt"), v.txt);
+    ASSERT_EQ(pgauth_run(a.file("pg.conf"), {"-import", a.file("kvauth.txt")}).status, 0);
+    EXPECT_EQ(pgauth_run(a.file("pg.conf"), {}, v.input + "set newu pw\ncheck newu pw\n").out,
+              v.want + "+OK newu added to database\n+OK newu config 0 \n");
+    EXPECT_TRUE(pgauth_run(a.file("pg.conf"), {"-export"}).out.starts_with("newu:$y$j75$"));
+}
+
 TEST(PgauthConf, KeysTimeoutsAndPasswordFile) {
     TempDir d;
     write_file(d.file("pw"), "sekrit\nignored\n");

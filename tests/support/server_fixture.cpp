@@ -327,14 +327,29 @@ bool TestServer::wait_log(const std::string &text, int timeout_ms) const {
 
 std::vector<HashVector> hash_vectors() {
     std::vector<HashVector> out;
-    for (const char *file : {"crypt.txt", "argon2.txt", "ldap.txt", "bounds.txt"}) {
+    for (std::string file : {"crypt.txt", "argon2.txt", "ldap.txt", "bounds.txt"}) {
         std::istringstream in(read_file(std::string(ZORVEX_HASH_DIR) + "/" + file));
         for (std::string line; std::getline(in, line);) {
+            if (line.empty() || line[0] == '#') continue;
             size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1);
-            if (line.empty() || line[0] == '#' || t1 == std::string::npos) continue;
-            out.push_back({file, line.substr(0, t1), line.substr(t1 + 1, t2 - t1 - 1),
-                           t2 == std::string::npos && strcmp(file, "bounds.txt") != 0});
+            std::string field = line.substr(t1 + 1, t2 - t1 - 1);
+            out.push_back({file, line.substr(0, t1), field,
+                           file != "bounds.txt" && !field.starts_with("$argon2d$")});
         }
     }
     return out;
+}
+
+VectorUsers vector_users() {
+    VectorUsers v;
+    int n = 0;
+    for (const HashVector &h : hash_vectors()) {
+        if (h.pass.empty() || h.pass.find(' ') != std::string::npos) continue;
+        std::string u = "u" + std::to_string(n++);
+        std::string no = "-ERR " + u + " password wrong or not a valid user\n";
+        v.txt += u + ":" + h.field + ":\n";
+        v.input += "check " + u + " " + h.pass + "\ncheck " + u + " x" + h.pass + "\n";
+        v.want += (h.verifies ? "+OK " + u + " config 0 \n" : no) + no;
+    }
+    return v;
 }

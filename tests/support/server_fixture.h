@@ -28,14 +28,19 @@ void write_file(const std::string &path, const std::string &text);
 // Path of a program built by this build tree (zorvexsvr, kvauth, zorvex).
 std::string program_path(const std::string &name);
 
-// The password vectors of tests/data/hashes, every file: the password, the
-// field, and whether the password verifies (argon2d and over-bound fields
-// do not).
+// The password vectors of tests/data/hashes: whether the password verifies
+// (not for argon2d nor for the fields of bounds.txt).
 struct HashVector {
     std::string file, pass, field;
     bool verifies;
 };
 std::vector<HashVector> hash_vectors();
+// Those with a one-word password as kvauth.txt lines of users u0, u1, ...,
+// check requests with the right and a wrong password, and their replies.
+struct VectorUsers {
+    std::string txt, input, want;
+};
+VectorUsers vector_users();
 
 struct RunResult {
     int status = -1;  // exit status, or 128 + signal
