@@ -44,8 +44,10 @@ TEST_F(PassHash, VectorsVerifyWithTheirPasswordOnly) {
     const std::string ssha = "CjWWau5x2pNTWhdvOHcfgJAmcb0FBgcI";  // "pw" with its 4-byte salt
     for (const char *prefix : {"{ssha}", "{SSHA}", "(any)!", "{SSHA256}"})
         all.push_back({"inline", "pw", prefix + ssha, prefix[5] != '2'});
+    // Made right, but with a salt of 3 bytes and of none.
+    all.push_back({"inline", "secret", "{SSHA}CgtTx9QecqDiMelrVDAFML1hrNsBAgM=", false});
     all.push_back(
-        {"inline", "secret", "{SSHA}lHFzXul4wnzRItssVcTnvXWRjNgB", false});  // 3-byte salt
+        {"inline", "secret", "{SSHA256}K7gNU3sdo+OL0wNhqoVWhr3g6s1xYv72ol/pe/Unols=", false});
     for (const HashVector &v : all) {
         PassCheck right = pass_hash_verify(v.field.c_str(), v.pass.c_str());
         EXPECT_EQ(right.match, v.verifies) << v.file << " " << v.field;
