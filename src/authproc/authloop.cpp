@@ -7,6 +7,7 @@
 #include "authproc/pipeframe.h"
 #include "core/ini.h"
 #include "engine/kvfilename.h"
+#include "engine/kvrehash.h"
 #include "engine/userstore.h"
 
 namespace {
@@ -24,6 +25,7 @@ int authloop_set_dir(const char *dir, const char *conf) {
     if (!probe) return 0;
     fclose(probe);
     ini_load();
+    rehash_configure();
     std::string path = ini_get(INI_KVAUTH_PATH);
     // Forget the server's other settings: with its debug on, every log line
     // of the engine would be echoed on standard output.

@@ -16,6 +16,8 @@
 //   >raw TEXT          send TEXT as it is, after \r \n \t \\ \xNN escapes
 //   < TEXT             the next line received is exactly TEXT
 //   <prefix TEXT       the next line received starts with TEXT
+//   <any               the next lines received are the "| " lines that
+//                      follow, in any order (replies that may overtake)
 //   closed             the server closes the connection (no line comes)
 //   close              the client drops the connection
 //   quiet              no line arrives within 300 ms
@@ -36,6 +38,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -178,6 +181,11 @@ class Runner {
             EXPECT_TRUE(cli_send_raw(&conn(), bytes)) << "send failed";
         } else if (st.verb == "<") {
             EXPECT_EQ(next_line(), arg);
+        } else if (st.verb == "<any") {
+            std::multiset<std::string> want, got;
+            for (const auto &l : st.body) want.insert(subst(l));
+            for (size_t i = 0; i < st.body.size(); i++) got.insert(next_line());
+            EXPECT_EQ(got, want);
         } else if (st.verb == "<prefix") {
             std::string got = next_line();
             EXPECT_EQ(got.substr(0, arg.size()), arg) << "whole line: " << got;
