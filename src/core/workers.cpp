@@ -1,6 +1,7 @@
 #include "core/workers.h"
 
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -23,7 +24,12 @@ std::vector<std::thread> threads;
 int efd = -1;
 int pending;  // loop thread only
 
+// Below the loop thread's priority: a client waiting for a cheap reply
+// comes before a hash, which waits a little longer at most.
+constexpr int kWorkerNice = 10;
+
 void work() {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWorkerNice);
     std::unique_lock<std::mutex> lk(mu);
     for (;;) {
         wake.wait(lk, [] { return stopping || !todo.empty(); });

@@ -98,6 +98,11 @@ TEST_F(OffloadTest, RehashStoresOnceAfterARightPasswordInBothModes) {
         EXPECT_EQ(std::string(db_pass(user)).substr(0, 6), "{ssha}");
     }
     EXPECT_EQ(rehash_busy(), 0);
+    // A change between the check and its rehash wins.
+    rehash_note("on", old.c_str(), "pw");
+    EXPECT_EQ(one("set on *new"), "+OK on added to database\n");
+    rehash_run();
+    EXPECT_STREQ(db_pass("on"), "*new");
     ASSERT_TRUE(store_enter(true));
     EXPECT_EQ(auth_rebuild(), 1);
     store_leave(true);
