@@ -5,8 +5,8 @@
 //   hashload [-h HASHERS] [-w HASH_THREADS] [-n SSHA_CHECKS] [-t SECONDS]
 //            [-server PATH] [-classic]
 //
-// The {ssha} checks come one per millisecond. Prints their latency p50/p99/max and the yescrypt checks per second
-// over the same span. -server runs another build's zorvexsvr (to compare).
+// The {ssha} checks come one per millisecond. Prints their latency p50/p99/max and the yescrypt
+// checks per second over the same span. -server runs another build's zorvexsvr (to compare).
 #include <crypt.h>
 
 #include <algorithm>
@@ -76,8 +76,9 @@ double quantile(std::vector<double> v, double q) {
 int main(int argc, char **argv) {
     Options o;
     if (!parse(argc, argv, &o)) {
-        fprintf(stderr, "usage: hashload [-h HASHERS] [-w HASH_THREADS] [-n SSHA_CHECKS] "
-                        "[-t SECONDS] [-server PATH] [-classic]\n");
+        fprintf(stderr,
+                "usage: hashload [-h HASHERS] [-w HASH_THREADS] [-n SSHA_CHECKS] "
+                "[-t SECONDS] [-server PATH] [-classic]\n");
         return 2;
     }
     const std::string yfield = yescrypt("slowpw");

@@ -281,6 +281,10 @@ int engine_request(char *line, const ReplySink &sink) {
     return do_command(line);
 }
 
+void engine_after_reply() {
+    rehash_run();
+}
+
 int do_command(char *line) {
     CmdLine c;
     cmd_split(line, &c);
@@ -296,7 +300,6 @@ int do_command(char *line) {
         else
             store_say_failure();
         store_leave(writes);
-        rehash_run();
         return 1;
     }
     buf_print("-ERR Invalid command (%s) use help\n", c.cmd);

@@ -16,6 +16,11 @@
 // gone. Always 1.
 int engine_request(char *line, const ReplySink &sink);
 
+// The work a request leaves for after its reply (a rehash after a check):
+// the callers of engine_request call it once the reply is sent or queued, so
+// that the reply does not wait for it.
+void engine_after_reply();
+
 // Parses and executes one engine command line (modified in place), with the
 // store's request steps around it; always 1.
 int do_command(char *line);

@@ -323,5 +323,6 @@ int io_cmd(Chan *c, char *cmdline) {
     ReplyTo to{c, atoi(cmdline)};
     engine_request(sp + 1,
                    ReplySink{io_callback_send, reply_flush, &to, reply_hold, reply_release});
+    engine_after_reply();
     return 1;
 }

@@ -28,6 +28,7 @@ log Rehashed password for user(six)
 > 6 check six wrong
 < 6 -ERR six password wrong or not a valid user
 logcount 1 Rehashed password for user(slow)
+count 1 db/kvauth.add slow:{ssha}
 nolog slowpw
 > 7 check held wrong
 close

@@ -50,6 +50,7 @@ class OffloadTest : public EngineTest {
     // One request as the session sends it; then what has come so far, sorted.
     Got send(int id, std::string cmd, bool settle = false) {
         engine_request(cmd.data(), ReplySink{late_print, nullptr, &id, late_hold, late_release});
+        engine_after_reply();
         kvauth_setprint(collect);
         for (int i = 0; settle && i < 10000 && workers_pending() > 0; i++) {
             usleep(500);
@@ -101,7 +102,7 @@ TEST_F(OffloadTest, RehashStoresOnceAfterARightPasswordInBothModes) {
     // A change between the check and its rehash wins.
     rehash_note("on", old.c_str(), "pw");
     EXPECT_EQ(one("set on *new"), "+OK on added to database\n");
-    rehash_run();
+    engine_after_reply();
     EXPECT_STREQ(db_pass("on"), "*new");
     ASSERT_TRUE(store_enter(true));
     EXPECT_EQ(auth_rebuild(), 1);
