@@ -95,10 +95,14 @@ bool set_later(const char *user, const char *pass, const std::string &info) {
 // refused or finished later.
 int set_user(const char *user, const char *pass, const char *info_in, Scheme scheme,
              const std::string *made) {
-    if (!made) emsg("auth_set(%s,xxxx)\n", user);
-    if (const char *refused = set_refusal(user, pass)) {
-        refuse(refused);
-        return 0;
+    // The rest of a handed-off set passed these steps, with their log lines,
+    // before the hand-off.
+    if (!made) {
+        emsg("auth_set(%s,xxxx)\n", user);
+        if (const char *refused = set_refusal(user, pass)) {
+            refuse(refused);
+            return 0;
+        }
     }
     std::string info(info_in, strnlen(info_in, kField));
     UserView u;
