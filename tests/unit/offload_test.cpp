@@ -2,6 +2,7 @@
 // held destination, a field changed meanwhile is verified again, rehash
 // stores once, and the pool bounds its queue and drops what is left at stop.
 #include <crypt.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +12,9 @@
 #include "engine/kvrebuild.h"
 #include "engine/kvrehash.h"
 #include "engine_env.h"
+#include "lib/lib.h"
+#include "net/chan.h"
+#include "session/io.h"
 
 namespace {
 using Got = std::vector<std::pair<int, std::string>>;
@@ -138,4 +142,29 @@ TEST(Workers, QueueIsBoundedAndStopDropsWhatIsLeft) {
     workers_stop();
     EXPECT_EQ(alive, 0);
     EXPECT_EQ(workers_fd(), -1);
+}
+
+// A connection closed while its hash is on a worker: its record stays in the
+// list until the late reply has found it closed and let it go.
+TEST_F(OffloadTest, AClosedConnectionsRecordOutlivesItsLateReply) {
+    db("c:" + sha256crypt("pw") + ":i\n");
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    UniqueFd peer(sv[1]);
+    Chan *c = chan_new();
+    c->sk = static_cast<short>(sv[0]);
+    c->canclose = 1;
+    auto listed = [c] {
+        for (Chan *x = clist; x; x = x->next)
+            if (x == c) return true;
+        return false;
+    };
+    char cmd[] = "3 check c pw";
+    io_cmd(c, cmd);
+    chan_close(c);
+    chan_idle();
+    EXPECT_TRUE(listed()) << "freed with a reply on its way";
+    send(4, "version", true);
+    chan_idle();
+    EXPECT_FALSE(listed());
 }
