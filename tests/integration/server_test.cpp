@@ -49,7 +49,9 @@ TEST(CommandLine, Options) {
         "|allow  , ||allow in $D/c names no address; write addresses such as 192.0.2.7, "
         "10.0.0.0/8 or 2001:db8::/32, or remove the line to admit everyone",
         "|max_connections 0||max_connections 0 in $D/c is no number from 1 up; give one, or "
-        "remove the line to allow what the descriptor limit does"};
+        "remove the line to allow what the descriptor limit does",
+        "|hash_threads 65||hash_threads 65 in $D/c is no number from 1 to 64; give one, or "
+        "remove the line for one thread per core"};
     for (const std::string &row : refusals) {
         TempDir d;
         std::string t = row, row_arg;
