@@ -3,10 +3,11 @@
 // request at a time each, while one more connection times {ssha} checks.
 //
 //   hashload [-h HASHERS] [-w HASH_THREADS] [-n SSHA_CHECKS] [-t SECONDS]
-//            [-server PATH] [-classic]
+//            [-gap MS] [-server PATH] [-classic]
 //
-// The {ssha} checks come one per millisecond. Prints their latency p50/p99/max and the yescrypt
-// checks per second over the same span. -server runs another build's zorvexsvr (to compare).
+// The {ssha} checks come MS (default 1) milliseconds apart. Prints their latency p50/p99/max and
+// the yescrypt checks per second over the same span. -server runs another build's zorvexsvr (to
+// compare).
 #include <crypt.h>
 
 #include <algorithm>
@@ -31,6 +32,7 @@ struct Options {
     int seconds = 60;
     std::string server;
     bool classic = false;
+    int gap_ms = 1;
 };
 
 bool parse(int argc, char **argv, Options *o) {
@@ -50,6 +52,8 @@ bool parse(int argc, char **argv, Options *o) {
             o->checks = atoi(v);
         else if (a == "-t")
             o->seconds = atoi(v);
+        else if (a == "-gap")
+            o->gap_ms = atoi(v);
         else if (a == "-server")
             o->server = v;
         else
@@ -78,7 +82,7 @@ int main(int argc, char **argv) {
     if (!parse(argc, argv, &o)) {
         fprintf(stderr,
                 "usage: hashload [-h HASHERS] [-w HASH_THREADS] [-n SSHA_CHECKS] "
-                "[-t SECONDS] [-server PATH] [-classic]\n");
+                "[-t SECONDS] [-gap MS] [-server PATH] [-classic]\n");
         return 2;
     }
     const std::string yfield = yescrypt("slowpw");
@@ -135,7 +139,7 @@ int main(int argc, char **argv) {
         }
         lat.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t).count());
         // A steady trickle, as mail logins come, rather than a flood.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(o.gap_ms));
     }
     double span = std::chrono::duration<double>(Clock::now() - t0).count();
     long done = hashed - h0;
