@@ -2,6 +2,8 @@
 # build: zorvex_library(<target> <source root>).
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 find_library(CRYPT_LIB crypt REQUIRED)
+# The hash worker threads (src/core/workers.cpp).
+find_package(Threads REQUIRED)
 
 function(zorvex_library target root)
   file(GLOB sources CONFIGURE_DEPENDS
@@ -17,5 +19,5 @@ function(zorvex_library target root)
     ${root}/src/client/*.cpp)
   add_library(${target} STATIC ${sources})
   target_include_directories(${target} PUBLIC ${root}/src)
-  target_link_libraries(${target} PUBLIC OpenSSL::Crypto ${CRYPT_LIB})
+  target_link_libraries(${target} PUBLIC OpenSSL::Crypto ${CRYPT_LIB} Threads::Threads)
 endfunction()
