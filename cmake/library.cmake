@@ -5,6 +5,8 @@ find_library(CRYPT_LIB crypt REQUIRED)
 # Argon2 password fields (Debian: libargon2-dev).
 find_path(ARGON2_INCLUDE_DIR argon2.h REQUIRED)
 find_library(ARGON2_LIB argon2 REQUIRED)
+# The hash worker threads (src/core/workers.cpp).
+find_package(Threads REQUIRED)
 
 function(zorvex_library target root)
   file(GLOB sources CONFIGURE_DEPENDS
@@ -21,5 +23,5 @@ function(zorvex_library target root)
   add_library(${target} STATIC ${sources})
   target_include_directories(${target} PUBLIC ${root}/src)
   target_include_directories(${target} PRIVATE ${ARGON2_INCLUDE_DIR})
-  target_link_libraries(${target} PUBLIC OpenSSL::Crypto ${CRYPT_LIB} ${ARGON2_LIB})
+  target_link_libraries(${target} PUBLIC OpenSSL::Crypto ${CRYPT_LIB} ${ARGON2_LIB} Threads::Threads)
 endfunction()

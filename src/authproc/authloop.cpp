@@ -8,6 +8,7 @@
 #include "core/ini.h"
 #include "engine/kvfilename.h"
 #include "engine/passhash.h"
+#include "engine/kvrehash.h"
 #include "engine/userstore.h"
 
 namespace {
@@ -29,6 +30,7 @@ int authloop_set_dir(const char *dir, const char *conf) {
     if (!probe) return 0;
     fclose(probe);
     ini_load();
+    rehash_configure();
     std::string path = ini_get(INI_KVAUTH_PATH);
     scheme_setting = ini_get(INI_PASSWORD_SCHEME);
     // Forget the server's other settings: with its debug on, every log line

@@ -56,6 +56,7 @@ int frame_serve(FILE *in, FILE *out) {
         engine_request(line, sink);
         frame_end(&frame);
         fflush(out);
+        engine_after_reply();
         served++;
     }
     free(line);

@@ -16,6 +16,11 @@
 // gone. Always 1.
 int engine_request(char *line, const ReplySink &sink);
 
+// The work a request leaves for after its reply (a rehash after a check):
+// the callers of engine_request call it once the reply is sent or queued, so
+// that the reply does not wait for it.
+void engine_after_reply();
+
 // Parses and executes one engine command line (modified in place), with the
 // store's request steps around it; always 1.
 int do_command(char *line);
@@ -40,10 +45,12 @@ void search_options(const char *p2, const char *p3, int *from, int *max);
 int cmd_atoi(const char *s);
 
 // The check command over the bound store: prints one reply line; 1
-// accepted, 0 refused (or the store failed).
+// accepted, 0 refused (or the store failed). When the stored field's hash
+// costs and a hand-off is bound (kvoffload.h), 0 and the line comes later.
 int auth_check(const char *user, const char *pass);
 
 // "+OK kvauth 4.0e".
 void do_vers();
-// Sets and checks the accounts test0 to test999; 2000 reply lines. Always 1.
+// Sets and checks the accounts test0 to test999 in the engine's own {ssha},
+// whatever scheme set stores in, without rehash; 2000 reply lines. Always 1.
 int auth_testcrypt();

@@ -63,6 +63,25 @@ void kvauth_setsink(const ReplySink *s) {
     kvauth_print.plain = nullptr;
 }
 
+SinkBinding::SinkBinding(const ReplySink &s) {
+    buf_clear();
+    kvauth_setsink(&s);
+}
+
+SinkBinding::~SinkBinding() {
+    kvauth_setsink(nullptr);
+    buf_clear();
+}
+
+ReplySink buf_hold() {
+    const ReplySink &s = kvauth_print.sink;
+    if (!s.hold || !s.release) return ReplySink{};
+    ReplySink held = s;
+    held.to = s.hold(s.to);
+    held.hold = nullptr;
+    return held;
+}
+
 void buf_flush() {
     if (kvauth_print.sink.flush) kvauth_print.sink.flush(kvauth_print.sink.to);
 }

@@ -14,7 +14,26 @@ struct ReplySink {
     void (*print)(void *to, char *text) = nullptr;
     void (*flush)(void *to) = nullptr;
     void *to = nullptr;
+    // Set by a destination that can take replies after its request returned
+    // (a connection of the fast loop): hold gives a destination that stays
+    // valid, for print and flush, until release is called with it.
+    void *(*hold)(void *to) = nullptr;
+    void (*release)(void *held) = nullptr;
 };
+
+// Binds sink for the life of the object (as kvauth_setsink), the collected
+// text cleared at both ends: one request, or the rest of one.
+class SinkBinding {
+   public:
+    explicit SinkBinding(const ReplySink &s);
+    ~SinkBinding();
+    SinkBinding(const SinkBinding &) = delete;
+    SinkBinding &operator=(const SinkBinding &) = delete;
+};
+
+// The bound sink with its destination held (hold cleared in the copy), or
+// an empty sink when the bound one cannot be held. The caller releases it.
+ReplySink buf_hold();
 
 // Every engine reply leaves through buf_print: one call, one reply text.
 int buf_print(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -61,7 +61,7 @@ const char *line_refusal(const char *user, const char *pass, const char *info) {
     return kLineTooLong;
 }
 
-int pass_verify(const char *user, const char *name, const char *stored, const char *info,
+int pass_decide(const char *user, const char *name, const char *stored, const char *info,
                 const char *pass) {
     size_t slen = strlen(stored);
     if (slen < 2) {
@@ -75,11 +75,21 @@ int pass_verify(const char *user, const char *name, const char *stored, const ch
         return 0;
     }
     if (strstr(info, "(BLOCK)")) return 0;
-    PassCheck r = pass_hash_verify(stored, pass);
+    return -1;
+}
+
+int pass_conclude(const char *user, const char *stored, const PassCheck &r) {
     if (r.match) return 1;
     imsg("Password wrong for user(%s), pass(%s)!=(%s)\n", user, log_secret(r.crypted),
          log_secret(stored));
     return 0;
+}
+
+int pass_verify(const char *user, const char *name, const char *stored, const char *info,
+                const char *pass) {
+    int d = pass_decide(user, name, stored, info, pass);
+    if (d >= 0) return d;
+    return pass_conclude(user, stored, pass_hash_verify(stored, pass));
 }
 
 std::string mod_info(const char *info, const char *addinfo) {

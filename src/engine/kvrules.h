@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "engine/passhash.h"
+
 // 1 when a user name is refused (separators, quotes, bytes outside 32..126,
 // two "@", or local-part punctuation), 0 when it is acceptable.
 int username_badchar(const char *user);
@@ -25,6 +27,13 @@ const char *line_refusal(const char *user, const char *pass, const char *info);
 // (both only for the log).
 int pass_verify(const char *user, const char *name, const char *stored, const char *info,
                 const char *pass);
+// pass_verify in two steps, so that the hash between them may run
+// elsewhere: pass_decide answers what needs no hash (1 or 0, with its log
+// lines) or -1 when stored must be hashed; pass_conclude answers from that
+// hash's result, logging the wrong-password line.
+int pass_decide(const char *user, const char *name, const char *stored, const char *info,
+                const char *pass);
+int pass_conclude(const char *user, const char *stored, const PassCheck &r);
 
 // The information after "mod": addinfo's var="val" pair replaces the pair of
 // the same key in info and moves to the front, or is appended. At most 999

@@ -2,12 +2,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <openssl/crypto.h>
 #include <string>
 
 #include "core/emsg.h"
 #include "engine/kvline.h"
+#include "engine/kvoffload.h"
 #include "engine/kvprint.h"
 #include "engine/kvrules.h"
+#include "engine/ld_sha.h"
 #include "engine/passhash.h"
 #include "engine/userstore.h"
 #include "lib/lib.h"
@@ -21,33 +25,100 @@ void refuse(const char *text) {
     emsg("%s", text);
     buf_print("%s", text);
 }
-}  // namespace
 
-const char *str_encode(const char *s) {
-    if (*s == '*') return s;
-    std::string field;
-    std::string why;
-    if (pass_hash_make(s, &field, &why)) {
+// How set turns a given password into its field: in the scheme configured,
+// or the design's own {ssha} (the self-test's accounts).
+enum class Scheme { kConfigured, kDesign };
+
+// The field for a made hash, or the failure's log lines and marker field.
+const char *encoded_field(const char *pass, bool made, const std::string &field,
+                          const std::string &why) {
+    if (made) {
         ncpy(encoded, field.c_str(), sizeof encoded - 1);
         return encoded;
     }
     emsg("SSHA hashing debug and error information (%.200s)", why.c_str());
-    emsg("Could not hash password for (%s) using SSHA", log_secret(s));
+    emsg("Could not hash password for (%s) using SSHA", log_secret(pass));
     strcpy(encoded, "{ssha}function_failed");
     return encoded;
 }
 
-int auth_set_raw(const char *user, const char *pass, const char *info_in) {
-    emsg("auth_set(%s,xxxx)\n", user);
-    if (const char *refused = set_refusal(user, pass)) {
-        refuse(refused);
-        return 0;
+const char *design_encode(const char *pass) {
+    if (*pass == '*') return pass;
+    char digest[990];
+    bool made = create_ssha_base64_digest(pass, digest, sizeof digest);
+    return encoded_field(pass, made, std::string("{ssha}") + (made ? digest : ""),
+                         made ? "" : get_sha_error());
+}
+
+int set_user(const char *user, const char *pass, const char *info_in, Scheme scheme,
+             const std::string *made);
+
+// A set waiting for its field: the loop stores it when the worker is done.
+struct SetJob final : WorkJob {
+    std::string user;
+    std::string pass;
+    std::string info;
+    bool made = false;
+    std::string field;
+    std::string why;
+    HeldReply to;
+    ~SetJob() override { OPENSSL_cleanse(pass.data(), pass.size()); }
+    void compute() override { made = pass_hash_make(pass.c_str(), &field, &why); }
+    void finish() override {
+        SinkBinding bound(to.sink());
+        std::string stored = encoded_field(pass.c_str(), made, field, why);
+        if (store_enter(true))
+            set_user(user.c_str(), pass.c_str(), info.c_str(), Scheme::kConfigured, &stored);
+        else
+            store_say_failure();
+        store_leave(true);
+    }
+};
+
+// Hands the hash of a set's password off when it costs; false when it is
+// made in line instead.
+bool set_later(const char *user, const char *pass, const std::string &info) {
+    if (!pass_make_costly() || !kvoffload_bound()) return false;
+    auto job = std::make_unique<SetJob>();
+    job->to = HeldReply::take();
+    if (!job->to) return false;
+    job->user = user;
+    job->pass = pass;
+    job->info = info;
+    std::unique_ptr<WorkJob> w = std::move(job);
+    return kvoffload_submit(w);
+}
+
+// set with the refusals, the field and the store's put. made: the field a
+// worker made for pass (the rest of a handed-off set). 1 when kept, 0
+// refused or finished later.
+int set_user(const char *user, const char *pass, const char *info_in, Scheme scheme,
+             const std::string *made) {
+    // The rest of a handed-off set passed these steps, with their log lines,
+    // before the hand-off.
+    if (!made) {
+        emsg("auth_set(%s,xxxx)\n", user);
+        if (const char *refused = set_refusal(user, pass)) {
+            refuse(refused);
+            return 0;
+        }
     }
     std::string info(info_in, strnlen(info_in, kField));
     UserView u;
     int found = store_find(user, &u);
     if (found == STORE_FAILED) return 0;
-    std::string stored = strcmp(pass, "(NULL)") != 0 ? str_encode(pass) : found ? u.pass : "none";
+    std::string stored;
+    if (strcmp(pass, "(NULL)") == 0)
+        stored = found ? u.pass : "none";
+    else if (made)
+        stored = *made;
+    else if (scheme == Scheme::kDesign)
+        stored = design_encode(pass);
+    else if (*pass != '*' && set_later(user, pass, info))
+        return 0;
+    else
+        stored = str_encode(pass);
     const char *refused = line_refusal(user, stored.c_str(), info.c_str());
     // A block changes the record beyond its line: the record must still be
     // writable as a line that reads back.
@@ -65,6 +136,30 @@ int auth_set_raw(const char *user, const char *pass, const char *info_in) {
         return 0;
     }
     return 1;
+}
+}  // namespace
+
+const char *str_encode(const char *s) {
+    if (*s == '*') return s;
+    std::string field;
+    std::string why;
+    bool made = pass_hash_make(s, &field, &why);
+    return encoded_field(s, made, field, why);
+}
+
+int auth_set_raw(const char *user, const char *pass, const char *info_in) {
+    return set_user(user, pass, info_in, Scheme::kConfigured, nullptr);
+}
+
+int auth_set_design(const char *user, const char *pass, const char *info) {
+    if (!store_enter(true)) {
+        store_leave(true);
+        store_say_failure();
+        return 0;
+    }
+    int r = set_user(user, pass, info, Scheme::kDesign, nullptr);
+    store_leave(true);
+    return r;
 }
 
 int auth_mod_raw(const char *user, const char *pass, const char *addinfo) {

@@ -12,6 +12,8 @@
 #include "pgauth/pgconf.h"
 #include "pgauth/pgdb.h"
 #include "engine/passhash.h"
+#include "core/ini.h"
+#include "engine/kvrehash.h"
 #include "engine/userstore.h"
 #include "pgauth/pgxfer.h"
 
@@ -66,6 +68,15 @@ int pgauth_main(int argc, char **argv) {
         return 1;
     }
     pgdb_configure(settings);
+    if (have_conf) {
+        // The server's keys that the engine reads (rehash), then none: with
+        // its debug on, the log would echo on standard output, the reply pipe.
+        ini_file_set(conf);
+        ini_load();
+        rehash_configure();
+        ini_file_set("/dev/null");
+        ini_load();
+    }
     if (imports.empty() && !do_export) {
         frame_serve(stdin, stdout);
         store().close();

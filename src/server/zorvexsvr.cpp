@@ -15,6 +15,9 @@
 
 #include "core/emsg.h"
 #include "core/ini.h"
+#include "core/workers.h"
+#include "engine/kvoffload.h"
+#include "engine/kvrehash.h"
 #include "engine/kvrefresh.h"
 #include "engine/kvfilename.h"
 #include "engine/passhash.h"
@@ -131,6 +134,48 @@ long connection_limit() {
     return fit;
 }
 
+constexpr int kMaxHashThreads = 64;
+
+// The worker threads for costly hashes in the fast loop: hash_threads, or
+// one per core when unset; 0 after a line on standard error when the key is
+// no number from 1 to 64.
+int hash_thread_count() {
+    const char *v = ini_get(INI_HASH_THREADS);
+    if (!*v) {
+        long cores = sysconf(_SC_NPROCESSORS_ONLN);
+        return cores < 1 ? 1 : cores > kMaxHashThreads ? kMaxHashThreads : static_cast<int>(cores);
+    }
+    char *end = nullptr;
+    long n = strtol(v, &end, 10);
+    if (end == v || *end || n < 1 || n > kMaxHashThreads) {
+        fprintf(stderr,
+                "zorvexsvr: hash_threads %s in %s is no number from 1 to %d; give one, or "
+                "remove the line for one thread per core\n",
+                v, ini_file(), kMaxHashThreads);
+        return 0;
+    }
+    return static_cast<int>(n);
+}
+
+void drain_workers(int) {
+    workers_drain();
+}
+
+// Engine mode in the fast loop: costly hashes go to worker threads, whose
+// finished jobs the loop picks up when their descriptor is readable. The
+// classic loop hashes in line.
+void main_start_workers() {
+    if (*ini_get(INI_AUTHENT_PROCESS) || strcmp(ini_get(INI_LOOP), "fast") != 0) return;
+    int n = hash_thread_count();
+    if (!workers_start(n)) {
+        emsg("Could not start %d hash threads; hashing on the loop\n", n);
+        return;
+    }
+    imsg("Started %d hash threads\n", n);
+    tcp_watch_fd(workers_fd(), drain_workers);
+    kvoffload_bind(workers_submit);
+}
+
 // What start-up can find wrong before it detaches, with the person who
 // started the server still there to read it: each failure writes one line on
 // standard error and makes start-up fail.
@@ -172,6 +217,7 @@ int startup_checks() {
         fprintf(stderr, "zorvexsvr: %s; change the line in %s\n", why.c_str(), ini_file());
         return 0;
     }
+    if (hash_thread_count() < 1) return 0;
     long n = connection_limit();
     if (n < 1) return 0;
     tcp_set_max_clients(static_cast<int>(n));
@@ -251,6 +297,7 @@ int main_init() {
     imsg("-------------- Zorvexsvr %s Starting -------------------\n", kVersion);
     dmsg("Debug logging on\n");
     imsg_warn_shared_dirs();
+    rehash_configure();
     remove(file_work(kExitFile));
     const char *kp = ini_get(INI_KVAUTH_PATH);
     if (*kp) {
@@ -342,6 +389,7 @@ void main_idle() {
 
 void main_run() {
     if (!*ini_get(INI_AUTHENT_PROCESS)) auth_init();
+
     while (!doexit) {
         chan_run();
         main_idle();
@@ -352,8 +400,12 @@ void main_run() {
 void main_exit() {
     imsg("zorvexsvr exit called\n");
     if (listen_chan) listen_chan->canclose = 1;
-    // Before the channels go: requests waiting for a process hold them.
+    // Before the channels go: requests waiting for a process or a hash
+    // hold them.
     ex_close();
+    kvoffload_bind(nullptr);
+    if (workers_fd() != -1) tcp_unwatch_fd(workers_fd());
+    workers_stop();
     chan_exit();
     imsg("All memory correctly freed\n");
     exit(0);
@@ -377,5 +429,6 @@ int zorvexsvr_main(int argc, char **argv) {
     lib_detach();
     write_pid();
     if (*ini_get(INI_AUTHENT_PROCESS)) ex_init();
+    main_start_workers();
     main_run();
 }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <unordered_map>
 
 #include "core/emsg.h"
 #include "core/ini.h"
@@ -293,10 +295,34 @@ void reply_flush(void *to) {
 }
 }  // namespace
 
+// --- Requests answered after io_cmd returned (a hash on a worker thread).
+namespace {
+// Held requests per connection. While a connection has one, its record is
+// kept (canclose 0) even when the connection closes, so that the late reply
+// finds a closed record, which takes no output, never a freed or reused one.
+std::unordered_map<Chan *, int> held;
+
+void *reply_hold(void *to) {
+    auto *r = static_cast<ReplyTo *>(to);
+    if (held[r->callback_chan]++ == 0) r->callback_chan->canclose = 0;
+    return new ReplyTo(*r);
+}
+
+void reply_release(void *to) {
+    std::unique_ptr<ReplyTo> r(static_cast<ReplyTo *>(to));
+    auto it = held.find(r->callback_chan);
+    if (it == held.end() || --it->second > 0) return;
+    held.erase(it);
+    chan_release(r->callback_chan);
+}
+}  // namespace
+
 int io_cmd(Chan *c, char *cmdline) {
     char *sp = strchr(cmdline, ' ');
     if (!sp) return 0;
     ReplyTo to{c, atoi(cmdline)};
-    engine_request(sp + 1, ReplySink{io_callback_send, reply_flush, &to});
+    engine_request(sp + 1,
+                   ReplySink{io_callback_send, reply_flush, &to, reply_hold, reply_release});
+    engine_after_reply();
     return 1;
 }

@@ -20,7 +20,9 @@ int io_read(CHAN *c, void *x);
 // 1 to go on with the next buffered line, 0 when the connection was closed.
 int io_line(CHAN *c, char *line);
 // Runs one command line in the engine, its replies to c; 0 when the line
-// holds no space.
+// holds no space. A request whose hash was handed off (fast loop) is
+// answered later, maybe after requests read after it; until then c's record
+// is kept, and a reply to a connection closed meanwhile is dropped.
 int io_cmd(CHAN *c, char *cmdline);
 // Where the replies of one engine request go: its connection and identifier.
 struct ReplyTo {

@@ -51,7 +51,9 @@ TEST(CommandLine, Options) {
         "|max_connections 0||max_connections 0 in $D/c is no number from 1 up; give one, or "
         "remove the line to allow what the descriptor limit does",
         "|password_scheme scrypt||password_scheme scrypt: no such scheme; give ssha, sha512-crypt, "
-        "bcrypt, yescrypt or argon2id; change the line in $D/c"};
+        "bcrypt, yescrypt or argon2id; change the line in $D/c",
+        "|hash_threads 65||hash_threads 65 in $D/c is no number from 1 to 64; give one, or "
+        "remove the line for one thread per core"};
     for (const std::string &row : refusals) {
         TempDir d;
         std::string t = row, row_arg;

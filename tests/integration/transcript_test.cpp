@@ -16,6 +16,8 @@
 //   >raw TEXT          send TEXT as it is, after \r \n \t \\ \xNN escapes
 //   < TEXT             the next line received is exactly TEXT
 //   <prefix TEXT       the next line received starts with TEXT
+//   <any               the next lines received are the "| " lines that
+//                      follow, in any order (replies that may overtake)
 //   closed             the server closes the connection (no line comes)
 //   close              the client drops the connection
 //   quiet              no line arrives within 300 ms
@@ -25,6 +27,7 @@
 //   nolog TEXT         the log does not hold TEXT
 //   logcount N TEXT    once the log holds TEXT and 300 ms more have passed,
 //                      it holds TEXT exactly N times
+//   count N PATH TEXT  the file holds TEXT exactly N times
 //   mode PATH OCTAL    the file's permission bits
 // In every TEXT, {dir} is the server's directory, {secret} its secret line,
 // {check} that secret's check value, {check-1} one less, and {programs} the directory of the
@@ -36,6 +39,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -178,6 +182,11 @@ class Runner {
             EXPECT_TRUE(cli_send_raw(&conn(), bytes)) << "send failed";
         } else if (st.verb == "<") {
             EXPECT_EQ(next_line(), arg);
+        } else if (st.verb == "<any") {
+            std::multiset<std::string> want, got;
+            for (const auto &l : st.body) want.insert(subst(l));
+            for (size_t i = 0; i < st.body.size(); i++) got.insert(next_line());
+            EXPECT_EQ(got, want);
         } else if (st.verb == "<prefix") {
             std::string got = next_line();
             EXPECT_EQ(got.substr(0, arg.size()), arg) << "whole line: " << got;
@@ -198,13 +207,18 @@ class Runner {
                                                << server_.log();
         } else if (st.verb == "nolog") {
             EXPECT_EQ(server_.log().find(arg), std::string::npos) << "log holds: " << arg;
-        } else if (st.verb == "logcount") {
+        } else if (st.verb == "logcount" || st.verb == "count") {
             ensure_started();
             size_t sp = arg.find(' ');
-            std::string text = arg.substr(sp + 1);
-            EXPECT_TRUE(server_.wait_log(text)) << "log lacks: " << text;
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            std::string log = server_.log();
+            std::string path, text = arg.substr(sp + 1);
+            if (st.verb == "count") {
+                path = text.substr(0, text.find(' '));
+                text = text.substr(path.size() + 1);
+            } else {
+                EXPECT_TRUE(server_.wait_log(text)) << "log lacks: " << text;
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            }
+            std::string log = path.empty() ? server_.log() : read_file(server_.file(path));
             int n = 0;
             for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
                 n++;
