@@ -80,6 +80,9 @@ int pass_decide(const char *user, const char *name, const char *stored, const ch
 
 int pass_conclude(const char *user, const char *stored, const PassCheck &r) {
     if (r.match) return 1;
+    if (r.over_bound)
+        emsg("Password field of user(%s) asks for more work than this server does: refused\n",
+             user);
     imsg("Password wrong for user(%s), pass(%s)!=(%s)\n", user, log_secret(r.crypted),
          log_secret(stored));
     return 0;

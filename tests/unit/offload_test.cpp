@@ -11,6 +11,7 @@
 #include "engine/kvoffload.h"
 #include "engine/kvrebuild.h"
 #include "engine/kvrehash.h"
+#include "engine/passhash.h"
 #include "engine_env.h"
 #include "lib/lib.h"
 #include "net/chan.h"
@@ -48,6 +49,8 @@ class OffloadTest : public EngineTest {
         kvoffload_bind(nullptr);
         workers_stop();
         rehash_enable(false);
+        std::string why;
+        EXPECT_TRUE(pass_hash_configure_from("", &why));
         EXPECT_EQ(held, 0) << "a held destination was not released";
         EngineTest::TearDown();
     }
@@ -87,6 +90,8 @@ TEST_F(OffloadTest, RepliesGoToTheirRequestsAndChangedFieldsAreVerifiedAgain) {
 
 TEST_F(OffloadTest, RehashStoresOnceAfterARightPasswordInBothModes) {
     rehash_enable(true);
+    std::string why;
+    ASSERT_TRUE(pass_hash_configure_from("sha512-crypt rounds=1000", &why)) << why;
     db("on:" + sha256crypt("pw") + ":i\noff:" + sha256crypt("pw") + ":i\n");
     const std::string old = sha256crypt("pw");
     for (const char *user : {"on", "off"}) {
@@ -100,7 +105,7 @@ TEST_F(OffloadTest, RehashStoresOnceAfterARightPasswordInBothModes) {
         const std::string lg = log();
         EXPECT_EQ(lg.find(line), lg.rfind(line)) << "rehashed twice: " << user;
         EXPECT_NE(lg.find(line), std::string::npos) << user;
-        EXPECT_EQ(std::string(db_pass(user)).substr(0, 6), "{ssha}");
+        EXPECT_EQ(std::string(db_pass(user)).substr(0, 6), "$6$rou");
     }
     EXPECT_EQ(rehash_busy(), 0);
     // A change between the check and its rehash wins.
@@ -112,6 +117,14 @@ TEST_F(OffloadTest, RehashStoresOnceAfterARightPasswordInBothModes) {
     EXPECT_EQ(auth_rebuild(), 1);
     store_leave(true);
     EXPECT_EQ(content("kvauth.txt").find(old), std::string::npos);
+    // A set whose hash costs replies once the field is stored.
+    kvoffload_bind(workers_submit);
+    EXPECT_EQ(send(3, "set fresh pw"), Got{});
+    EXPECT_EQ(send(4, "check fresh pw", true),
+              (Got{{3, "+OK fresh added to database\n"},
+                   {4, "-ERR fresh password wrong or not a valid user\n"}}));
+    EXPECT_EQ(send(5, "check fresh pw", true), (Got{{5, "+OK fresh config 0 \n"}}));
+    EXPECT_EQ(std::string(db_pass("fresh")).substr(0, 6), "$6$rou");
 }
 
 namespace {
