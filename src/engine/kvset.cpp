@@ -11,7 +11,6 @@
 #include "engine/kvoffload.h"
 #include "engine/kvprint.h"
 #include "engine/kvrules.h"
-#include "engine/ld_sha.h"
 #include "engine/passhash.h"
 #include "engine/userstore.h"
 #include "lib/lib.h"
@@ -27,8 +26,8 @@ void refuse(const char *text) {
 }
 
 // How set turns a given password into its field: in the scheme configured,
-// or the design's own {ssha} (the self-test's accounts).
-enum class Scheme { kConfigured, kDesign };
+// or always the engine's own {ssha} (the self-test's accounts).
+enum class Scheme { kConfigured, kSsha };
 
 // The field for a made hash, or the failure's log lines and marker field.
 const char *encoded_field(const char *pass, bool made, const std::string &field,
@@ -43,12 +42,12 @@ const char *encoded_field(const char *pass, bool made, const std::string &field,
     return encoded;
 }
 
-const char *design_encode(const char *pass) {
+const char *ssha_encode(const char *pass) {
     if (*pass == '*') return pass;
-    char digest[990];
-    bool made = create_ssha_base64_digest(pass, digest, sizeof digest);
-    return encoded_field(pass, made, std::string("{ssha}") + (made ? digest : ""),
-                         made ? "" : get_sha_error());
+    std::string field;
+    std::string why;
+    bool made = pass_hash_make_ssha(pass, &field, &why);
+    return encoded_field(pass, made, field, why);
 }
 
 int set_user(const char *user, const char *pass, const char *info_in, Scheme scheme,
@@ -113,8 +112,8 @@ int set_user(const char *user, const char *pass, const char *info_in, Scheme sch
         stored = found ? u.pass : "none";
     else if (made)
         stored = *made;
-    else if (scheme == Scheme::kDesign)
-        stored = design_encode(pass);
+    else if (scheme == Scheme::kSsha)
+        stored = ssha_encode(pass);
     else if (*pass != '*' && set_later(user, pass, info))
         return 0;
     else
@@ -151,13 +150,13 @@ int auth_set_raw(const char *user, const char *pass, const char *info_in) {
     return set_user(user, pass, info_in, Scheme::kConfigured, nullptr);
 }
 
-int auth_set_design(const char *user, const char *pass, const char *info) {
+int auth_set_ssha(const char *user, const char *pass, const char *info) {
     if (!store_enter(true)) {
         store_leave(true);
         store_say_failure();
         return 0;
     }
-    int r = set_user(user, pass, info, Scheme::kDesign, nullptr);
+    int r = set_user(user, pass, info, Scheme::kSsha, nullptr);
     store_leave(true);
     return r;
 }

@@ -12,9 +12,9 @@
 // change is made, and answered, when it is done.
 int auth_set(const char *user, const char *pass, const char *info);
 int auth_set_raw(const char *user, const char *pass, const char *info);
-// auth_set in the design's own {ssha} whatever scheme set stores in: the
+// auth_set in the engine's own {ssha} whatever scheme set stores in: the
 // self-test's accounts (testcrypt).
-int auth_set_design(const char *user, const char *pass, const char *info);
+int auth_set_ssha(const char *user, const char *pass, const char *info);
 // Sets or replaces one var="val" pair of a user's information. Always 1.
 int auth_mod(const char *user, const char *pass, const char *addinfo);
 int auth_mod_raw(const char *user, const char *pass, const char *addinfo);

@@ -36,7 +36,7 @@ std::vector<std::string> words(const std::string &text) {
     return out;
 }
 
-// Each vector with its password and a wrong one; the design's {ssha} digests
+// Each vector with its password and a wrong one; the engine's {ssha} digests
 // keep their six unexamined leading characters.
 TEST_F(PassHash, VectorsVerifyWithTheirPasswordOnly) {
     std::vector<HashVector> all = hash_vectors();
