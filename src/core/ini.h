@@ -22,7 +22,14 @@ enum IniKey {
     INI_LISTEN_ADDRESS = 10,   // address to listen on instead of every IPv4 one
     INI_ALLOW = 11,            // addresses and ranges admitted; empty admits all
     INI_MAX_CONNECTIONS = 12,  // client connections open at once; unset: what descriptors allow
-    INI_NKEYS = 13
+    INI_LOG_SECRETS = 13,      // "no": a fingerprint in place of every secret in the log
+    INI_LOG = 14,              // "syslog": lines to syslog (facility mail) instead of the file
+    INI_LOG_REQUESTS = 15,     // "true": one key=value line per request result
+    INI_BRAKE_FAILURES = 16,   // failures that brake an address or a user; unset: no brake
+    INI_BRAKE_WINDOW = 17,     // seconds failures count within, and of quiet before release
+    INI_BRAKE_MAX_DELAY = 18,  // the longest delay between evaluated guesses, seconds
+    INI_BRAKE_ENTRIES = 19,    // addresses, users and known logins remembered at most
+    INI_NKEYS = 20
 };
 
 extern const char *const ini_names[];
