@@ -259,8 +259,10 @@ bool log_hides_secrets() {
     return hide_secrets;
 }
 
-void imsg_quiet(bool on) {
+bool imsg_quiet(bool on) {
+    bool was = quiet;
     quiet = on;
+    return was;
 }
 
 void imsg_lazy(bool on) {

@@ -33,8 +33,9 @@ const char *log_secret_words(const char *line, int keep);
 // True when secrets are fingerprinted.
 bool log_hides_secrets();
 // While quiet, information lines are not written (the one-line request log
-// replaces those of a request); error and debug lines still are.
-void imsg_quiet(bool on);
+// replaces those of a request); error and debug lines still are. Returns
+// the state before.
+bool imsg_quiet(bool on);
 // Lazy: in the fast loop, waiting information lines are written when the
 // stream's buffer fills and once a second (imsg_flush from the idle work),
 // not before every reply. Picked once at start-up.

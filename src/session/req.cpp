@@ -261,6 +261,8 @@ void req_reply(Chan *c, int rid, const char *text) {
     if (it == pending.end()) return;
     const Pending &p = it->second;
     const char *result = result_of(p, text);
+    // The brake's own lines are no request's information lines.
+    bool was_quiet = imsg_quiet(false);
     if (p.check) {
         bool accepted = strcmp(result, "accepted") == 0;
         if (accepted || strcmp(result, "refused") == 0)
@@ -268,14 +270,21 @@ void req_reply(Chan *c, int rid, const char *text) {
     }
     if (log_requests) log_request(c, p, result, now_ns() - p.start_ns);
     pending.erase(it);
+    imsg_quiet(was_quiet);
 }
 
 int req_pool_reply(Chan *c, const char *fmt, ...) {
     char bf[2000];
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(bf, sizeof bf, fmt, ap);
+    int n = vsnprintf(bf, sizeof bf, fmt, ap);
     va_end(ap);
+    if (n < 0) return 0;
+    if (n >= static_cast<int>(sizeof bf)) {
+        // Cut as io_printf cuts, so that the line keeps its CR LF.
+        bf[sizeof bf - 3] = '\r';
+        bf[sizeof bf - 2] = '\n';
+    }
     int r = io_printf(c, "%s", bf);
     char *text = strchr(bf, ' ');
     if (text) {
