@@ -15,7 +15,7 @@
 // with N copies of the given kvauth program serving the same directory.
 // Each -conf adds a line to the server's configuration (the production
 // profile's keys); -from 1 makes every check carry an end-client address,
-// one per connection.
+// one per user (each user logs in from a place of its own).
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -232,7 +232,8 @@ int main(int argc, char **argv) {
                     expect = "+OK " + name + " config 0 " + info(u);
                 }
                 if (o.from && cmd.starts_with("check "))
-                    cmd += " from=192.0.2." + std::to_string(i % 250 + 1);
+                    cmd += " from=10." + std::to_string(u >> 16 & 255) + "." +
+                           std::to_string(u >> 8 & 255) + "." + std::to_string(u & 255);
                 batch += std::to_string(id) + " " + cmd + "\n";
                 c.pending[id] = Pending{expect, Clock::now()};
                 sent++;
