@@ -24,7 +24,9 @@ trap 'rm -rf "$OUT"' EXIT
 
 run() {  # name conns extra...
   name=$1; c=$2; shift 2
-  eval "$LOAD -c $c -k 1 -u $USERS -n 100000000 -t $SECS $*" >"$OUT/run" 2>&1 || { cat "$OUT/run"; exit 1; }
+  # The run ends at its deadline with requests in flight: only wrong replies fail it.
+  eval "$LOAD -c $c -k 1 -u $USERS -n 100000000 -t $SECS $*" >"$OUT/run" 2>&1 || true
+  grep -q ' 0 wrong replies' "$OUT/run" || { cat "$OUT/run"; exit 1; }
   rate=$(sed -n 's/^rate: \([0-9]*\) requests.*/\1/p' "$OUT/run")
   echo "$rate" >>"$OUT/$name.$c"
   printf '| %s | %s | %s | %s |\n' "$name" "$c" "$rate" "$(sed -n 's/^latency us: //p' "$OUT/run")"

@@ -66,22 +66,29 @@ std::string addr_text(const unsigned char a[kAddrLen]) {
     return buf;
 }
 
-// Key of kind k over up to two parts.
-std::string make_key(char k, std::string_view a, std::string_view b = {}) {
-    std::string key(1, k);
-    key.append(a);
-    key.append(b.substr(0, kUserMax));
-    return key;
-}
+// Key of kind k over up to two parts, in a buffer of the caller's: no
+// allocation on the path of every check.
+struct Key {
+    char buf[kKeyMax];
+    size_t len = 0;
+    Key(char k, std::string_view a, std::string_view b = {}) {
+        b = b.substr(0, kUserMax);
+        buf[0] = k;
+        memcpy(buf + 1, a.data(), a.size());
+        memcpy(buf + 1 + a.size(), b.data(), b.size());
+        len = 1 + a.size() + b.size();
+    }
+    std::string_view view() const { return {buf, len}; }
+};
 
-Entry *find(const std::string &key) {
-    auto it = by_key.find(key);
+Entry *find(const Key &key) {
+    auto it = by_key.find(key.view());
     if (it == by_key.end()) return nullptr;
     lru.splice(lru.begin(), lru, it->second);
     return &*it->second;
 }
 
-Entry *get(const std::string &key) {
+Entry *get(const Key &key) {
     if (Entry *e = find(key)) return e;
     if (lru.size() >= rules.entries && !lru.empty()) {
         by_key.erase(lru.back().name());
@@ -89,8 +96,8 @@ Entry *get(const std::string &key) {
     }
     lru.emplace_front();
     Entry &e = lru.front();
-    e.keylen = static_cast<uint8_t>(std::min(key.size(), kKeyMax));
-    memcpy(e.key, key.data(), e.keylen);
+    e.keylen = static_cast<uint8_t>(key.len);
+    memcpy(e.key, key.buf, key.len);
     by_key.emplace(e.name(), lru.begin());
     return &e;
 }
@@ -144,28 +151,31 @@ void fail(Entry *e, int64_t now) {
     note_met(e, now);
 }
 
-// The entries a check concerns: its user, its address (when it has one),
-// and whether that address logged in as the user before.
+// The entries a check concerns: its user and its address (when it has one).
+// Whether the address logged in as the user before is looked up only when
+// it matters (the user is braked).
 struct Parties {
     Entry *user = nullptr;
     Entry *addr = nullptr;
-    bool known = false;
     bool has_addr = false;
     unsigned char a[kAddrLen];
+    std::string_view abytes() const { return {reinterpret_cast<const char *>(a), kAddrLen}; }
 };
 
 Parties parties(std::string_view user, std::string_view addr, bool create) {
     Parties p;
     p.has_addr = parse_addr(addr, p.a);
-    std::string_view ab(reinterpret_cast<const char *>(p.a), kAddrLen);
-    std::string uk = make_key('u', {}, user);
+    Key uk('u', {}, user);
     p.user = create ? get(uk) : find(uk);
     if (p.has_addr) {
-        std::string ak = make_key('a', ab);
+        Key ak('a', p.abytes());
         p.addr = create ? get(ak) : find(ak);
-        p.known = find(make_key('k', ab, user)) != nullptr;
     }
     return p;
+}
+
+bool known(const Parties &p, std::string_view user) {
+    return p.has_addr && find(Key('k', p.abytes(), user)) != nullptr;
 }
 }  // namespace
 
@@ -185,7 +195,7 @@ BrakeVerdict brake_admit(std::string_view user, std::string_view addr, int64_t n
     Parties p = parties(user, addr, false);
     expire(p.user, now);
     expire(p.addr, now);
-    Entry *u = braked(p.user) && !p.known ? p.user : nullptr;
+    Entry *u = braked(p.user) && !known(p, user) ? p.user : nullptr;
     Entry *a = braked(p.addr) ? p.addr : nullptr;
     int64_t at = now;
     for (Entry *e : {u, a})
@@ -221,14 +231,13 @@ void brake_leave(std::string_view user, std::string_view addr) {
 
 void brake_result(std::string_view user, std::string_view addr, bool accepted, int64_t now) {
     if (!brake_on()) return;
-    Parties p = parties(user, addr, !accepted);
     if (accepted) {
-        if (p.has_addr) {
-            std::string_view ab(reinterpret_cast<const char *>(p.a), kAddrLen);
-            get(make_key('k', ab, user));
-        }
+        unsigned char a[kAddrLen];
+        if (parse_addr(addr, a))
+            get(Key('k', std::string_view(reinterpret_cast<const char *>(a), kAddrLen), user));
         return;
     }
+    Parties p = parties(user, addr, true);
     for (Entry *e : {p.user, p.addr}) {
         if (!e) continue;
         expire(e, now);

@@ -175,9 +175,9 @@ void log_request(Chan *c, const Pending &p, const char *result, int64_t ns) {
     if (s >= 0) snprintf(slot, sizeof slot, "%d", s);
     char line[400];
     snprintf(line, sizeof line,
-             "request time=%s client=%s from=%s cmd=%s user=%s result=%s ms=%.3f slot=%s\n",
+             "request time=%s client=%s from=%s cmd=%s user=%s result=%s ms=%lld.%03lld slot=%s\n",
              utc_now(), peer_of(c), p.addr[0] ? p.addr : "-", p.cmd, p.user, result,
-             static_cast<double>(ns) / 1e6, slot);
+             static_cast<long long>(ns / 1000000), static_cast<long long>(ns / 1000 % 1000), slot);
     imsg_log(line);
 }
 
