@@ -3,7 +3,8 @@
 # by side in one run: the same load client, one request in flight per
 # connection, at 1 and 64 connections, ROUNDS rounds of SECONDS each,
 # alternating, so that a busy machine weighs on both alike. Prints one table
-# and the ratio of the medians.
+# and the ratio of the medians, with the server's CPU time per request (the
+# steadier figure on a shared machine).
 #
 #   bench/profile.sh               ROUNDS=3 SECONDS=10 USERS=100000
 #
@@ -29,12 +30,14 @@ run() {  # name conns extra...
   grep -q ' 0 wrong replies' "$OUT/run" || { cat "$OUT/run"; exit 1; }
   rate=$(sed -n 's/^rate: \([0-9]*\) requests.*/\1/p' "$OUT/run")
   echo "$rate" >>"$OUT/$name.$c"
-  printf '| %s | %s | %s | %s |\n' "$name" "$c" "$rate" "$(sed -n 's/^latency us: //p' "$OUT/run")"
+  cpu=$(sed -n 's/^server cpu: [0-9.]* s, \([0-9.]*\) us.*/\1/p' "$OUT/run")
+  echo "$cpu" >>"$OUT/$name.$c.cpu"
+  printf '| %s | %s | %s | %s | %s |\n' "$name" "$c" "$rate" "$cpu" "$(sed -n 's/^latency us: //p' "$OUT/run")"
 }
 
 median() { sort -n "$1" | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
-printf '| setup | C | req/s | latency us |\n|---|---|---|---|\n'
+printf '| setup | C | req/s | server us/req | latency us |\n|---|---|---|---|---|\n'
 for c in 1 64; do
   i=0
   while [ $i -lt "$ROUNDS" ]; do
@@ -45,5 +48,6 @@ for c in 1 64; do
 done
 for c in 1 64; do
   f=$(median "$OUT/fast.$c"); p=$(median "$OUT/profile.$c")
-  echo "C=$c: fast loop $f req/s, profile $p req/s, ratio $(awk "BEGIN {printf \"%.2f\", $p / $f}")"
+  fc=$(median "$OUT/fast.$c.cpu"); pc=$(median "$OUT/profile.$c.cpu")
+  echo "C=$c: fast loop $f req/s ($fc us/req), profile $p req/s ($pc us/req), ratio $(awk "BEGIN {printf \"%.2f\", $p / $f}")"
 done

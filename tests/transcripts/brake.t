@@ -47,5 +47,6 @@ log client=127.0.0.1 from=198.51.100.7 cmd=check user=bob result=accepted
 log cmd=set user=bob result=ok
 nolog wrong1
 nolog Command: check
+nolog db_check(
 log brake: user=bob throttled count=1 delay=1s from=192.0.2.1
 log brake: address=192.0.2.1 throttled count=1 delay=1s
