@@ -96,7 +96,8 @@ int main(int argc, char **argv) {
             std::string cmd;
             if (p.role == Peer::kAttacker && next_guess < kGuesses) {
                 int g = next_guess++;
-                cmd = "check victim " + (g == kHidden ? std::string(kRight) : "guess" + std::to_string(g)) +
+                cmd = "check victim " +
+                      (g == kHidden ? std::string(kRight) : "guess" + std::to_string(g)) +
                       " from=203.0.113." + std::to_string(p.index + 1);
             } else if (p.role == Peer::kVictim && now >= next_login) {
                 cmd = std::string("check victim ") + kRight + " from=" + kKnown;
@@ -124,12 +125,16 @@ int main(int argc, char **argv) {
                 std::string_view text;
                 if (!cli_split_reply(line, &id, &text) || id != p.id) continue;
                 if (text.starts_with("+DATA")) continue;
-                double ms = std::chrono::duration<double, std::milli>(Clock::now() - p.sent).count();
+                double ms =
+                    std::chrono::duration<double, std::milli>(Clock::now() - p.sent).count();
                 p.busy = false;
                 if (p.role == Peer::kAttacker) {
-                    if (text.starts_with("+OK")) found++, evaluated++;
-                    else if (text.find("password wrong") != std::string_view::npos) evaluated++;
-                    else refused++;
+                    if (text.starts_with("+OK"))
+                        found++, evaluated++;
+                    else if (text.find("password wrong") != std::string_view::npos)
+                        evaluated++;
+                    else
+                        refused++;
                 } else if (p.role == Peer::kVictim) {
                     victim_logins++;
                     if (!text.starts_with("+OK")) victim_failed++;
@@ -142,10 +147,14 @@ int main(int argc, char **argv) {
     }
     std::sort(other_ms.begin(), other_ms.end());
     auto pct = [&](double q) {
-        return other_ms.empty() ? 0.0 : other_ms[std::min(other_ms.size() - 1, static_cast<size_t>(q * other_ms.size()))];
+        return other_ms.empty() ? 0.0
+                                : other_ms[std::min(other_ms.size() - 1,
+                                                    static_cast<size_t>(q * other_ms.size()))];
     };
-    printf("attack: %d guesses sent in %d s, %d evaluated, %d refused unevaluated, hidden password %s\n",
-           next_guess, seconds, evaluated, refused, found ? "FOUND" : "not found");
+    printf(
+        "attack: %d guesses sent in %d s, %d evaluated, %d refused unevaluated, hidden password "
+        "%s\n",
+        next_guess, seconds, evaluated, refused, found ? "FOUND" : "not found");
     printf("victim from a known address: %d logins, %d failed, slowest %.1f ms\n", victim_logins,
            victim_failed, victim_max_ms);
     printf("other users: %zu checks, p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", other_ms.size(),

@@ -68,7 +68,7 @@ struct CHAN {
     // The session is handling the lines of one read: their replies wait and
     // go out in one write after the last line.
     int deferred = 0;
-    int held = 0;       // requests of the connection waiting on a timer: not freed
+    int held = 0;        // requests of the connection waiting on a timer: not freed
     char peer[48] = "";  // the client's address, looked up once when first needed
 };
 

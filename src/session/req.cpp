@@ -49,7 +49,8 @@ struct Key {
 };
 struct KeyHash {
     size_t operator()(const Key &k) const {
-        return std::hash<const void *>()(k.c) ^ (static_cast<size_t>(k.rid) * 0x9e3779b97f4a7c15ULL);
+        return std::hash<const void *>()(k.c) ^
+               (static_cast<size_t>(k.rid) * 0x9e3779b97f4a7c15ULL);
     }
 };
 std::unordered_map<Key, Pending, KeyHash> pending;

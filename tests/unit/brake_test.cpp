@@ -23,8 +23,8 @@ struct Step {
 void run(const BrakeRules &r, const std::vector<Step> &steps) {
     brake_configure(r);
     for (const Step &s : steps) {
-        SCOPED_TRACE(testing::Message() << "t=" << s.t << " " << s.op << " " << s.user << " "
-                                        << s.addr);
+        SCOPED_TRACE(testing::Message()
+                     << "t=" << s.t << " " << s.op << " " << s.user << " " << s.addr);
         if (s.op == 'F' || s.op == 'S') brake_result(s.user, s.addr, s.op == 'S', s.t);
         if (s.op == 'V') brake_leave(s.user, s.addr);
         if (s.op == 'E') {
@@ -47,46 +47,66 @@ BrakeRules rules(int failures, int window_s = 60, int cap_s = 4, size_t entries 
 
 TEST(Brake, ThresholdDoublingCapAndFallBack) {
     run(rules(3), {
-        {0, 'A', "u", "192.0.2.1", 'N'}, {0, 'F', "u", "192.0.2.1"},
-        {10, 'F', "u", "192.0.2.1"}, {20, 'A', "u", "192.0.2.1", 'N'},
-        {20, 'F', "u", "192.0.2.1"},  // third failure: braked, 1 s
-        {30, 'A', "u", "192.0.2.1", 'L', 1020}, {1020, 'V', "u", "192.0.2.1"},
-        {1020, 'F', "u", "192.0.2.1"},  // doubled to 2 s from the turn taken
-        {1030, 'A', "u", "192.0.2.1", 'L', 3020}, {3020, 'V', "u", "192.0.2.1"},
-        {3020, 'F', "u", "192.0.2.1"},  // 4 s, the cap
-        {3030, 'A', "u", "192.0.2.1", 'L', 7020}, {7020, 'V', "u", "192.0.2.1"},
-        {7020, 'F', "u", "192.0.2.1"},  // stays at the cap
-        {7030, 'A', "u", "192.0.2.1", 'L', 11020}, {11020, 'V', "u", "192.0.2.1"},
-        // A window without failure releases both the user and the address.
-        {71021, 'A', "u", "192.0.2.1", 'N'}, {71021, 'F', "u", "192.0.2.1"},
-        {71030, 'A', "u", "192.0.2.1", 'N'},
-    });
+                      {0, 'A', "u", "192.0.2.1", 'N'},
+                      {0, 'F', "u", "192.0.2.1"},
+                      {10, 'F', "u", "192.0.2.1"},
+                      {20, 'A', "u", "192.0.2.1", 'N'},
+                      {20, 'F', "u", "192.0.2.1"},  // third failure: braked, 1 s
+                      {30, 'A', "u", "192.0.2.1", 'L', 1020},
+                      {1020, 'V', "u", "192.0.2.1"},
+                      {1020, 'F', "u", "192.0.2.1"},  // doubled to 2 s from the turn taken
+                      {1030, 'A', "u", "192.0.2.1", 'L', 3020},
+                      {3020, 'V', "u", "192.0.2.1"},
+                      {3020, 'F', "u", "192.0.2.1"},  // 4 s, the cap
+                      {3030, 'A', "u", "192.0.2.1", 'L', 7020},
+                      {7020, 'V', "u", "192.0.2.1"},
+                      {7020, 'F', "u", "192.0.2.1"},  // stays at the cap
+                      {7030, 'A', "u", "192.0.2.1", 'L', 11020},
+                      {11020, 'V', "u", "192.0.2.1"},
+                      // A window without failure releases both the user and the address.
+                      {71021, 'A', "u", "192.0.2.1", 'N'},
+                      {71021, 'F', "u", "192.0.2.1"},
+                      {71030, 'A', "u", "192.0.2.1", 'N'},
+                  });
     // Failures further apart than the window never add up.
-    run(rules(2, 10), {{0, 'F', "u", ""}, {10001, 'F', "u", ""}, {10002, 'A', "u", "", 'N'},
-                       {10003, 'F', "u", ""}, {10004, 'A', "u", "", 'L', 11003}});
+    run(rules(2, 10), {{0, 'F', "u", ""},
+                       {10001, 'F', "u", ""},
+                       {10002, 'A', "u", "", 'N'},
+                       {10003, 'F', "u", ""},
+                       {10004, 'A', "u", "", 'L', 11003}});
 }
 
 TEST(Brake, KnownAddressesOtherUsersAndTheWaitBound) {
     run(rules(2), {
-        {0, 'S', "u", "198.51.100.7"},  // remembered login
-        {0, 'F', "u", "192.0.2.1"}, {0, 'F', "u", "192.0.2.2"},  // user braked, addresses not
-        // Other addresses and no address wait for the user's turn; the
-        // known address passes, as does another user from the guessing address.
-        {5, 'A', "u", "192.0.2.3", 'L', 1000}, {6, 'A', "u", "", 'L', 2000},
-        {7, 'A', "u", "192.0.2.4", 'R'}, {8, 'A', "u", "198.51.100.7", 'N'},
-        {9, 'A', "v", "192.0.2.1", 'N'}, {9, 'A', "v", "", 'N'},
-        // "::ffff:198.51.100.7" is the same address; a name is no address.
-        {10, 'A', "u", "::ffff:198.51.100.7", 'N'}, {11, 'A', "u", "host.example", 'R'},
-        {1000, 'V', "u", "192.0.2.3"}, {1001, 'A', "u", "192.0.2.5", 'L', 3000},
-    });
+                      {0, 'S', "u", "198.51.100.7"},  // remembered login
+                      {0, 'F', "u", "192.0.2.1"},
+                      {0, 'F', "u", "192.0.2.2"},  // user braked, addresses not
+                      // Other addresses and no address wait for the user's turn; the
+                      // known address passes, as does another user from the guessing address.
+                      {5, 'A', "u", "192.0.2.3", 'L', 1000},
+                      {6, 'A', "u", "", 'L', 2000},
+                      {7, 'A', "u", "192.0.2.4", 'R'},
+                      {8, 'A', "u", "198.51.100.7", 'N'},
+                      {9, 'A', "v", "192.0.2.1", 'N'},
+                      {9, 'A', "v", "", 'N'},
+                      // "::ffff:198.51.100.7" is the same address; a name is no address.
+                      {10, 'A', "u", "::ffff:198.51.100.7", 'N'},
+                      {11, 'A', "u", "host.example", 'R'},
+                      {1000, 'V', "u", "192.0.2.3"},
+                      {1001, 'A', "u", "192.0.2.5", 'L', 3000},
+                  });
     // A braked address holds every user back from it; a known login of one
     // user does not free the address.
     run(rules(2), {
-        {0, 'S', "u", "192.0.2.9"}, {0, 'F', "a", "192.0.2.9"}, {0, 'F', "b", "192.0.2.9"},
-        {1, 'A', "c", "192.0.2.9", 'L', 1000}, {2, 'A', "u", "192.0.2.9", 'L', 2000},
-        {3, 'A', "c", "192.0.2.10", 'N'},
-    });
-    run(rules(0), {{0, 'F', "u", ""}, {0, 'F', "u", ""}, {1, 'A', "u", "", 'N'}, {1, 'E', "", "", 0}});
+                      {0, 'S', "u", "192.0.2.9"},
+                      {0, 'F', "a", "192.0.2.9"},
+                      {0, 'F', "b", "192.0.2.9"},
+                      {1, 'A', "c", "192.0.2.9", 'L', 1000},
+                      {2, 'A', "u", "192.0.2.9", 'L', 2000},
+                      {3, 'A', "c", "192.0.2.10", 'N'},
+                  });
+    run(rules(0),
+        {{0, 'F', "u", ""}, {0, 'F', "u", ""}, {1, 'A', "u", "", 'N'}, {1, 'E', "", "", 0}});
 }
 
 TEST(Brake, MemoryIsBoundedLeastRecentFirst) {
@@ -108,7 +128,10 @@ TEST(Timer, RunsDueTimersInOrderAndBoundsTheWait) {
     static std::vector<int> *out;
     out = &ran;
     auto note = [](void *a) { out->push_back(static_cast<int>(reinterpret_cast<intptr_t>(a))); };
-    auto again = [](void *) { timer_add(0, [](void *) { out->push_back(9); }, nullptr); };
+    auto again = [](void *) {
+        timer_add(
+            0, [](void *) { out->push_back(9); }, nullptr);
+    };
     EXPECT_EQ(timer_wait_ms(100, 0), 100);
     timer_add(50, note, reinterpret_cast<void *>(2));
     timer_add(20, note, reinterpret_cast<void *>(1));

@@ -189,8 +189,8 @@ TEST(Log, SyslogDatagramsAndQuietRequests) {
     imsg_log("line");
     imsg_close();
     log_syslog_path("/dev/log");
-    const char *want[] = {"<22>", " zorvexsvr[", "]: hello 1", "<19>", "]: bad", "<19>", "]: loud",
-                          "<22>", "]: line"};
+    const char *want[] = {"<22>", " zorvexsvr[", "]: hello 1", "<19>",   "]: bad",
+                          "<19>", "]: loud",     "<22>",       "]: line"};
     std::string got;
     char buf[2000];
     for (ssize_t n; (n = recv(rx, buf, sizeof buf, MSG_DONTWAIT)) > 0;) got.append(buf, n) += "|";
