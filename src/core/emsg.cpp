@@ -6,7 +6,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -152,12 +152,25 @@ char *next_buf() {
     return bufs[at];
 }
 
+using MdCtx = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+// SHA-256 of the key followed by the secret: the key's state is hashed once
+// and copied for each secret, since the engine asks for two fingerprints
+// per failed check.
 void fingerprint(const char *secret, size_t len, char *out, size_t size) {
-    unsigned char mac[EVP_MAX_MD_SIZE];
-    unsigned int maclen = 0;
-    HMAC(EVP_sha256(), fp_key(), 32, reinterpret_cast<const unsigned char *>(secret), len, mac,
-         &maclen);
-    snprintf(out, size, "fp:%02x%02x%02x%02x", mac[0], mac[1], mac[2], mac[3]);
+    static MdCtx keyed = [] {
+        MdCtx c(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+        if (c && EVP_DigestInit_ex(c.get(), EVP_sha256(), nullptr) == 1)
+            EVP_DigestUpdate(c.get(), fp_key(), 32);
+        return c;
+    }();
+    unsigned char md[EVP_MAX_MD_SIZE] = {};
+    unsigned int mdlen = 0;
+    MdCtx c(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (keyed && c && EVP_MD_CTX_copy_ex(c.get(), keyed.get()) == 1 &&
+        EVP_DigestUpdate(c.get(), secret, len) == 1)
+        EVP_DigestFinal_ex(c.get(), md, &mdlen);
+    snprintf(out, size, "fp:%02x%02x%02x%02x", md[0], md[1], md[2], md[3]);
 }
 }  // namespace
 
