@@ -74,8 +74,9 @@ struct Key {
     Key(char k, std::string_view a, std::string_view b = {}) {
         b = b.substr(0, kUserMax);
         buf[0] = k;
-        memcpy(buf + 1, a.data(), a.size());
-        memcpy(buf + 1 + a.size(), b.data(), b.size());
+        // An empty part may have no storage at all: nothing to copy.
+        if (!a.empty()) memcpy(buf + 1, a.data(), a.size());
+        if (!b.empty()) memcpy(buf + 1 + a.size(), b.data(), b.size());
         len = 1 + a.size() + b.size();
     }
     std::string_view view() const { return {buf, len}; }
