@@ -182,7 +182,11 @@ bool known(const Parties &p, std::string_view user) {
 
 void brake_configure(const BrakeRules &r) {
     rules = r;
-    if (rules.entries < 3) rules.entries = 3;
+    // Bounds that keep the millisecond arithmetic in range: an hour's delay
+    // and a day's window are more than any brake needs.
+    rules.entries = std::max<size_t>(rules.entries, 3);
+    rules.max_delay_s = std::clamp(rules.max_delay_s, 1, 3600);
+    rules.window_s = std::clamp(rules.window_s, 1, 86400);
     by_key.clear();
     lru.clear();
 }
