@@ -3,6 +3,7 @@
 //
 //   load [-c CONNS] [-k INFLIGHT] [-u USERS] [-n REQUESTS] [-t SECONDS]
 //        [-lookup PCT] [-set PCT] [-pool KVAUTH -procs N] [-lat FILE] [-idle N]
+//        [-conf LINE]... [-from 1]
 //
 // It starts its own server in a temporary directory with USERS generated
 // users (user000001 ..., {ssha} passwords pw000001 ..., info quota="N"),
@@ -12,6 +13,9 @@
 // per second, latency p50/p99/max, and the server's CPU time per request and
 // resident memory, read from /proc. With -pool, the server runs in pool mode
 // with N copies of the given kvauth program serving the same directory.
+// Each -conf adds a line to the server's configuration (the production
+// profile's keys); -from 1 makes every check carry an end-client address,
+// one per user (each user logs in from a place of its own).
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -46,6 +50,8 @@ struct Options {
     int procs = 3;
     std::string lat_file;  // latency quantiles for plotting
     int idle = 0;          // enciphered connections held open without requests
+    std::vector<std::string> conf;
+    bool from = false;
 };
 
 struct Pending {
@@ -134,6 +140,10 @@ bool parse(int argc, char **argv, Options *o) {
             o->lat_file = v;
         else if (a == "-idle")
             o->idle = atoi(v);
+        else if (a == "-conf")
+            o->conf.push_back(v);
+        else if (a == "-from")
+            o->from = atoi(v) != 0;
         else
             return false;
     }
@@ -146,7 +156,8 @@ int main(int argc, char **argv) {
     if (!parse(argc, argv, &o)) {
         fprintf(stderr,
                 "usage: load [-c CONNS] [-k INFLIGHT] [-u USERS] [-n REQUESTS] [-t SECONDS] "
-                "[-lookup PCT] [-set PCT] [-pool KVAUTH -procs N] [-lat FILE] [-idle N]\n");
+                "[-lookup PCT] [-set PCT] [-pool KVAUTH -procs N] [-lat FILE] [-idle N] "
+                "[-conf LINE]... [-from 1]\n");
         return 2;
     }
     // Room for thousands of connections on this side too.
@@ -165,6 +176,7 @@ int main(int argc, char **argv) {
         s.extra_conf.push_back("authent_process " + wrapper);
         s.extra_conf.push_back("authent_number " + std::to_string(o.procs));
     }
+    for (const std::string &l : o.conf) s.extra_conf.push_back(l);
     if (!s.start()) {
         fprintf(stderr, "load: server did not start\n");
         return 1;
@@ -219,6 +231,9 @@ int main(int argc, char **argv) {
                     cmd = "check " + name + " " + password(u);
                     expect = "+OK " + name + " config 0 " + info(u);
                 }
+                if (o.from && cmd.starts_with("check "))
+                    cmd += " from=10." + std::to_string(u >> 16 & 255) + "." +
+                           std::to_string(u >> 8 & 255) + "." + std::to_string(u & 255);
                 batch += std::to_string(id) + " " + cmd + "\n";
                 c.pending[id] = Pending{expect, Clock::now()};
                 sent++;

@@ -53,6 +53,7 @@ install(FILES ${ZORVEX_PKG_DIR}/debian/lintian-overrides DESTINATION ${CMAKE_INS
 install(FILES ${ZORVEX_PKG_DIR}/zorvexsvr.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/SECURITY.md
               ${CMAKE_SOURCE_DIR}/doc/protocol.md ${CMAKE_SOURCE_DIR}/doc/scaling.md
+              ${CMAKE_SOURCE_DIR}/doc/logging.md
               ${CMAKE_SOURCE_DIR}/doc/performance.md ${CMAKE_SOURCE_DIR}/doc/database.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${ZORVEX_PKG_DIR}/zorvexsvr.tmpfiles DESTINATION ${ZORVEX_TMPFILESDIR}

@@ -32,6 +32,19 @@ listen_address 127.0.0.1
 secret_file $top/demo/xlate.dat
 kvauth_path $top/demo/db
 debug false
+# The production profile (see packaging/zorvexsvr.conf for each line's
+# meaning), logging to demo/zorvexsvr.log rather than syslog.
+# The readiness-driven loop; without it the classic one (10 ms pauses).
+loop fast
+# Fingerprints in place of the secret, passwords and digests in the log.
+log_secrets no
+# One key=value line per request result instead of several per request.
+log_requests true
+# The brake on guessing: 5 failures brake an address or a user.
+brake_failures 5
+brake_window 60
+brake_max_delay 15
+brake_entries 50000
 CONF
 fi
 # The first handshake creates the secret file; make it now so that the

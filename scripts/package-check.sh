@@ -6,7 +6,8 @@
 #     dependencies and files;
 #   - lintian finds no error and no warning in it;
 #   - dpkg installs it and it adds its system user, the installed zorvexsvr
-#     -version answers, the unit's command line started as that user serves a
+#     -version answers, the unit's command line started as that user, with
+#     the installed configuration (the production profile), serves a
 #     user added and checked with the installed zorvex, and dpkg removes and
 #     purges it without leaving files behind.
 #
@@ -113,6 +114,12 @@ check_installed() {
             fail "systemd-analyze verify found problems in the unit"
     fi
 
+    # The installed configuration is the production profile.
+    for key in 'loop fast' 'log_secrets no' 'log syslog' 'log_requests true' 'brake_failures 5'; do
+        grep -qx "$key" "${r:-}/etc/zorvexsvr.conf" || fail "/etc/zorvexsvr.conf lacks \"$key\""
+    done
+    say "/etc/zorvexsvr.conf holds the production profile"
+
     t="$scratch/run"
     rm -rf "$t"
     mkdir -p "$t/db"
@@ -138,8 +145,11 @@ check_installed() {
     port=$((20000 + $$ % 20000))
     tries=0
     while :; do
+        # Private places first (the first definition of a key wins), then
+        # the installed configuration: the server runs with its profile.
         printf 'workarea %s\nlogdir %s\nport %d\nsecret_file %s\nkvauth_path %s\n' \
             "$t" "$t" "$port" "$t/xlate.dat" "$t/db" >"$t/zorvexsvr.conf"
+        cat "${r:-}/etc/zorvexsvr.conf" >>"$t/zorvexsvr.conf"
         # shellcheck disable=SC2086 # the unit's command line, split as systemd does
         if (cd "$t" && $as_user $exec_start >/dev/null); then
             break
@@ -175,7 +185,9 @@ check_installed() {
     done
     kill -0 "$server_pid" 2>/dev/null && fail "installed server did not stop at its exit file"
     server_pid=""
-    say "installed server, zorvex and kvauth served a user on port $port and stopped"
+    # Its log went to syslog, not to a file.
+    [ ! -e "$t/zorvexsvr.log" ] || fail "the profile's server wrote zorvexsvr.log instead of syslog"
+    say "installed server with the profile, zorvex and kvauth served a user on port $port and stopped"
 }
 
 # The files of the package that must be gone after removal (the conffile

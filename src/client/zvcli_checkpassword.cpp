@@ -1,6 +1,7 @@
 // zorvex -checkpassword: the checkpassword interface of mail servers on top
 // of the server's check command. Nothing is written to standard output, which
 // the mail server may have given us as its client's connection.
+#include <arpa/inet.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -57,6 +58,19 @@ bool names_user(std::string_view text, const std::string &user) {
 }
 
 // Asks the server. 0 accepted (with *info), 1 refused, 111 no answer.
+}  // namespace
+
+std::string zvcli_check_line(const std::string &user, const std::string &pass,
+                             const std::string &remote) {
+    std::string line = "check " + user + " " + pass;
+    unsigned char probe[16];
+    if (inet_pton(AF_INET, remote.c_str(), probe) == 1 ||
+        inet_pton(AF_INET6, remote.c_str(), probe) == 1)
+        line += " from=" + remote;
+    return line;
+}
+
+namespace {
 int ask_server(ZvcliOptions *o, const std::string &user, const std::string &pass,
                std::string *info) {
     std::string msg, secret;
@@ -75,7 +89,8 @@ int ask_server(ZvcliOptions *o, const std::string &user, const std::string &pass
         cp_fail("handshake with " + where + " failed: " + c.error);
         return ZVCLI_CP_TEMP;
     }
-    if (!cli_send(&c, 1, "check " + user + " " + pass)) {
+    const char *remote = getenv("TCPREMOTEIP");
+    if (!cli_send(&c, 1, zvcli_check_line(user, pass, remote ? remote : ""))) {
         cp_fail("sending to " + where + ": " + c.error);
         return ZVCLI_CP_TEMP;
     }

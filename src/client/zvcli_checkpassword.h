@@ -21,5 +21,10 @@ std::string zvcli_check_info(std::string_view text);
 // path_env (a fixed default when empty) joined with it.
 std::vector<std::string> zvcli_exec_candidates(const std::string &prog,
                                                const std::string &path_env);
+// The check request: "check USER PASS", and " from=REMOTE" when remote (the
+// mail server's TCPREMOTEIP) is an IPv4 or IPv6 address, so that the server
+// can brake guessing per end client.
+std::string zvcli_check_line(const std::string &user, const std::string &pass,
+                             const std::string &remote);
 // Never returns on success: the next program runs in this process.
 int zvcli_checkpassword(ZvcliOptions o);

@@ -8,23 +8,18 @@
 
 #include "lib/lib.h"
 
-const char *const ini_names[] = {"workarea",
-                                 "config",
-                                 "logdir",
-                                 "debug",
-                                 "secret_file",
-                                 "authent_process",
-                                 "authent_number",
-                                 "port",
-                                 "kvauth_path",
-                                 "loop",
-                                 "listen_address",
-                                 "allow",
-                                 "max_connections",
-                                 "password_scheme",
-                                 "rehash",
-                                 "hash_threads",
-                                 ""};
+const char *const ini_names[] = {"workarea",        "config",
+                                 "logdir",          "debug",
+                                 "secret_file",     "authent_process",
+                                 "authent_number",  "port",
+                                 "kvauth_path",     "loop",
+                                 "listen_address",  "allow",
+                                 "max_connections", "password_scheme",
+                                 "rehash",          "hash_threads",
+                                 "log_secrets",     "log",
+                                 "log_requests",    "brake_failures",
+                                 "brake_window",    "brake_max_delay",
+                                 "brake_entries",   ""};
 
 namespace {
 std::optional<std::string> i_val[INI_NKEYS];

@@ -25,7 +25,14 @@ enum IniKey {
     INI_PASSWORD_SCHEME = 13,  // the scheme set stores passwords in; unset: {ssha}
     INI_REHASH = 14,           // "yes": a check stores its password again in that scheme
     INI_HASH_THREADS = 15,     // worker threads for costly hashes in the fast loop
-    INI_NKEYS = 16
+    INI_LOG_SECRETS = 16,      // "no": a fingerprint in place of every secret in the log
+    INI_LOG = 17,              // "syslog": lines to syslog (facility mail) instead of the file
+    INI_LOG_REQUESTS = 18,     // "true": one key=value line per request result
+    INI_BRAKE_FAILURES = 19,   // failures that brake an address or a user; unset: no brake
+    INI_BRAKE_WINDOW = 20,     // seconds failures count within, and of quiet before release
+    INI_BRAKE_MAX_DELAY = 21,  // the longest delay between evaluated guesses, seconds
+    INI_BRAKE_ENTRIES = 22,    // addresses, users and known logins remembered at most
+    INI_NKEYS = 23
 };
 
 extern const char *const ini_names[];

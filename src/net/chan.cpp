@@ -12,6 +12,7 @@
 #include "core/emsg.h"
 #include "lib/lib.h"
 #include "net/tcplib.h"
+#include "net/timer.h"
 
 Chan *clist = nullptr;
 
@@ -123,6 +124,11 @@ void chan_release(Chan *c) {
     maybe_free = true;
 }
 
+void chan_hold(Chan *c, int on) {
+    c->held += on ? 1 : -1;
+    maybe_free = true;
+}
+
 void chan_idle() {
     if (!maybe_free && loop->lazy_idle) return;
     maybe_free = false;
@@ -130,7 +136,7 @@ void chan_idle() {
     Chan *c = clist;
     while (c) {
         Chan *next = c->next;
-        if (c->sk == -1 && c->canclose) {
+        if (c->sk == -1 && c->canclose && !c->held) {
             imsg("Removing channel %p from list\n", static_cast<void *>(c));
             if (kept)
                 kept->next = next;
@@ -154,6 +160,7 @@ void chan_exit() {
     for (Chan *c = clist; c; c = c->next) {
         chan_close(c);
         c->canclose = 1;
+        c->held = 0;
     }
     chan_idle();
 }
@@ -344,6 +351,7 @@ void run_ready(Chan *c, bool readable, bool writable) {
 // The end of every cycle: a cycle that found nothing ready frees closed
 // records at once, then the idle work.
 void end_cycle(int nready) {
+    timer_run(timer_now_ms());
     if (nready < 1) chan_idle();
     chan_loop();
 }
@@ -367,7 +375,7 @@ void resume_lines() {
 int wait_fast(Chan *cstart) {
     watch_new(cstart);
     imsg_sync();
-    int nc = tcp_watch_wait(events, kMaxEvents, kTimeoutMs);
+    int nc = tcp_watch_wait(events, kMaxEvents, timer_wait_ms(kTimeoutMs, timer_now_ms()));
     if (nc < 0 && errno == EINTR) nc = 0;
     if (nc < 0) wait_failed(cstart);
     for (int i = 0; i < nc; i++) {
@@ -412,7 +420,7 @@ int wait_classic(Chan *cstart) {
         lib_sleep(1);
     } else {
         lib_msleep(10);
-        nc = poll(pfds.data(), pfds.size(), kTimeoutMs);
+        nc = poll(pfds.data(), pfds.size(), timer_wait_ms(kTimeoutMs, timer_now_ms()));
         // A stop and continue of the process interrupts the wait: not a failure.
         if (nc < 0 && errno == EINTR) nc = 0;
         if (nc < 0) wait_failed(cstart);

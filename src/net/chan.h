@@ -68,6 +68,8 @@ struct CHAN {
     // The session is handling the lines of one read: their replies wait and
     // go out in one write after the last line.
     int deferred = 0;
+    int held = 0;        // requests of the connection waiting on a timer: not freed
+    char peer[48] = "";  // the client's address, looked up once when first needed
 };
 
 // Newest channel first; the listening channel ends the list.
@@ -104,6 +106,9 @@ void chan_pause(Chan *c, int on);
 void chan_idle();
 // Lets the channel loop free a closed c (canclose 1).
 void chan_release(Chan *c);
+// Holds c for one more (on 1) or one less (on 0) request that waits on a
+// timer; a closed record is freed only once none does.
+void chan_hold(Chan *c, int on);
 int chan_close(Chan *c);
 void chan_exit();
 // One write; the count written (maybe short, maybe 0), or negative when gone.
@@ -126,7 +131,8 @@ int chan_listen_write(Chan *c, void *x);
 void chan_run();
 // One wait cycle: 10 ms pause, wait up to 100 ms, callbacks, idle work. In
 // the fast loop: a wait for readiness alone (at most 100 ms), callbacks of the
-// ready sockets and watched descriptors, idle work.
+// ready sockets and watched descriptors, idle work. Either wait ends early
+// for a timer due (timer.h), which runs before the idle work.
 int tcp_waitchans(CHAN *cstart);
 // Binds the shutdown that a failed wait calls (the server's main_exit).
 void tcp_set_fatal(void (*fn)());

@@ -127,8 +127,13 @@ bool finishes(const char *line) {
 // How a reply reaches a connection: bound by the server (the session's io_printf).
 int (*reply)(Chan *c, const char *fmt, ...);
 
-void relay(Chan *c, int id, char *line) {
+// The slot whose reply is being relayed (ex_reply_slot); -1 between them.
+int replying = -1;
+
+void relay(Chan *c, int id, char *line, int p) {
+    replying = p;
     if (c && reply) reply(c, "%d %s\r\n", id, line);
+    replying = -1;
 }
 
 // Output that belongs to no request: dropped, logged, and held against the
@@ -386,7 +391,9 @@ int ex_do_cmd(Chan *c, char *cmdline, int p) {
     size_t len = strcspn(text, "\r\n");
     text[len++] = '\n';
     text[len] = 0;
-    dmsg("Sending command [%d] %.*s\n", p, static_cast<int>(len - 1), text);
+    text[len - 1] = 0;
+    dmsg("Sending command [%d] %s\n", p, log_secret_words(text, 2));
+    text[len - 1] = '\n';
     if (spawn_write(slots[p].in, text, static_cast<int>(len)) < 1) {
         emsg("spawn_write failed\n");
         ex_reset(p);
@@ -420,7 +427,7 @@ int ex_read(int p, int) {
         char *line = bf + at;
         at = static_cast<int>(nl - bf) + 1;
         if (finishes(line)) finish(p);
-        relay(c, id, line);
+        relay(c, id, line, p);
     }
     if (slots[p].state != kBusy) {
         // What follows the finishing line belongs to no request: relayed, it
@@ -445,8 +452,11 @@ int ex_read(int p, int) {
 }
 
 int ex_reset(int p) {
-    if (slots[p].state == kBusy && slots[p].chan && reply)
+    if (slots[p].state == kBusy && slots[p].chan && reply) {
+        replying = p;
         reply(slots[p].chan, "%d -ERR External process failed\r\n", slots[p].rid);
+        replying = -1;
+    }
     Chan *c = slots[p].chan;
     slots[p].state = kIdle;
     slots[p].chan = nullptr;
@@ -455,6 +465,10 @@ int ex_reset(int p) {
     imsg("Now try and recreate that child process\n");
     ex_spawn(p);
     return 1;
+}
+
+int ex_reply_slot() {
+    return replying;
 }
 
 int ex_state(int p) {

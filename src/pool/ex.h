@@ -53,6 +53,10 @@ int ex_read(int p, int navail);
 // Fails slot p's pending request, if any, and replaces its process. Always 1.
 int ex_reset(int p);
 
+// The slot whose reply the bound reply function is given now; -1 for a
+// reply of no slot (a request refused while every process is busy).
+int ex_reply_slot();
+
 // The state of slot p (0 not started, 1 idle, 2 busy) and its process's pid.
 int ex_state(int p);
 int ex_pid(int p);

@@ -28,6 +28,7 @@
 #include "net/tcplib.h"
 #include "pool/ex.h"
 #include "session/io.h"
+#include "session/req.h"
 
 namespace {
 constexpr const char *kVersion = "1.1e";
@@ -218,6 +219,16 @@ int startup_checks() {
         return 0;
     }
     if (hash_thread_count() < 1) return 0;
+    for (int key : {INI_BRAKE_FAILURES, INI_BRAKE_WINDOW, INI_BRAKE_MAX_DELAY, INI_BRAKE_ENTRIES}) {
+        const char *v = ini_get(key);
+        if (!*v || (strspn(v, "0123456789") == strlen(v) && strlen(v) < 10 && atoi(v) > 0))
+            continue;
+        fprintf(stderr,
+                "zorvexsvr: %s %s in %s is no whole number from 1 up; give one, or remove the "
+                "line\n",
+                ini_names[key], v, ini_file());
+        return 0;
+    }
     long n = connection_limit();
     if (n < 1) return 0;
     tcp_set_max_clients(static_cast<int>(n));
@@ -282,6 +293,8 @@ void sig_init() {
 void main_pick_loop() {
     bool fast = strcmp(ini_get(INI_LOOP), "fast") == 0;
     imsg_use_loop(fast);
+    // The one-line request log lets lines wait for a full buffer or a second.
+    imsg_lazy(fast && ini_true(INI_LOG_REQUESTS));
     chan_use_loop(fast);
     ex_use_loop(fast);
     io_use_loop(fast);
@@ -292,6 +305,7 @@ int main_init() {
     raise_fd_limit();
     ini_load();
     main_pick_loop();
+    req_configure();
     imsg_open();
     imsg("\n");
     imsg("-------------- Zorvexsvr %s Starting -------------------\n", kVersion);
@@ -379,6 +393,8 @@ void main_idle() {
     time_t now = time(nullptr);
     if (now != t) {
         t = now;
+        // Lines a lazy log keeps back are at most a second old.
+        imsg_flush();
         const char *ef = file_work(kExitFile);
         if (lib_exists(ef)) {
             remove(ef);
@@ -406,6 +422,7 @@ void main_exit() {
     kvoffload_bind(nullptr);
     if (workers_fd() != -1) tcp_unwatch_fd(workers_fd());
     workers_stop();
+    req_close();
     chan_exit();
     imsg("All memory correctly freed\n");
     exit(0);
@@ -413,7 +430,7 @@ void main_exit() {
 
 void main_bind() {
     chan_set_accept(io_read, io_write);
-    ex_set_reply(io_printf);
+    ex_set_reply(req_pool_reply);
     chan_set_idle(main_idle);
     tcp_set_fatal(main_exit);
 }

@@ -17,6 +17,7 @@
 #include "lib/xlate.h"
 #include "net/chan.h"
 #include "pool/ex.h"
+#include "session/req.h"
 
 // --- The reply path: framing, enciphering and queuing reply lines.
 namespace {
@@ -218,7 +219,7 @@ int do_encrypt(Chan *c, int rid, const char *token, const char *check) {
         io_printf(c, "%d -ERR No shared secret on the server, encryption refused\r\n", rid);
         return 1;
     }
-    imsg("secret string (%s), must match on client and server\n", secret);
+    imsg("secret string (%s), must match on client and server\n", log_secret(secret));
     if (*check) {
         int mine = xlate_check_value(secret);
         int theirs = atoi(check);
@@ -226,7 +227,7 @@ int do_encrypt(Chan *c, int rid, const char *token, const char *check) {
             io_printf(c, "%d +ERR You must copy xlate.dat wrong shared secret\r\n", rid);
             io_write(c, nullptr);
             imsg("%d +ERR You must copy xlate.dat wrong shared secret %d %s %s\r\n", rid, mine,
-                 check, secret);
+                 check, log_secret(secret));
             chan_close(c);
             return 0;
         }
@@ -258,8 +259,8 @@ int io_line(Chan *c, char *line) {
     int rid = atoi(words[0]);
     char *cmd = words[1];
     for (char *p = cmd; *p; p++) *p = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
-    dmsg("Command: (%s)  %s\n", cmd, line);
-    imsg("Command: %s ...\n", cmd);
+    dmsg("Command: (%s)  %s\n", cmd, log_secret_words(line, 3));
+    if (!req_logging()) imsg("Command: %s ...\n", cmd);
     if (strcmp(cmd, "encrypt") == 0) return do_encrypt(c, rid, words[2], words[3]);
     if (strcmp(cmd, "exit") == 0) {
         io_printf(c, "%d +OK exiting\r\n", rid);
@@ -271,10 +272,7 @@ int io_line(Chan *c, char *line) {
         io_printf(c, "%d +ERR Sorry you must use encrypted mode\r\n", rid);
         return 1;
     }
-    if (isextern)
-        ex_cmd(c, pass_on);
-    else
-        io_cmd(c, pass_on);
+    req_start(c, rid, pass_on, isextern ? ex_cmd : io_cmd);
     return 1;
 }
 
@@ -283,6 +281,7 @@ void io_callback_send(void *to, char *data) {
     data[strcspn(data, "\r")] = 0;
     data[strcspn(data, "\n")] = 0;
     io_printf(r->callback_chan, "%d %s\r\n", r->callback_rid, data);
+    req_reply(r->callback_chan, r->callback_rid, data);
 }
 
 namespace {

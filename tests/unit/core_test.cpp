@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "core/emsg.h"
@@ -128,4 +132,74 @@ TEST(Log, RefusesLinksAndWarnsOfSharedDirectories) {
                   .find(" Warning: the log directory (" + d.path() +
                         ") is writable by every user, who can plant files there\n"),
               std::string::npos);
+}
+
+TEST(Log, SecretsFingerprintedOnlyWithLogSecretsNo) {
+    TempDir d;
+    struct Row {
+        const char *conf;
+        const char *line;
+        int keep;
+        std::string want;  // "fp" stands for a fingerprint
+    } rows[] = {
+        {"", "7 check bob pw from=192.0.2.1", 3, "7 check bob pw from=192.0.2.1"},
+        {"log_secrets no\n", "7 check bob pw from=192.0.2.1", 3, "7 check bob fp"},
+        {"log_secrets no\n", "check bob", 2, "check bob"},
+        {"log_secrets no\n", "  7  lookup", 3, "  7  lookup"},
+        {"log_secrets No\n", "7 check bob pw", 3, "7 check bob pw"},
+    };
+    for (const Row &r : rows) {
+        load_conf(d, std::string("logdir ") + d.path() + "\n" + r.conf);
+        imsg_open();
+        std::string got = log_secret_words(r.line, r.keep);
+        std::string secret = log_secret("s3cret");
+        if (r.want.ends_with(" fp")) {
+            ASSERT_EQ(got.size(), r.want.size() + 9) << got;
+            EXPECT_EQ(got.substr(0, r.want.size() + 1), r.want + ":") << got;
+            // Equal secrets, equal fingerprints; different ones differ.
+            EXPECT_EQ(secret, log_secret("s3cret"));
+            EXPECT_NE(secret, log_secret("s3creT"));
+            EXPECT_EQ(secret.find("s3cret"), std::string::npos);
+        } else {
+            EXPECT_EQ(got, r.want);
+            EXPECT_EQ(secret, log_hides_secrets() ? secret : "s3cret");
+        }
+        imsg_close();
+    }
+}
+
+TEST(Log, SyslogDatagramsAndQuietRequests) {
+    TempDir d;
+    std::string path = d.file("log.sock");
+    int rx = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    log_syslog_path(path.c_str());
+    load_conf(d, "log syslog\nlogdir " + d.path() + "\n");
+    imsg_open();
+    imsg("hello %d\n", 1);
+    emsg("bad\n");
+    imsg("\n");  // an empty message sends nothing
+    bool was = imsg_quiet(true);
+    imsg("quiet\n");
+    emsg("loud\n");
+    imsg_quiet(was);
+    imsg_log("line");
+    imsg_close();
+    log_syslog_path("/dev/log");
+    const char *want[] = {"<22>", " zorvexsvr[", "]: hello 1", "<19>",   "]: bad",
+                          "<19>", "]: loud",     "<22>",       "]: line"};
+    std::string got;
+    char buf[2000];
+    for (ssize_t n; (n = recv(rx, buf, sizeof buf, MSG_DONTWAIT)) > 0;) got.append(buf, n) += "|";
+    close(rx);
+    size_t at = 0;
+    for (const char *w : want) {
+        at = got.find(w, at);
+        ASSERT_NE(at, std::string::npos) << w << " in " << got;
+    }
+    EXPECT_EQ(std::count(got.begin(), got.end(), '|'), 4) << got;
+    EXPECT_EQ(access(d.file("zorvexsvr.log").c_str(), F_OK), -1);
 }

@@ -120,6 +120,14 @@ TEST(Zvcli, CheckpasswordParts) {
         std::string h;
         EXPECT_EQ(zvcli_info_home(info, &h) ? h : "none", want) << info;
     }
+    // The mail server's TCPREMOTEIP goes along when it is an address.
+    const std::pair<const char *, const char *> remotes[] = {{"192.0.2.1", " from=192.0.2.1"},
+                                                             {"2001:db8::1", " from=2001:db8::1"},
+                                                             {"", ""},
+                                                             {"host.example", ""},
+                                                             {"192.0.2.1 x", ""}};
+    for (const auto &[remote, want] : remotes)
+        EXPECT_EQ(zvcli_check_line("u", "p", remote), std::string("check u p") + want) << remote;
     EXPECT_EQ(zvcli_exec_candidates("./prog", ""), Args{"./prog"});
     EXPECT_EQ(zvcli_exec_candidates("sh", "/a::/b"), (Args{"/a/sh", "./sh", "/b/sh"}));
 }

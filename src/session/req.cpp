@@ -1,0 +1,304 @@
+#include "session/req.h"
+
+#include <arpa/inet.h>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <cstdint>
+#include <string>
+#include <sys/socket.h>
+#include <unordered_map>
+
+#include "core/emsg.h"
+#include "core/ini.h"
+#include "engine/kvcmd.h"
+#include "net/chan.h"
+#include "net/timer.h"
+#include "pool/ex.h"
+#include "session/brake.h"
+#include "session/io.h"
+
+const char *const kReqThrottled = "-ERR Too many failed logins, try again later";
+
+namespace {
+constexpr const char *kAddrWord = "from=";
+constexpr const char *kRefusedEnd = " password wrong or not a valid user";
+// A request with no final reply after this long is forgotten: its client is
+// gone, or a process was replaced without a reply (the pool's own limit on
+// a busy process is 200 s).
+constexpr int64_t kStaleMs = 300000;
+constexpr int kWordMax = 64;
+
+bool log_requests;
+
+// What the request point knows of a request in flight.
+struct Pending {
+    int64_t start_ns = 0;
+    bool check = false;
+    char cmd[kWordMax + 1] = "";
+    char user[kWordMax + 1] = "";
+    char addr[kWordMax + 1] = "";
+};
+
+struct Key {
+    const Chan *c;
+    int rid;
+    bool operator==(const Key &) const = default;
+};
+struct KeyHash {
+    size_t operator()(const Key &k) const {
+        return std::hash<const void *>()(k.c) ^
+               (static_cast<size_t>(k.rid) * 0x9e3779b97f4a7c15ULL);
+    }
+};
+std::unordered_map<Key, Pending, KeyHash> pending;
+bool sweep_armed;
+
+// A check the brake holds back until its turn.
+struct Delayed {
+    Chan *c;
+    int rid;
+    std::string line;
+    ReqDispatch dispatch;
+    std::string user;
+    std::string addr;
+};
+// By a number of their own, which their timer carries: the list of them
+// may be dropped (req_close) while their timers are pending.
+std::unordered_map<uint64_t, Delayed> delayed;
+uint64_t next_delayed;
+
+int64_t now_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// A word for a key=value log line: at most kWordMax printable characters
+// other than '=' ("?" for the others), "-" when empty.
+void log_word(char *dst, const char *src, size_t n) {
+    size_t i = 0;
+    for (; i < n && i < kWordMax && src[i]; i++) {
+        unsigned char ch = static_cast<unsigned char>(src[i]);
+        dst[i] = (ch > ' ' && ch < 127 && ch != '=') ? static_cast<char>(ch) : '?';
+    }
+    if (i == 0) dst[i++] = '-';
+    dst[i] = 0;
+}
+
+// The end client's address of a check: the word after the password when it
+// is "from=" and an address; empty otherwise.
+void check_addr(const char *rest, char *out) {
+    out[0] = 0;
+    rest += strspn(rest, " ");
+    if (strncmp(rest, kAddrWord, strlen(kAddrWord)) != 0) return;
+    rest += strlen(kAddrWord);
+    size_t n = strcspn(rest, " ");
+    char buf[kWordMax + 1];
+    if (n == 0 || n > 45) return;
+    memcpy(buf, rest, n);
+    buf[n] = 0;
+    unsigned char probe[16];
+    if (inet_pton(AF_INET, buf, probe) == 1 || inet_pton(AF_INET6, buf, probe) == 1)
+        memcpy(out, buf, n + 1);
+}
+
+Pending describe(const char *line) {
+    Pending p;
+    p.start_ns = now_ns();
+    const char *sp = strchr(line, ' ');
+    CmdLine cl;
+    cmd_split(sp ? sp + 1 : "", &cl);
+    log_word(p.cmd, cl.cmd, strlen(cl.cmd));
+    p.check = strcmp(cl.cmd, "check") == 0;
+    if (p.check || strcmp(cl.cmd, "lookup") == 0 || strcmp(cl.cmd, "set") == 0 ||
+        strcmp(cl.cmd, "mod") == 0 || strcmp(cl.cmd, "del") == 0)
+        log_word(p.user, cl.p1, strlen(cl.p1));
+    else
+        strcpy(p.user, "-");
+    if (p.check) check_addr(cl.p3, p.addr);
+    return p;
+}
+
+const char *peer_of(Chan *c) {
+    if (c->peer[0]) return c->peer;
+    sockaddr_storage sa{};
+    socklen_t len = sizeof sa;
+    const char *got = nullptr;
+    if (c->sk != -1 && getpeername(c->sk, reinterpret_cast<sockaddr *>(&sa), &len) == 0) {
+        if (sa.ss_family == AF_INET)
+            got = inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(&sa)->sin_addr, c->peer,
+                            sizeof c->peer);
+        else if (sa.ss_family == AF_INET6)
+            got = inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 *>(&sa)->sin6_addr, c->peer,
+                            sizeof c->peer);
+    }
+    if (!got) strcpy(c->peer, "-");
+    return c->peer;
+}
+
+// The time of a request log line, formatted once a second.
+const char *utc_now() {
+    static time_t last = -1;
+    static char text[32];
+    time_t now = time(nullptr);
+    if (now != last) {
+        tm t{};
+        gmtime_r(&now, &t);
+        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &t);
+        last = now;
+    }
+    return text;
+}
+
+bool ends_request(const char *text) {
+    for (const char *w : {"+OK", "-ERR", "+ERR", "-DEAD"})
+        if (strncmp(text, w, strlen(w)) == 0) return true;
+    return false;
+}
+
+const char *result_of(const Pending &p, const char *text) {
+    if (strcmp(text, kReqThrottled) == 0) return "throttled";
+    bool ok = strncmp(text, "+OK", 3) == 0;
+    if (!p.check) return ok ? "ok" : "error";
+    if (ok) return "accepted";
+    size_t n = strlen(text), e = strlen(kRefusedEnd);
+    if (strncmp(text, "-ERR", 4) == 0 && n >= e && strcmp(text + n - e, kRefusedEnd) == 0)
+        return "refused";
+    return "error";
+}
+
+void log_request(Chan *c, const Pending &p, const char *result, int64_t ns) {
+    char slot[12] = "-";
+    int s = ex_reply_slot();
+    if (s >= 0) snprintf(slot, sizeof slot, "%d", s);
+    char line[400];
+    snprintf(line, sizeof line,
+             "request time=%s client=%s from=%s cmd=%s user=%s result=%s ms=%lld.%03lld slot=%s\n",
+             utc_now(), peer_of(c), p.addr[0] ? p.addr : "-", p.cmd, p.user, result,
+             static_cast<long long>(ns / 1000000), static_cast<long long>(ns / 1000 % 1000), slot);
+    imsg_log(line);
+}
+
+// Forgets requests that never got a final reply, once a minute while any
+// is in flight.
+void sweep(void *) {
+    int64_t old = now_ns() - kStaleMs * 1000000;
+    std::erase_if(pending, [old](const auto &kv) { return kv.second.start_ns < old; });
+    sweep_armed = !pending.empty();
+    if (sweep_armed) timer_add(timer_now_ms() + 60000, sweep, nullptr);
+}
+
+void run(Chan *c, char *line, ReqDispatch dispatch) {
+    // The request's own information lines give way to its one request line.
+    if (log_requests) imsg_quiet(true);
+    dispatch(c, line);
+    imsg_quiet(false);
+}
+
+void fire(void *arg) {
+    auto it = delayed.find(reinterpret_cast<uintptr_t>(arg));
+    if (it == delayed.end()) return;
+    Delayed &d = it->second;
+    chan_hold(d.c, 0);
+    brake_leave(d.user, d.addr);
+    if (d.c->sk == -1)
+        pending.erase(Key{d.c, d.rid});
+    else
+        run(d.c, d.line.data(), d.dispatch);
+    delayed.erase(it);
+}
+}  // namespace
+
+void req_configure() {
+    log_requests = ini_true(INI_LOG_REQUESTS);
+    BrakeRules r;
+    r.failures = atoi(ini_get(INI_BRAKE_FAILURES));
+    if (int w = atoi(ini_get(INI_BRAKE_WINDOW)); w > 0) r.window_s = w;
+    if (int d = atoi(ini_get(INI_BRAKE_MAX_DELAY)); d > 0) r.max_delay_s = d;
+    if (long n = atol(ini_get(INI_BRAKE_ENTRIES)); n > 0) r.entries = static_cast<size_t>(n);
+    brake_configure(r);
+}
+
+bool req_logging() {
+    return log_requests;
+}
+
+void req_start(Chan *c, int rid, char *line, ReqDispatch dispatch) {
+    // Only what the pool or the engine will answer begins a request.
+    if (!strchr(line, ' ') || (!log_requests && !brake_on())) {
+        run(c, line, dispatch);
+        return;
+    }
+    Pending &p = pending[Key{c, rid}];
+    p = describe(line);
+    if (!sweep_armed) {
+        sweep_armed = true;
+        timer_add(timer_now_ms() + 60000, sweep, nullptr);
+    }
+    if (!p.check || !brake_on()) {
+        run(c, line, dispatch);
+        return;
+    }
+    BrakeVerdict v = brake_admit(p.user, p.addr, timer_now_ms());
+    if (v.call == BrakeCall::kNow) {
+        run(c, line, dispatch);
+    } else if (v.call == BrakeCall::kRefuse) {
+        io_printf(c, "%d %s\r\n", rid, kReqThrottled);
+        req_reply(c, rid, kReqThrottled);
+    } else {
+        uint64_t id = ++next_delayed;
+        delayed.emplace(id, Delayed{c, rid, line, dispatch, p.user, p.addr});
+        chan_hold(c, 1);
+        timer_add(v.at, fire, reinterpret_cast<void *>(static_cast<uintptr_t>(id)));
+    }
+}
+
+void req_reply(Chan *c, int rid, const char *text) {
+    if (pending.empty() || !ends_request(text)) return;
+    auto it = pending.find(Key{c, rid});
+    if (it == pending.end()) return;
+    const Pending &p = it->second;
+    const char *result = result_of(p, text);
+    // The brake's own lines are no request's information lines.
+    bool was_quiet = imsg_quiet(false);
+    if (p.check) {
+        bool accepted = strcmp(result, "accepted") == 0;
+        if (accepted || strcmp(result, "refused") == 0)
+            brake_result(p.user, p.addr, accepted, timer_now_ms());
+    }
+    if (log_requests) log_request(c, p, result, now_ns() - p.start_ns);
+    pending.erase(it);
+    imsg_quiet(was_quiet);
+}
+
+int req_pool_reply(Chan *c, const char *fmt, ...) {
+    char bf[2000];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(bf, sizeof bf, fmt, ap);
+    va_end(ap);
+    if (n < 0) return 0;
+    if (n >= static_cast<int>(sizeof bf)) {
+        // Cut as io_printf cuts, so that the line keeps its CR LF.
+        bf[sizeof bf - 3] = '\r';
+        bf[sizeof bf - 2] = '\n';
+    }
+    int r = io_printf(c, "%s", bf);
+    char *text = strchr(bf, ' ');
+    if (text) {
+        text++;
+        text[strcspn(text, "\r\n")] = 0;
+        req_reply(c, atoi(bf), text);
+    }
+    return r;
+}
+
+void req_close() {
+    for (auto &[id, d] : delayed) chan_hold(d.c, 0);
+    delayed.clear();
+    pending.clear();
+    sweep_armed = false;
+}
