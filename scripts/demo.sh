@@ -45,6 +45,9 @@ brake_failures 5
 brake_window 60
 brake_max_delay 15
 brake_entries 50000
+# New passwords as Argon2id (not {ssha}); checks rehash older forms once.
+password_scheme argon2id
+rehash yes
 CONF
 fi
 # The first handshake creates the secret file; make it now so that the

@@ -115,7 +115,8 @@ check_installed() {
     fi
 
     # The installed configuration is the production profile.
-    for key in 'loop fast' 'log_secrets no' 'log syslog' 'log_requests true' 'brake_failures 5'; do
+    for key in 'loop fast' 'log_secrets no' 'log syslog' 'log_requests true' 'brake_failures 5' \
+        'password_scheme argon2id' 'rehash yes'; do
         grep -qx "$key" "${r:-}/etc/zorvexsvr.conf" || fail "/etc/zorvexsvr.conf lacks \"$key\""
     done
     say "/etc/zorvexsvr.conf holds the production profile"
@@ -175,6 +176,8 @@ check_installed() {
     out=$(zv check pkgcheck s3cret) || fail "zorvex check of the right password failed: $out"
     case "$out" in "+OK pkgcheck config 0 "*) ;; *) fail "zorvex check said: $out" ;; esac
     if zv check pkgcheck wrong >/dev/null; then fail "zorvex check accepted a wrong password"; fi
+    grep -q '^pkgcheck:\$argon2id\$' "$t/db/kvauth.add" ||
+        fail "the profile's set did not store an Argon2id field"
     out=$(echo 'lookup pkgcheck' | "$r/usr/sbin/kvauth" -path "$t/db")
     case "$out" in "+OK pkgcheck config 0 "*) ;; *) fail "kvauth lookup said: $out" ;; esac
     touch "$t/zorvexsvr.exit"
