@@ -7,14 +7,13 @@
 #include "authproc/pipeframe.h"
 #include "core/ini.h"
 #include "engine/kvfilename.h"
-#include "engine/passhash.h"
 #include "engine/kvrehash.h"
 #include "engine/userstore.h"
 
 namespace {
-// The server's password_scheme, read with kvauth_path: set stores what the
-// server's own engine would.
-std::string scheme_setting;
+// Why the server's password keys, read with kvauth_path, cannot be used;
+// empty when they can (set stores what the server's own engine would).
+std::string refusal;
 
 int usage() {
     fputs("Usage: kvauth [-path DIR] [-conf FILE]\n", stderr);
@@ -30,9 +29,8 @@ int authloop_set_dir(const char *dir, const char *conf) {
     if (!probe) return 0;
     fclose(probe);
     ini_load();
-    rehash_configure();
+    if (!rehash_configure(&refusal) && refusal.empty()) refusal = "password_scheme refused";
     std::string path = ini_get(INI_KVAUTH_PATH);
-    scheme_setting = ini_get(INI_PASSWORD_SCHEME);
     // Forget the server's other settings: with its debug on, every log line
     // of the engine would be echoed on standard output.
     ini_file_set("/dev/null");
@@ -61,9 +59,8 @@ int kvauth_main(int argc, char **argv) {
         }
     }
     authloop_set_dir(dir, conf);
-    std::string why;
-    if (!pass_hash_configure_from(scheme_setting.c_str(), &why)) {
-        fprintf(stderr, "kvauth: %s\n", why.c_str());
+    if (!refusal.empty()) {
+        fprintf(stderr, "kvauth: %s\n", refusal.c_str());
         return 1;
     }
     authloop_serve(stdin, stdout);

@@ -68,8 +68,9 @@ struct RehashJob final : WorkJob {
 };
 }  // namespace
 
-void rehash_configure() {
+bool rehash_configure(std::string *why) {
     rehash_enable(strcmp(ini_get(INI_REHASH), "yes") == 0);
+    return pass_hash_configure(why);
 }
 
 void rehash_enable(bool on) {

@@ -6,9 +6,12 @@
 // Used by the check command (kvcmd); one thread.
 #pragma once
 
-// Reads the rehash key; each program calls it once at start-up while its
-// settings are loaded.
-void rehash_configure();
+#include <string>
+
+// Reads the password keys (password_scheme through pass_hash_configure, and
+// rehash); each program calls it once at start-up while its settings are
+// loaded. False with the reason in *why when the scheme cannot be used.
+bool rehash_configure(std::string *why);
 // Turns rehash on or off (rehash_configure's setting).
 void rehash_enable(bool on);
 

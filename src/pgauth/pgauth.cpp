@@ -11,7 +11,6 @@
 #include "authproc/pipeframe.h"
 #include "pgauth/pgconf.h"
 #include "pgauth/pgdb.h"
-#include "engine/passhash.h"
 #include "core/ini.h"
 #include "engine/kvrehash.h"
 #include "engine/userstore.h"
@@ -63,19 +62,20 @@ int pgauth_main(int argc, char **argv) {
         fprintf(stderr, "pgauth: %s\n", err.c_str());
         return 1;
     }
-    if (!pass_hash_configure_from(settings.password_scheme.c_str(), &err)) {
-        fprintf(stderr, "pgauth: %s\n", err.c_str());
-        return 1;
-    }
     pgdb_configure(settings);
     if (have_conf) {
-        // The server's keys that the engine reads (rehash), then none: with
-        // its debug on, the log would echo on standard output, the reply pipe.
+        // The server's keys that the engine reads (password_scheme, rehash),
+        // then none: with its debug on, the log would echo on standard
+        // output, the reply pipe.
         ini_file_set(conf);
         ini_load();
-        rehash_configure();
+        bool usable = rehash_configure(&err);
         ini_file_set("/dev/null");
         ini_load();
+        if (!usable) {
+            fprintf(stderr, "pgauth: %s\n", err.c_str());
+            return 1;
+        }
     }
     if (imports.empty() && !do_export) {
         frame_serve(stdin, stdout);

@@ -70,8 +70,6 @@ int pgconf_load(const char *path, PgSettings *out, std::string *err) {
             out->connect_timeout = seconds(value, 5);
         else if (key == "pg_statement_timeout")
             out->statement_timeout = seconds(value, 10);
-        else if (key == ini_names[INI_PASSWORD_SCHEME])
-            out->password_scheme = value;
     }
     if (!password_file.empty()) return read_password(password_file, &out->password, err);
     return 1;

@@ -1,4 +1,4 @@
-// pgauth's connection settings: the pg_ keys and password_scheme of a
+// pgauth's connection settings: the pg_ keys of a
 // configuration file in the server's key-value form (by default the server's
 // own file, which ignores keys it does not know). Used by pgauth's start-up.
 // One thread.
@@ -15,8 +15,6 @@ struct PgSettings {
     std::string target;          // libpq's target_session_attrs ("read-write"); "" for any
     int connect_timeout = 5;     // seconds
     int statement_timeout = 10;  // seconds
-    // The server's key of that name: the scheme set stores passwords in.
-    std::string password_scheme;
 };
 
 // Reads the pg_ keys of the file at path into out (keys it lacks keep their

@@ -214,7 +214,7 @@ int startup_checks() {
         return 0;
     }
     std::string why;
-    if (!pass_hash_configure(&why)) {
+    if (!rehash_configure(&why)) {
         fprintf(stderr, "zorvexsvr: %s; change the line in %s\n", why.c_str(), ini_file());
         return 0;
     }
@@ -311,7 +311,6 @@ int main_init() {
     imsg("-------------- Zorvexsvr %s Starting -------------------\n", kVersion);
     dmsg("Debug logging on\n");
     imsg_warn_shared_dirs();
-    rehash_configure();
     remove(file_work(kExitFile));
     const char *kp = ini_get(INI_KVAUTH_PATH);
     if (*kp) {
