@@ -1,6 +1,6 @@
 # The one library of every module, shared by the main build and the fuzz
 # build: zorvex_library(<target> <source root>).
-find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto SSL)
 find_library(CRYPT_LIB crypt REQUIRED)
 
 function(zorvex_library target root)
@@ -17,5 +17,5 @@ function(zorvex_library target root)
     ${root}/src/client/*.cpp)
   add_library(${target} STATIC ${sources})
   target_include_directories(${target} PUBLIC ${root}/src)
-  target_link_libraries(${target} PUBLIC OpenSSL::Crypto ${CRYPT_LIB})
+  target_link_libraries(${target} PUBLIC OpenSSL::SSL OpenSSL::Crypto ${CRYPT_LIB})
 endfunction()

@@ -24,6 +24,10 @@ const char *const ini_names[] = {"workarea",
                                  "password_scheme",
                                  "rehash",
                                  "hash_threads",
+                                 "tls_port",
+                                 "tls_cert",
+                                 "tls_key",
+                                 "tls_client_ca",
                                  ""};
 
 namespace {

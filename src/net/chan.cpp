@@ -45,6 +45,7 @@ const LoopSteps *loop = &kClassicLoop;
 // The one place a channel's socket is closed; the record stays in the list
 // until chan_idle frees it.
 void close_socket(Chan *c) {
+    tls_stop(c);
     if (c->sk != -1) tcp_close(c->sk);
     c->sk = -1;
     maybe_free = true;
@@ -65,7 +66,10 @@ void chan_set_accept(ChanFn rd, ChanFn wr) {
 }
 
 uint32_t chan_events(const Chan *c) {
-    return (c->paused ? 0u : EPOLLIN | EPOLLPRI) | (c->sending ? EPOLLOUT : 0u);
+    // A TLS record-layer call may need the other direction to go on.
+    bool in = !c->paused || (c->tlswant & kTlsWriteWantsRead);
+    bool out = c->sending || (c->tlswant & kTlsReadWantsWrite);
+    return (in ? EPOLLIN | EPOLLPRI : 0u) | (out ? EPOLLOUT : 0u);
 }
 
 void chan_update(Chan *c) {
@@ -78,7 +82,7 @@ void chan_update(Chan *c) {
 void chan_pause(Chan *c, int on) {
     if (c->paused == on) return;
     c->paused = on;
-    if (!on && c->inat > 0) {
+    if (!on && (c->inat > 0 || tls_pending(c) > 0)) {
         c->relines = 1;
         relines_pending = true;
     }
@@ -114,6 +118,7 @@ void chan_setsending(Chan *c, int t) {
 }
 
 void chan_loop() {
+    tls_expire();
     chan_idle();
     if (idle_work) idle_work();
 }
@@ -162,7 +167,7 @@ int chan_write(Chan *c, char *bf, int len) {
     if (c->sk == -1) return -1;
     // A client holding its reply finds its request's log lines.
     imsg_sync();
-    int n = tcp_write(c->sk, bf, len);
+    int n = c->tls ? tls_write(c, bf, len) : tcp_write(c->sk, bf, len);
     if (n >= 0) return n;
     imsg("Write failed (%s)\n", tcperror());
     close_socket(c);
@@ -206,7 +211,7 @@ int chan_readin(Chan *c) {
         room = c->insz - c->inat;
     }
     char *at = c->in.get() + c->inat;
-    int n = tcp_read(c->sk, at, room);
+    int n = c->tls ? tls_read(c, at, room) : tcp_read(c->sk, at, room);
     if (n < 0) {
         emsg("chan_readin() Socket closed on read\n");
         chan_close(c);
@@ -215,6 +220,8 @@ int chan_readin(Chan *c) {
     if (n > 0 && c->rin) xlate_in(c->rin.get(), at, n);
     c->inat += n;
     c->in.get()[c->inat] = 0;
+    // What the record layer has deciphered already never wakes the wait.
+    if (n > 0 && tls_pending(c) > 0) return chan_readin(c);
     return 1;
 }
 
@@ -259,6 +266,7 @@ int chan_listen_read(Chan *c, void *) {
         n->type = C_HTTP;
         n->canclose = 1;
         n->sending = 0;
+        if (c->tlslisten && !tls_start(n)) chan_close(n);
     }
     return 1;
 }
@@ -337,6 +345,8 @@ namespace {
 // callback when it is readable or in error; then, unless that closed it, its
 // write callback while output waits and the socket takes it.
 void run_ready(Chan *c, bool readable, bool writable) {
+    // A TLS call waiting for the other direction goes on at any readiness.
+    if (c->tlswant & (kTlsReadWantsWrite | kTlsWriteWantsRead)) readable = writable = true;
     if (readable && c->fn_read) c->fn_read(c, c->p1);
     if (c->sk != -1 && c->sending && writable && c->fn_write) c->fn_write(c, c->p1);
 }

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "lib/xlate.h"
+#include "net/tls.h"
 
 struct HEAD;
 struct UINFO;
@@ -68,9 +69,14 @@ struct CHAN {
     // The session is handling the lines of one read: their replies wait and
     // go out in one write after the last line.
     int deferred = 0;
+    // A connection on the TLS port reads and writes through its record
+    // layer; tlswant holds the kTls* bits of tls.h.
+    TlsPtr tls;
+    int tlswant = 0;
+    int tlslisten = 0;  // a listening channel whose connections speak TLS
 };
 
-// Newest channel first; the listening channel ends the list.
+// Newest channel first; the listening channels end the list.
 extern Chan *clist;
 
 int chan_init();
