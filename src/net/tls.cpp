@@ -101,18 +101,21 @@ int tls_setup(const char *cert, const char *key, const char *client_ca, std::str
     // Partial writes and a moving buffer let a TLS write behave like a
     // socket write on the channel's output buffer, which may grow or move
     // between tries; idle connections give their record buffers back.
+    // The chain sent is tls_cert's, not one completed from the client CA.
     SSL_CTX_set_mode(x, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
-                            SSL_MODE_RELEASE_BUFFERS);
+                            SSL_MODE_RELEASE_BUFFERS | SSL_MODE_NO_AUTO_CHAIN);
     SSL_CTX_set_cipher_list(x, kTls12Suites);
     SSL_CTX_set_session_cache_mode(x, SSL_SESS_CACHE_SERVER);
     SSL_CTX_set_session_id_context(x, kSessionContext, sizeof kSessionContext - 1);
     if (!key_private(key, why)) return 0;
-    if (SSL_CTX_use_certificate_chain_file(x, cert) != 1) {
-        *why = std::string("tls_cert ") + cert + ": " + ssl_reason();
-        return 0;
-    }
+    // The key first: a certificate that does not match it then reaches the
+    // check below, which says so plainly.
     if (SSL_CTX_use_PrivateKey_file(x, key, SSL_FILETYPE_PEM) != 1) {
         *why = std::string("tls_key ") + key + ": " + ssl_reason();
+        return 0;
+    }
+    if (SSL_CTX_use_certificate_chain_file(x, cert) != 1) {
+        *why = std::string("tls_cert ") + cert + ": " + ssl_reason();
         return 0;
     }
     if (SSL_CTX_check_private_key(x) != 1) {
