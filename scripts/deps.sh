@@ -1,9 +1,10 @@
 #!/bin/sh
-# Installs what building and testing need and this machine lacks (Debian):
+# Installs what building and testing need and this machine lacks (Debian;
+# openssl is the real TLS client and certificate maker of the TLS tests):
 #   scripts/deps.sh [PACKAGE...]   the build and test packages, plus any named
 # Used by scripts/test.sh, scripts/demo.sh, scripts/package-check.sh and .ci/run.
 set -eu
-pkgs="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev util-linux"
+pkgs="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev util-linux openssl"
 missing=""
 for p in $pkgs "$@"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

@@ -17,6 +17,8 @@ namespace {
 // descriptor and a handshake's memory; ten seconds is ample on any network
 // a mail host uses.
 constexpr time_t kHandshakeSeconds = 10;
+// Older versions have known weaknesses and every mail host has TLS 1.2.
+constexpr int kLowestVersion = TLS1_2_VERSION;
 // TLS 1.2 suites with forward secrecy and an AEAD cipher only; TLS 1.3's
 // own suites are all of that kind.
 constexpr const char *kTls12Suites = "ECDHE+AESGCM:ECDHE+CHACHA20";
@@ -93,7 +95,7 @@ int tls_setup(const char *cert, const char *key, const char *client_ca, std::str
         return 0;
     }
     SSL_CTX *x = ctx.get();
-    SSL_CTX_set_min_proto_version(x, TLS1_2_VERSION);
+    SSL_CTX_set_min_proto_version(x, kLowestVersion);
     // A peer that closes without close_notify ends its session like one
     // that sends it: a request line is complete or not answered anyway.
     SSL_CTX_set_options(x, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
