@@ -28,7 +28,7 @@ int read_some(ZvClient *c) {
         if (r <= 0) return r;
         if (c->rin) xlate_in(c->rin.get(), buf, r);
         c->inbuf.append(buf, static_cast<size_t>(r));
-        return tlscli_pending(c->tls.get()) > 0 ? read_some(c) : 1;
+        return tlscli_pending(c->tls.get()) > 0 && read_some(c) < 0 ? -1 : 1;
     }
     n = read(c->fd.get(), buf, sizeof buf);
     if (n == 0) {

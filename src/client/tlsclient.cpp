@@ -43,6 +43,7 @@ bool make_ctx(std::unique_ptr<SSL_CTX, CtxFree> *ctx, const TlsClientOptions &o,
     SSL_CTX_set_options(x, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
                                SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_mode(x, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_read_ahead(x, 1);
     SSL_CTX_set_verify(x, SSL_VERIFY_PEER, nullptr);
     int ok = o.cafile.empty() ? SSL_CTX_set_default_verify_paths(x)
                               : SSL_CTX_load_verify_locations(x, o.cafile.c_str(), nullptr);
@@ -132,7 +133,7 @@ int tlscli_write(ssl_st *s, const char *bf, int len, std::string *err) {
 }
 
 int tlscli_pending(ssl_st *s) {
-    return SSL_pending(s);
+    return SSL_has_pending(s);
 }
 
 void tlscli_close(ssl_st *s) {

@@ -30,7 +30,7 @@ TlsClientPtr tlscli_open(int fd, const std::string &host, const TlsClientOptions
 // (*err set, unless the server closed cleanly: "connection closed by server").
 int tlscli_read(ssl_st *s, char *bf, int len, std::string *err);
 int tlscli_write(ssl_st *s, const char *bf, int len, std::string *err);
-// Deciphered bytes waiting in the record layer.
+// Nonzero while bytes read from the socket wait in the record layer.
 int tlscli_pending(ssl_st *s);
 // Sends close_notify (once, not waiting for the answer).
 void tlscli_close(ssl_st *s);

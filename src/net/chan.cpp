@@ -185,17 +185,16 @@ int chan_growin(Chan *c) {
     return 1;
 }
 
-int chan_readin(Chan *c) {
-    // A paused connection's bytes stay in the kernel: that is what makes its
-    // client wait.
-    if (c->paused) return 1;
+namespace {
+// One read into c's input buffer: the count read, or -1 when c was closed.
+int read_once(Chan *c) {
     if (!c->in) {
         c->in.reset(static_cast<char *>(malloc(kFirstInSize + 1)));
         if (!c->in) {
             // Without a buffer the connection cannot be served at all.
             emsg("CHAN_READIN, header request too big\n");
             chan_close(c);
-            return 0;
+            return -1;
         }
         c->insz = kFirstInSize;
         c->inat = 0;
@@ -206,7 +205,7 @@ int chan_readin(Chan *c) {
         if (!chan_growin(c)) {
             emsg("CHAN_READIN, header request too big\n");
             chan_close(c);
-            return 0;
+            return -1;
         }
         room = c->insz - c->inat;
     }
@@ -215,14 +214,25 @@ int chan_readin(Chan *c) {
     if (n < 0) {
         emsg("chan_readin() Socket closed on read\n");
         chan_close(c);
-        return 0;
+        return -1;
     }
     if (n > 0 && c->rin) xlate_in(c->rin.get(), at, n);
     c->inat += n;
     c->in.get()[c->inat] = 0;
-    // What the record layer has deciphered already never wakes the wait.
-    if (n > 0 && tls_pending(c) > 0) return chan_readin(c);
-    return 1;
+    return n;
+}
+}  // namespace
+
+int chan_readin(Chan *c) {
+    // A paused connection's bytes stay in the kernel: that is what makes its
+    // client wait.
+    if (c->paused) return 1;
+    int n;
+    // What a TLS record layer holds already never wakes the wait; the input
+    // limit ends a peer that keeps it full.
+    while ((n = read_once(c)) > 0 && tls_pending(c) > 0) {
+    }
+    return n < 0 ? 0 : 1;
 }
 
 int chan_lines(Chan *c, int (*do_lines)(Chan *, char *)) {

@@ -106,6 +106,8 @@ int tls_setup(const char *cert, const char *key, const char *client_ca, std::str
     // The chain sent is tls_cert's, not one completed from the client CA.
     SSL_CTX_set_mode(x, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
                             SSL_MODE_RELEASE_BUFFERS | SSL_MODE_NO_AUTO_CHAIN);
+    // One read call takes a whole request's records, not a header then a body.
+    SSL_CTX_set_read_ahead(x, 1);
     SSL_CTX_set_cipher_list(x, kTls12Suites);
     SSL_CTX_set_session_cache_mode(x, SSL_SESS_CACHE_SERVER);
     SSL_CTX_set_session_id_context(x, kSessionContext, sizeof kSessionContext - 1);
@@ -168,7 +170,8 @@ int tls_write(Chan *c, char *bf, int len) {
 }
 
 int tls_pending(const Chan *c) {
-    return c->tls ? SSL_pending(c->tls.get()) : 0;
+    // Read ahead: whole records may wait in the buffer, not only plaintext.
+    return c->tls ? SSL_has_pending(c->tls.get()) : 0;
 }
 
 void tls_stop(Chan *c) {

@@ -39,7 +39,7 @@ bool tls_start(CHAN *c);
 // tls_read stores a NUL behind the bytes read; tls_write may write less.
 int tls_read(CHAN *c, char *bf, int maxlen);
 int tls_write(CHAN *c, char *bf, int len);
-// Bytes already deciphered and waiting in c's record layer.
+// Nonzero while bytes read from c's socket wait in its record layer.
 int tls_pending(const CHAN *c);
 // Before c's socket is closed: a close_notify when the connection is sound,
 // then its TLS state is freed.
