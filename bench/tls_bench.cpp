@@ -27,11 +27,16 @@ long rss_kb(int pid) {
 
 bool make_pki(const TempDir &d) {
     std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
-    std::string sh = "set -e; umask 077; printf 'subjectAltName=IP:127.0.0.1\\n' >san\n"
-                     "openssl req -x509" + ec + " -keyout ca.key -out ca.pem -days 2 -subj /CN=ca\n"
-                     "openssl req" + ec + " -keyout server.key -out server.csr -subj /CN=s\n"
-                     "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -days 2 "
-                     "-extfile san -out server.pem\n";
+    std::string sh =
+        "set -e; umask 077; printf 'subjectAltName=IP:127.0.0.1\\n' >san\n"
+        "openssl req -x509" +
+        ec +
+        " -keyout ca.key -out ca.pem -days 2 -subj /CN=ca\n"
+        "openssl req" +
+        ec +
+        " -keyout server.key -out server.csr -subj /CN=s\n"
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -days 2 "
+        "-extfile san -out server.pem\n";
     return run_program({"/bin/sh", "-c", sh}, "", d.path()).status == 0;
 }
 
@@ -148,9 +153,10 @@ int main(int argc, char **argv) {
     int count = static_cast<int>(secs * 200), resumed = 0;
     double full = handshakes_per_s(tp, o.cafile, false, count, &resumed);
     double res = handshakes_per_s(tp, o.cafile, true, count, &resumed);
-    printf("new TLS connections/s (handshake, one request): full %.0f, resumed %.0f (%d of %d "
-           "resumed)\n",
-           full, res, resumed, count);
+    printf(
+        "new TLS connections/s (handshake, one request): full %.0f, resumed %.0f (%d of %d "
+        "resumed)\n",
+        full, res, resumed, count);
     double kp = idle_kb(s, s.port(), false, o, idle);
     double kt = idle_kb(s, tp, true, o, idle);
     printf("daemon memory per idle enciphered connection (%d each): plain %.1f kB, TLS %.1f kB\n",

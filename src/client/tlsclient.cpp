@@ -27,7 +27,8 @@ std::string ssl_reason() {
 
 bool is_address(const std::string &host) {
     unsigned char buf[sizeof(in6_addr)];
-    return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
+    return inet_pton(AF_INET, host.c_str(), buf) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), buf) == 1;
 }
 
 // The same context settings the server insists on: TLS 1.2 and up, the
@@ -40,8 +41,8 @@ bool make_ctx(std::unique_ptr<SSL_CTX, CtxFree> *ctx, const TlsClientOptions &o,
         return false;
     }
     SSL_CTX_set_min_proto_version(x, TLS1_2_VERSION);
-    SSL_CTX_set_options(x, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
-                               SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_options(
+        x, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_mode(x, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_read_ahead(x, 1);
     SSL_CTX_set_verify(x, SSL_VERIFY_PEER, nullptr);
@@ -66,7 +67,8 @@ bool make_ctx(std::unique_ptr<SSL_CTX, CtxFree> *ctx, const TlsClientOptions &o,
 std::string handshake_error(SSL *s) {
     long v = SSL_get_verify_result(s);
     std::string r = ssl_reason();
-    if (v != X509_V_OK) return std::string("TLS: server certificate: ") + X509_verify_cert_error_string(v);
+    if (v != X509_V_OK)
+        return std::string("TLS: server certificate: ") + X509_verify_cert_error_string(v);
     return "TLS handshake failed: " + r;
 }
 }  // namespace
@@ -75,8 +77,8 @@ void TlsClientFree::operator()(ssl_st *s) const {
     SSL_free(s);
 }
 
-TlsClientPtr tlscli_open(int fd, const std::string &host, const TlsClientOptions &o,
-                         int timeout_ms, std::string *err) {
+TlsClientPtr tlscli_open(int fd, const std::string &host, const TlsClientOptions &o, int timeout_ms,
+                         std::string *err) {
     std::unique_ptr<SSL_CTX, CtxFree> ctx;
     if (!make_ctx(&ctx, o, err)) return nullptr;
     TlsClientPtr s(SSL_new(ctx.get()));  // holds its own reference to ctx

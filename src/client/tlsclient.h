@@ -24,8 +24,8 @@ struct TlsClientOptions {
 // Handshakes over the non-blocking socket fd within timeout_ms, checking
 // that the certificate names host (a name, or an IPv4/IPv6 address). The
 // connection, or null with *err set.
-TlsClientPtr tlscli_open(int fd, const std::string &host, const TlsClientOptions &o,
-                         int timeout_ms, std::string *err);
+TlsClientPtr tlscli_open(int fd, const std::string &host, const TlsClientOptions &o, int timeout_ms,
+                         std::string *err);
 // A read's or write's result: count (> 0), 0 when nothing moved now, -1 gone
 // (*err set, unless the server closed cleanly: "connection closed by server").
 int tlscli_read(ssl_st *s, char *bf, int len, std::string *err);

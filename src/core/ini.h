@@ -25,10 +25,10 @@ enum IniKey {
     INI_PASSWORD_SCHEME = 13,  // the scheme set stores passwords in; unset: {ssha}
     INI_REHASH = 14,           // "yes": a check stores its password again in that scheme
     INI_HASH_THREADS = 15,     // worker threads for costly hashes in the fast loop
-    INI_TLS_PORT = 16,       // a second listener that speaks TLS (fast loop only)
-    INI_TLS_CERT = 17,       // its certificate chain, PEM
-    INI_TLS_KEY = 18,        // its private key, PEM, readable by the owner alone
-    INI_TLS_CLIENT_CA = 19,  // when set, TLS clients need a certificate this CA signed
+    INI_TLS_PORT = 16,         // a second listener that speaks TLS (fast loop only)
+    INI_TLS_CERT = 17,         // its certificate chain, PEM
+    INI_TLS_KEY = 18,          // its private key, PEM, readable by the owner alone
+    INI_TLS_CLIENT_CA = 19,    // when set, TLS clients need a certificate this CA signed
     INI_NKEYS = 20
 };
 

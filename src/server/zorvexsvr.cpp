@@ -144,7 +144,8 @@ int tls_checks() {
     if (strcmp(ini_get(INI_LOOP), "fast") != 0)
         why = "the tls_ keys need loop fast; add the line \"loop fast\" or remove them";
     else if (!port_number(port))
-        why = std::string("tls_port \"") + port + "\" is not a port number; give one from 1 to 65535";
+        why =
+            std::string("tls_port \"") + port + "\" is not a port number; give one from 1 to 65535";
     else if (!*cert || !*key)
         why = "tls_port needs both tls_cert and tls_key";
     else if (tls_setup(cert, key, ca, &why))

@@ -27,13 +27,17 @@ const TempDir &pki() {
     static TempDir d;
     static bool made = [] {
         S ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
-        S sh = "set -e; umask 077; printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\n' >san\n"
-               "for ca in ca other; do openssl req -x509" + ec +
-               " -keyout $ca.key -out $ca.pem -days 2 -subj /CN=$ca; done\n"
-               "mk() { openssl req" + ec + " -keyout $1.key -out $1.csr -subj /CN=$1\n"
-               "  openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key -days $3 $4 -out $1.pem; }\n"
-               "mk server ca 2 '-extfile san'; mk client ca 2; mk stranger other 2\n"
-               "mk expired ca -1; cat client.pem client.key >client.both\n";
+        S sh =
+            "set -e; umask 077; printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\n' >san\n"
+            "for ca in ca other; do openssl req -x509" +
+            ec +
+            " -keyout $ca.key -out $ca.pem -days 2 -subj /CN=$ca; done\n"
+            "mk() { openssl req" +
+            ec +
+            " -keyout $1.key -out $1.csr -subj /CN=$1\n"
+            "  openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key -days $3 $4 -out $1.pem; }\n"
+            "mk server ca 2 '-extfile san'; mk client ca 2; mk stranger other 2\n"
+            "mk expired ca -1; cat client.pem client.key >client.both\n";
         return run_program({"/bin/sh", "-c", sh}, "", d.path()).status == 0;
     }();
     EXPECT_TRUE(made);
@@ -77,7 +81,8 @@ TEST(Tls, StartupRefusals) {
         {"loop fast\n" + good + "tls_key " + pk("server.key") + "\ntls_client_ca " + pk("san"),
          "tls_client_ca " + pk("san") + " holds no usable CA certificate"},
         {"loop fast\ntls_port 70000\ntls_cert x\ntls_key y", "not a port number"},
-        {"loop fast\ntls_port 7000\ntls_key " + pk("server.key"), "needs both tls_cert and tls_key"},
+        {"loop fast\ntls_port 7000\ntls_key " + pk("server.key"),
+         "needs both tls_cert and tls_key"},
     };
     for (const Case &c : cases) {
         write_file(d.file("conf"), base + c.conf + "\n");
@@ -105,8 +110,12 @@ TEST(Tls, ClientsOnBothPorts) {
     ASSERT_TRUE(cli_send_raw(&stalled, S("\x16\x03\x01\x00", 4)));
 
     // zorvex -tls in batch, single and checkpassword modes; the host checked.
-    Args ok = {"-tls", "-cafile", pk("ca.pem"), "-cert", pk("client.pem"), "-key", pk("client.key")};
-    S fd3 = S("bob\0pw\0" "0\0", 8);
+    Args ok = {"-tls",           "-cafile", pk("ca.pem"),    "-cert",
+               pk("client.pem"), "-key",    pk("client.key")};
+    S fd3 =
+        S("bob\0pw\0"
+          "0\0",
+          8);
     struct Run {
         Args args;
         S in;
@@ -115,10 +124,18 @@ TEST(Tls, ClientsOnBothPorts) {
     } runs[] = {
         {ok, "set bob pw\ncheck bob pw\ncheck bob no\n", 1,
          "+OK bob added to database\n+OK bob config 0 \n"
-         "-ERR bob password wrong or not a valid user\n", ""},
-        {{"-tls", "-cafile", pk("ca.pem"), "-cert", pk("client.both"), "-host", "localhost", "check",
-          "bob", "pw"}, "", 0, "+OK bob config 0 \n", ""},
-        {{"-tls", "-cafile", pk("ca.pem"), "-host", "127.0.0.2", "version"}, "", 2, "",
+         "-ERR bob password wrong or not a valid user\n",
+         ""},
+        {{"-tls", "-cafile", pk("ca.pem"), "-cert", pk("client.both"), "-host", "localhost",
+          "check", "bob", "pw"},
+         "",
+         0,
+         "+OK bob config 0 \n",
+         ""},
+        {{"-tls", "-cafile", pk("ca.pem"), "-host", "127.0.0.2", "version"},
+         "",
+         2,
+         "",
          "IP address mismatch"},
         {{"-tls", "-cafile", pk("other.pem"), "version"}, "", 2, "", "unable to get local issuer"},
         {{"-tls", "version"}, "", 2, "", "unable to get local issuer"},
@@ -127,7 +144,11 @@ TEST(Tls, ClientsOnBothPorts) {
         // A TLS client on the plain port gets what a plain one saying nothing
         // gets: no reply; its time-out ends it.
         {{"-tls", "-cafile", pk("ca.pem"), "-port", std::to_string(s.port()), "-timeout", "1",
-          "version"}, "", 2, "", "timed out"},
+          "version"},
+         "",
+         2,
+         "",
+         "timed out"},
     };
     for (const Run &r : runs) {
         Args a = {program_path("zorvex"), "-conf", s.conf_path()};
@@ -167,17 +188,22 @@ TEST(Tls, ClientsOnBothPorts) {
         {me, served, ""},
         {{"-tls1_2", "-cert", pk("client.pem"), "-key", pk("client.key")}, served, ""},
         {{"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-SHA", "-cert", pk("client.pem"), "-key",
-          pk("client.key")}, "", "handshake failure"},
+          pk("client.key")},
+         "",
+         "handshake failure"},
         {{"-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"}, "", "protocol version"},
-        {{"-CAfile", pk("other.pem"), "-cert", pk("client.pem"), "-key", pk("client.key")}, "",
+        {{"-CAfile", pk("other.pem"), "-cert", pk("client.pem"), "-key", pk("client.key")},
+         "",
          "unable to get local issuer"},
         {{}, "", "certificate required"},
         {{"-cert", pk("expired.pem"), "-key", pk("expired.key")}, "", "certificate expired"},
         {{"-cert", pk("stranger.pem"), "-key", pk("stranger.key")}, "", "unknown ca"},
     };
     for (const Try &t : tries) {
-        Args a = {"/usr/bin/env", kNoSiteConf, kOpenssl, "s_client", "-connect", "127.0.0.1:" + port, "-CAfile", pk("ca.pem"),
-                  "-verify_return_error", "-quiet"};
+        Args a = {"/usr/bin/env", kNoSiteConf,  kOpenssl,
+                  "s_client",     "-connect",   "127.0.0.1:" + port,
+                  "-CAfile",      pk("ca.pem"), "-verify_return_error",
+                  "-quiet"};
         a.insert(a.end(), t.args.begin(), t.args.end());
         RunResult r = run_program(a, in, "", 20);
         EXPECT_EQ(r.out, t.out) << a.back() << r.err;
