@@ -32,11 +32,15 @@ bool parse_int(const std::string &s, int lo, int hi, int *v) {
 // certificate: a forgotten -tls must not send passwords in the clear.
 int tls_files_ok(const ZvcliOptions &o, std::string *err) {
     const TlsClientOptions &f = o.tls_files;
-    if (!o.tls && (!f.cafile.empty() || !f.cert.empty() || !f.key.empty()))
+    if (!o.tls && (!f.cafile.empty() || !f.cert.empty() || !f.key.empty())) {
         *err = "-cafile, -cert and -key need -tls";
-    else if (!f.key.empty() && f.cert.empty())
+        return 0;
+    }
+    if (!f.key.empty() && f.cert.empty()) {
         *err = "-key needs -cert";
-    return err->empty() ? 1 : 0;
+        return 0;
+    }
+    return 1;
 }
 
 bool is_sep(char ch) {
