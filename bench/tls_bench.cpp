@@ -7,6 +7,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -23,6 +24,18 @@ long rss_kb(int pid) {
     std::string st = read_file("/proc/" + std::to_string(pid) + "/status");
     size_t p = st.find("VmRSS:");
     return p == std::string::npos ? -1 : atol(st.c_str() + p + 6);
+}
+
+// The daemon's CPU time so far, in microseconds (user + system).
+double cpu_us(int pid) {
+    std::string st = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t rp = st.rfind(')');
+    if (rp == std::string::npos) return 0;
+    unsigned long ut = 0, stime = 0;
+    if (sscanf(st.c_str() + rp + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut,
+               &stime) != 2)
+        return 0;
+    return static_cast<double>(ut + stime) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 bool make_pki(const TempDir &d) {
@@ -145,10 +158,16 @@ int main(int argc, char **argv) {
     o.cafile = pki.file("ca.pem");
     printf("checks/s, one request in flight per connection, %.0f s each:\n", secs);
     for (int n : {1, 64}) {
-        double plain = checks_per_s(s, s.port(), false, o, n, secs);
-        double tls = checks_per_s(s, tp, true, o, n, secs);
-        printf("  %2d connections: plain %8.0f  TLS %8.0f  (%.0f%%)\n", n, plain, tls,
-               100 * tls / plain);
+        double r[2], us[2];
+        for (int t = 0; t < 2; t++) {
+            double c0 = cpu_us(s.pid());
+            r[t] = checks_per_s(s, t ? tp : s.port(), t == 1, o, n, secs);
+            us[t] = (cpu_us(s.pid()) - c0) / (r[t] * secs);
+        }
+        printf(
+            "  %2d connections: plain %8.0f  TLS %8.0f  (%.0f%%); server CPU per check: "
+            "plain %.1f us, TLS %.1f us\n",
+            n, r[0], r[1], 100 * r[1] / r[0], us[0], us[1]);
     }
     int count = static_cast<int>(secs * 200), resumed = 0;
     double full = handshakes_per_s(tp, o.cafile, false, count, &resumed);
