@@ -1,6 +1,6 @@
 # The one library of every module, shared by the main build and the fuzz
 # build: zorvex_library(<target> <source root>).
-find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto SSL)
 find_library(CRYPT_LIB crypt REQUIRED)
 # Argon2 password fields (Debian: libargon2-dev).
 find_path(ARGON2_INCLUDE_DIR argon2.h REQUIRED)
@@ -23,5 +23,6 @@ function(zorvex_library target root)
   add_library(${target} STATIC ${sources})
   target_include_directories(${target} PUBLIC ${root}/src)
   target_include_directories(${target} PRIVATE ${ARGON2_INCLUDE_DIR})
-  target_link_libraries(${target} PUBLIC OpenSSL::Crypto ${CRYPT_LIB} ${ARGON2_LIB} Threads::Threads)
+  target_link_libraries(${target} PUBLIC OpenSSL::SSL OpenSSL::Crypto ${CRYPT_LIB} ${ARGON2_LIB}
+                                          Threads::Threads)
 endfunction()

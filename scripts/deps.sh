@@ -1,9 +1,10 @@
 #!/bin/sh
-# Installs what building and testing need and this machine lacks (Debian):
+# Installs what building and testing need and this machine lacks (Debian;
+# openssl is the real TLS client and certificate maker of the TLS tests):
 #   scripts/deps.sh [PACKAGE...]   the build and test packages, plus any named
 # Used by scripts/test.sh, scripts/demo.sh, scripts/package-check.sh and .ci/run.
 set -eu
-pkgs="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev libargon2-dev util-linux"
+pkgs="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev libargon2-dev util-linux openssl"
 # Tools that made the password test vectors (tests/data/hashes); the tests do
 # not need them, regenerating the vectors does.
 pkgs="$pkgs whois argon2"

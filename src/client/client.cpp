@@ -21,7 +21,16 @@ int ms_left(Clock::time_point deadline) {
 // Receives into inbuf; deciphers with rin from the first byte after handshake.
 int read_some(ZvClient *c) {
     char buf[16384];
-    ssize_t n = read(c->fd.get(), buf, sizeof buf);
+    ssize_t n = 0;
+    if (c->tls) {
+        // A record deciphered in part would never wake a poll of the socket.
+        int r = tlscli_read(c->tls.get(), buf, sizeof buf, &c->error);
+        if (r <= 0) return r;
+        if (c->rin) xlate_in(c->rin.get(), buf, r);
+        c->inbuf.append(buf, static_cast<size_t>(r));
+        return tlscli_pending(c->tls.get()) > 0 && read_some(c) < 0 ? -1 : 1;
+    }
+    n = read(c->fd.get(), buf, sizeof buf);
     if (n == 0) {
         c->error = "connection closed by server";
         return -1;
@@ -84,11 +93,17 @@ int cli_connect(ZvClient *c, const char *host, int port, int timeout_ms, const c
             return 0;
         }
     }
+    c->tls.reset();
     c->fd = std::move(fd);
     c->rin.reset();
     c->rout.reset();
     c->inbuf.clear();
     return 1;
+}
+
+int cli_tls(ZvClient *c, const std::string &host, const TlsClientOptions &o, int timeout_ms) {
+    c->tls = tlscli_open(c->fd.get(), host, o, timeout_ms, &c->error);
+    return c->tls ? 1 : 0;
 }
 
 int cli_encrypt(ZvClient *c, const std::string &secret, bool check, int timeout_ms) {
@@ -128,7 +143,15 @@ int cli_send_raw(ZvClient *c, std::string_view bytes) {
     if (c->rout) xlate_out(c->rout.get(), buf.data(), static_cast<int>(buf.size()));
     size_t off = 0;
     while (off < buf.size()) {
-        ssize_t n = write(c->fd.get(), buf.data() + off, buf.size() - off);
+        ssize_t n = 0;
+        if (c->tls) {
+            n = tlscli_write(c->tls.get(), buf.data() + off, static_cast<int>(buf.size() - off),
+                             &c->error);
+            if (n < 0) return 0;
+            if (n == 0) errno = EAGAIN;
+        } else {
+            n = write(c->fd.get(), buf.data() + off, buf.size() - off);
+        }
         if (n > 0) {
             off += static_cast<size_t>(n);
             continue;
@@ -190,6 +213,8 @@ int cli_read_line(ZvClient *c, std::string *line, int timeout_ms) {
 }
 
 void cli_close(ZvClient *c) {
+    if (c->tls) tlscli_close(c->tls.get());
+    c->tls.reset();
     c->fd.reset();
     c->rin.reset();
     c->rout.reset();

@@ -1,7 +1,7 @@
 // Client side of the line protocol: connect, the encrypt handshake, sending
 // identified request lines and reading reply lines, both enciphered once the
 // handshake is done. Used by the zorvex program, the load client and the tests.
-// Owns one connection's socket and its two generators (RAII). No server
+// Owns one connection's socket, its TLS state and its two generators (RAII). No server
 // module is used; one thread.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "lib/lib.h"
+#include "client/tlsclient.h"
 #include "lib/xlate.h"
 
 struct ZvClient {
@@ -17,12 +18,16 @@ struct ZvClient {
     RhandPtr rout;      // enciphers what we send
     std::string inbuf;  // received bytes, already deciphered
     std::string error;  // last failure, for messages
+    TlsClientPtr tls;   // set: every byte goes through TLS
 };
 
 // Connects to host:port (numeric or resolvable name), from the IPv4 address
 // local when one is given; 1 on success.
 int cli_connect(ZvClient *c, const char *host, int port, int timeout_ms,
                 const char *local = nullptr);
+// Makes the connected c a TLS connection, the server's certificate checked
+// against host; 1, or 0 with c->error set.
+int cli_tls(ZvClient *c, const std::string &host, const TlsClientOptions &o, int timeout_ms);
 // Switches the connection to enciphered mode with the given secret line.
 // With check, the secret's check value is sent so that a wrong secret is
 // refused at once. 1 on success; 0 with c->error set.

@@ -28,6 +28,21 @@ bool parse_int(const std::string &s, int lo, int hi, int *v) {
     return true;
 }
 
+// The TLS files mean nothing without -tls, and a key nothing without its
+// certificate: a forgotten -tls must not send passwords in the clear.
+int tls_files_ok(const ZvcliOptions &o, std::string *err) {
+    const TlsClientOptions &f = o.tls_files;
+    if (!o.tls && (!f.cafile.empty() || !f.cert.empty() || !f.key.empty())) {
+        *err = "-cafile, -cert and -key need -tls";
+        return 0;
+    }
+    if (!f.key.empty() && f.cert.empty()) {
+        *err = "-key needs -cert";
+        return 0;
+    }
+    return 1;
+}
+
 bool is_sep(char ch) {
     return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n';
 }
@@ -56,6 +71,11 @@ const char *zvcli_usage() {
            "  -raw            print whole reply lines, with their request identifiers\n"
            "  -timeout SECS   wait at most SECS seconds for the server (default 10)\n"
            "  -window N       requests in flight at once in batch mode (1-256, default 128)\n"
+           "  -tls            connect with TLS (default port: tls_port of the configuration\n"
+           "                  file); the server's certificate must name HOST\n"
+           "  -cafile FILE    CA certificates that sign the server's (default: the system's)\n"
+           "  -cert FILE      client certificate, PEM, for a server that asks for one\n"
+           "  -key FILE       its private key (default: in the -cert file)\n"
            "  -h              this text\n"
            "  -version        the version\n"
            "\n"
@@ -120,6 +140,16 @@ int zvcli_parse_args(const std::vector<std::string> &args, ZvcliOptions *o, std:
             o->yes = true;
         } else if (a == "-raw") {
             o->raw = true;
+        } else if (a == "-tls") {
+            o->tls = true;
+        } else if (a == "-cafile" || a == "-cert" || a == "-key") {
+            if (!value(a, &v)) return 0;
+            if (v.empty()) {
+                *err = a + " needs a file name";
+                return 0;
+            }
+            TlsClientOptions &f = o->tls_files;
+            (a == "-cafile" ? f.cafile : a == "-cert" ? f.cert : f.key) = v;
         } else if (a == "-host") {
             if (!value(a, &v)) return 0;
             if (v.empty()) {
@@ -160,7 +190,7 @@ int zvcli_parse_args(const std::vector<std::string> &args, ZvcliOptions *o, std:
             }
             o->mode = ZVCLI_CHECKPASSWORD;
             o->args.assign(args.begin() + static_cast<long>(i) + 1, args.end());
-            return 1;
+            return tls_files_ok(*o, err);
         } else {
             *err = "unknown option " + a;
             return 0;
@@ -168,7 +198,7 @@ int zvcli_parse_args(const std::vector<std::string> &args, ZvcliOptions *o, std:
     }
     o->args.assign(args.begin() + static_cast<long>(i), args.end());
     o->mode = o->args.empty() ? ZVCLI_BATCH : ZVCLI_COMMAND;
-    return 1;
+    return tls_files_ok(*o, err);
 }
 
 int zvcli_conf_read(const std::string &path, ZvcliConf *conf, std::string *err) {
@@ -177,7 +207,7 @@ int zvcli_conf_read(const std::string &path, ZvcliConf *conf, std::string *err) 
         *err = path + ": " + strerror(errno);
         return 0;
     }
-    bool have_port = false, have_secret = false;
+    bool have_port = false, have_secret = false, have_tls_port = false;
     // Same rules as the server's loader: pieces of at most 998 characters,
     // key up to the first blank, value after that one separator (tabs and
     // line ends skipped, spaces kept) up to a tab or line end.
@@ -197,6 +227,9 @@ int zvcli_conf_read(const std::string &path, ZvcliConf *conf, std::string *err) 
         if (key == "port" && !have_port) {
             have_port = true;
             conf->port = atoi(val.c_str());
+        } else if (key == "tls_port" && !have_tls_port) {
+            have_tls_port = true;
+            conf->tls_port = atoi(val.c_str());
         } else if (key == "secret_file" && !have_secret) {
             have_secret = true;
             conf->secret_file = val;
@@ -216,6 +249,13 @@ int zvcli_settings(ZvcliOptions *o, std::string *err) {
             *err = "cannot read the configuration file " + cerr;
             return 0;
         }
+    }
+    if (o->port <= 0 && o->tls) {
+        if (conf.tls_port <= 0 || conf.tls_port > 65535) {
+            *err = "-tls needs -port, or tls_port in the configuration file";
+            return 0;
+        }
+        o->port = conf.tls_port;
     }
     if (o->port <= 0)
         o->port = conf.port > 0 && conf.port <= 65535 ? conf.port : ZVCLI_DEFAULT_PORT;
@@ -246,11 +286,17 @@ int zvcli_secret(const ZvcliOptions &o, std::string *secret, std::string *err) {
     // A server creates its secret file at the first handshake it is asked
     // for; on its own host one clear handshake makes the file appear.
     ZvClient c;
-    if (!cli_connect(&c, o.host.c_str(), o.port, o.timeout_s * 1000)) return 0;
+    if (!zvcli_connect(o, &c)) return 0;
     std::string line;
     if (!cli_send(&c, 0, "encrypt zv") || cli_read_line(&c, &line, o.timeout_s * 1000) != 1)
         return 0;
     return zvcli_load_secret(o.secret_file, secret, err);
+}
+
+int zvcli_connect(const ZvcliOptions &o, ZvClient *c) {
+    int ms = o.timeout_s * 1000;
+    if (!cli_connect(c, o.host.c_str(), o.port, ms)) return 0;
+    return o.tls ? cli_tls(c, o.host, o.tls_files, ms) : 1;
 }
 
 ZvcliReply zvcli_classify(std::string_view text) {

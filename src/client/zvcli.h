@@ -9,6 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "client/tlsclient.h"
+
+struct ZvClient;
+
 enum ZvcliMode { ZVCLI_BATCH, ZVCLI_COMMAND, ZVCLI_CHECKPASSWORD, ZVCLI_HELP, ZVCLI_VERSION };
 
 // Exit statuses of the command and batch modes.
@@ -39,6 +43,8 @@ struct ZvcliOptions {
     bool raw = false;         // print whole reply lines, identifiers included
     int timeout_s = 10;
     int window = 128;               // requests in flight on the connection
+    bool tls = false;               // speak TLS (to the tls_port of the configuration file)
+    TlsClientOptions tls_files;     // -cafile, -cert, -key
     std::vector<std::string> args;  // command words, or PROG and its arguments
 };
 
@@ -51,6 +57,7 @@ const char *zvcli_version();
 // with the server's rules for that file (first definition wins).
 struct ZvcliConf {
     int port = 0;
+    int tls_port = 0;
     std::string secret_file;
 };
 // 1 when the file was read; 0 with *err set when it could not be opened.
@@ -58,6 +65,9 @@ int zvcli_conf_read(const std::string &path, ZvcliConf *conf, std::string *err);
 // Fills in o->port and o->secret_file from the configuration file and the
 // defaults, where the command line left them open. 1, or 0 with *err.
 int zvcli_settings(ZvcliOptions *o, std::string *err);
+// Connects c to the server o names, over TLS with -tls; 1, or 0 with
+// c->error set.
+int zvcli_connect(const ZvcliOptions &o, ZvClient *c);
 // The secret line of the shared-secret file, exactly as the server reads it.
 int zvcli_load_secret(const std::string &path, std::string *secret, std::string *err);
 // The secret for connecting with o. When the secret file does not exist yet,

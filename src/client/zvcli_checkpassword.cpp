@@ -81,7 +81,7 @@ int ask_server(ZvcliOptions *o, const std::string &user, const std::string &pass
     ZvClient c;
     int ms = o->timeout_s * 1000;
     std::string where = o->host + ":" + std::to_string(o->port);
-    if (!cli_connect(&c, o->host.c_str(), o->port, ms)) {
+    if (!zvcli_connect(*o, &c)) {
         cp_fail("cannot connect to " + where + ": " + c.error);
         return ZVCLI_CP_TEMP;
     }

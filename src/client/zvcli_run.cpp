@@ -287,7 +287,7 @@ int zvcli_run(ZvcliOptions o, int in_fd, FILE *out, FILE *err) {
     }
     int ms = r.o.timeout_s * 1000;
     std::string where = r.o.host + ":" + std::to_string(r.o.port);
-    if (!cli_connect(&r.cli, r.o.host.c_str(), r.o.port, ms)) {
+    if (!zvcli_connect(r.o, &r.cli)) {
         fail(&r, "cannot connect to " + where + ": " + r.cli.error);
         return ZVCLI_EXIT_FAIL;
     }

@@ -19,7 +19,9 @@ const char *const ini_names[] = {"workarea",        "config",
                                  "log_secrets",     "log",
                                  "log_requests",    "brake_failures",
                                  "brake_window",    "brake_max_delay",
-                                 "brake_entries",   ""};
+                                 "brake_entries",   "tls_port",
+                                 "tls_cert",        "tls_key",
+                                 "tls_client_ca",   ""};
 
 namespace {
 std::optional<std::string> i_val[INI_NKEYS];

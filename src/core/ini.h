@@ -32,7 +32,11 @@ enum IniKey {
     INI_BRAKE_WINDOW = 20,     // seconds failures count within, and of quiet before release
     INI_BRAKE_MAX_DELAY = 21,  // the longest delay between evaluated guesses, seconds
     INI_BRAKE_ENTRIES = 22,    // addresses, users and known logins remembered at most
-    INI_NKEYS = 23
+    INI_TLS_PORT = 23,         // a second listener that speaks TLS (fast loop only)
+    INI_TLS_CERT = 24,         // its certificate chain, PEM
+    INI_TLS_KEY = 25,          // its private key, PEM, readable by the owner alone
+    INI_TLS_CLIENT_CA = 26,    // when set, TLS clients need a certificate this CA signed
+    INI_NKEYS = 27
 };
 
 extern const char *const ini_names[];

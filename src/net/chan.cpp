@@ -46,6 +46,7 @@ const LoopSteps *loop = &kClassicLoop;
 // The one place a channel's socket is closed; the record stays in the list
 // until chan_idle frees it.
 void close_socket(Chan *c) {
+    tls_stop(c);
     if (c->sk != -1) tcp_close(c->sk);
     c->sk = -1;
     maybe_free = true;
@@ -66,7 +67,10 @@ void chan_set_accept(ChanFn rd, ChanFn wr) {
 }
 
 uint32_t chan_events(const Chan *c) {
-    return (c->paused ? 0u : EPOLLIN | EPOLLPRI) | (c->sending ? EPOLLOUT : 0u);
+    // A TLS record-layer call may need the other direction to go on.
+    bool in = !c->paused || (c->tlswant & kTlsWriteWantsRead);
+    bool out = c->sending || (c->tlswant & kTlsReadWantsWrite);
+    return (in ? EPOLLIN | EPOLLPRI : 0u) | (out ? EPOLLOUT : 0u);
 }
 
 void chan_update(Chan *c) {
@@ -79,7 +83,7 @@ void chan_update(Chan *c) {
 void chan_pause(Chan *c, int on) {
     if (c->paused == on) return;
     c->paused = on;
-    if (!on && c->inat > 0) {
+    if (!on && (c->inat > 0 || tls_pending(c) > 0)) {
         c->relines = 1;
         relines_pending = true;
     }
@@ -115,6 +119,7 @@ void chan_setsending(Chan *c, int t) {
 }
 
 void chan_loop() {
+    tls_expire();
     chan_idle();
     if (idle_work) idle_work();
 }
@@ -169,7 +174,7 @@ int chan_write(Chan *c, char *bf, int len) {
     if (c->sk == -1) return -1;
     // A client holding its reply finds its request's log lines.
     imsg_sync();
-    int n = tcp_write(c->sk, bf, len);
+    int n = c->tls ? tls_write(c, bf, len) : tcp_write(c->sk, bf, len);
     if (n >= 0) return n;
     imsg("Write failed (%s)\n", tcperror());
     close_socket(c);
@@ -187,17 +192,16 @@ int chan_growin(Chan *c) {
     return 1;
 }
 
-int chan_readin(Chan *c) {
-    // A paused connection's bytes stay in the kernel: that is what makes its
-    // client wait.
-    if (c->paused) return 1;
+namespace {
+// One read into c's input buffer: the count read, or -1 when c was closed.
+int read_once(Chan *c) {
     if (!c->in) {
         c->in.reset(static_cast<char *>(malloc(kFirstInSize + 1)));
         if (!c->in) {
             // Without a buffer the connection cannot be served at all.
             emsg("CHAN_READIN, header request too big\n");
             chan_close(c);
-            return 0;
+            return -1;
         }
         c->insz = kFirstInSize;
         c->inat = 0;
@@ -208,21 +212,34 @@ int chan_readin(Chan *c) {
         if (!chan_growin(c)) {
             emsg("CHAN_READIN, header request too big\n");
             chan_close(c);
-            return 0;
+            return -1;
         }
         room = c->insz - c->inat;
     }
     char *at = c->in.get() + c->inat;
-    int n = tcp_read(c->sk, at, room);
+    int n = c->tls ? tls_read(c, at, room) : tcp_read(c->sk, at, room);
     if (n < 0) {
         emsg("chan_readin() Socket closed on read\n");
         chan_close(c);
-        return 0;
+        return -1;
     }
     if (n > 0 && c->rin) xlate_in(c->rin.get(), at, n);
     c->inat += n;
     c->in.get()[c->inat] = 0;
-    return 1;
+    return n;
+}
+}  // namespace
+
+int chan_readin(Chan *c) {
+    // A paused connection's bytes stay in the kernel: that is what makes its
+    // client wait.
+    if (c->paused) return 1;
+    int n;
+    // What a TLS record layer holds already never wakes the wait; the input
+    // limit ends a peer that keeps it full.
+    while ((n = read_once(c)) > 0 && tls_pending(c) > 0) {
+    }
+    return n < 0 ? 0 : 1;
 }
 
 int chan_lines(Chan *c, int (*do_lines)(Chan *, char *)) {
@@ -266,6 +283,7 @@ int chan_listen_read(Chan *c, void *) {
         n->type = C_HTTP;
         n->canclose = 1;
         n->sending = 0;
+        if (c->tlslisten && !tls_start(n)) chan_close(n);
     }
     return 1;
 }
@@ -344,6 +362,8 @@ namespace {
 // callback when it is readable or in error; then, unless that closed it, its
 // write callback while output waits and the socket takes it.
 void run_ready(Chan *c, bool readable, bool writable) {
+    // A TLS call waiting for the other direction goes on at any readiness.
+    if (c->tlswant & (kTlsReadWantsWrite | kTlsWriteWantsRead)) readable = writable = true;
     if (readable && c->fn_read) c->fn_read(c, c->p1);
     if (c->sk != -1 && c->sending && writable && c->fn_write) c->fn_write(c, c->p1);
 }

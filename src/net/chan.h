@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "lib/xlate.h"
+#include "net/tls.h"
 
 struct HEAD;
 struct UINFO;
@@ -70,9 +71,14 @@ struct CHAN {
     int deferred = 0;
     int held = 0;        // requests of the connection waiting on a timer: not freed
     char peer[48] = "";  // the client's address, looked up once when first needed
+    // A connection on the TLS port reads and writes through its record
+    // layer; tlswant holds the kTls* bits of tls.h.
+    TlsPtr tls;
+    int tlswant = 0;
+    int tlslisten = 0;  // a listening channel whose connections speak TLS
 };
 
-// Newest channel first; the listening channel ends the list.
+// Newest channel first; the listening channels end the list.
 extern Chan *clist;
 
 int chan_init();

@@ -26,6 +26,7 @@
 #include "net/acl.h"
 #include "net/chan.h"
 #include "net/tcplib.h"
+#include "net/tls.h"
 #include "pool/ex.h"
 #include "session/io.h"
 #include "session/req.h"
@@ -37,6 +38,7 @@ constexpr const char *kExitFile = "zorvexsvr.exit";
 
 int lport = 601;
 Chan *listen_chan;
+Chan *tls_listen_chan;
 time_t lastt;
 time_t t;
 int doexit;
@@ -177,6 +179,28 @@ void main_start_workers() {
     kvoffload_bind(workers_submit);
 }
 
+// The TLS keys: none set changes nothing; any set needs the fast loop, a
+// port, and a certificate and key that load (tls_setup keeps them).
+int tls_checks() {
+    const char *port = ini_get(INI_TLS_PORT);
+    const char *cert = ini_get(INI_TLS_CERT);
+    const char *key = ini_get(INI_TLS_KEY);
+    const char *ca = ini_get(INI_TLS_CLIENT_CA);
+    if (!*port && !*cert && !*key && !*ca) return 1;
+    std::string why;
+    if (strcmp(ini_get(INI_LOOP), "fast") != 0)
+        why = "the tls_ keys need loop fast; add the line \"loop fast\" or remove them";
+    else if (!port_number(port))
+        why =
+            std::string("tls_port \"") + port + "\" is not a port number; give one from 1 to 65535";
+    else if (!*cert || !*key)
+        why = "tls_port needs both tls_cert and tls_key";
+    else if (tls_setup(cert, key, ca, &why))
+        return 1;
+    fprintf(stderr, "zorvexsvr: %s in %s\n", why.c_str(), ini_file());
+    return 0;
+}
+
 // What start-up can find wrong before it detaches, with the person who
 // started the server still there to read it: each failure writes one line on
 // standard error and makes start-up fail.
@@ -229,6 +253,7 @@ int startup_checks() {
                 ini_names[key], v, ini_file());
         return 0;
     }
+    if (!tls_checks()) return 0;
     long n = connection_limit();
     if (n < 1) return 0;
     tcp_set_max_clients(static_cast<int>(n));
@@ -320,29 +345,43 @@ int main_init() {
     return 1;
 }
 
-int main_init_socket(Chan *c) {
-    int p = atoi(ini_get(INI_PORT));
-    if (p > 0) lport = p;
+namespace {
+int listen_at(Chan *c, int port) {
     const char *la = ini_get(INI_LISTEN_ADDRESS);
-    c->sk = tcp_listen(lport, la);
+    c->sk = tcp_listen(port, la);
     if (c->sk == -1) {
-        imsg("Could not listen on %d\n", lport);
+        imsg("Could not listen on %d\n", port);
         fprintf(stderr,
                 "zorvexsvr: cannot listen on %s port %d: %s; stop what uses it or choose another "
                 "port\n",
-                *la ? la : "every IPv4 address", lport, tcperror());
+                *la ? la : "every IPv4 address", port, tcperror());
         return 0;
     }
-    imsg("Listening on Zorvex port %d socket %d\n", lport, c->sk);
     chan_setread(c, chan_listen_read, c);
     chan_setwrite(c, chan_listen_write, c);
+    return 1;
+}
+}  // namespace
+
+int main_init_socket(Chan *c) {
+    int p = atoi(ini_get(INI_PORT));
+    if (p > 0) lport = p;
+    if (!listen_at(c, lport)) return 0;
+    imsg("Listening on Zorvex port %d socket %d\n", lport, c->sk);
     return 1;
 }
 
 int main_load() {
     listen_chan = chan_new();
     dmsg("listen chan %p\n", static_cast<void *>(listen_chan));
-    return main_init_socket(listen_chan);
+    if (!main_init_socket(listen_chan)) return 0;
+    if (!*ini_get(INI_TLS_PORT)) return 1;
+    tls_listen_chan = chan_new();
+    int tp = port_number(ini_get(INI_TLS_PORT));
+    if (!listen_at(tls_listen_chan, tp)) return 0;
+    tls_listen_chan->tlslisten = 1;
+    imsg("Listening for TLS on port %d socket %d\n", tp, tls_listen_chan->sk);
+    return 1;
 }
 
 int lib_detach() {
@@ -415,6 +454,7 @@ void main_run() {
 void main_exit() {
     imsg("zorvexsvr exit called\n");
     if (listen_chan) listen_chan->canclose = 1;
+    if (tls_listen_chan) tls_listen_chan->canclose = 1;
     // Before the channels go: requests waiting for a process or a hash
     // hold them.
     ex_close();
