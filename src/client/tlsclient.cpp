@@ -9,21 +9,14 @@
 #include <openssl/x509v3.h>
 #include <poll.h>
 
+#include "lib/lib.h"
+
 namespace {
 using Clock = std::chrono::steady_clock;
 
 struct CtxFree {
     void operator()(SSL_CTX *x) const { SSL_CTX_free(x); }
 };
-
-std::string ssl_reason() {
-    unsigned long e = ERR_get_error();
-    ERR_clear_error();
-    if (e == 0) return errno ? strerror(errno) : "connection closed";
-    char text[256];
-    ERR_error_string_n(e, text, sizeof text);
-    return text;
-}
 
 bool is_address(const std::string &host) {
     unsigned char buf[sizeof(in6_addr)];
@@ -37,7 +30,7 @@ bool make_ctx(std::unique_ptr<SSL_CTX, CtxFree> *ctx, const TlsClientOptions &o,
     ctx->reset(SSL_CTX_new(TLS_client_method()));
     SSL_CTX *x = ctx->get();
     if (!x) {
-        *err = "TLS: " + ssl_reason();
+        *err = "TLS: " + tls_reason("connection closed");
         return false;
     }
     SSL_CTX_set_min_proto_version(x, TLS1_2_VERSION);
@@ -49,7 +42,7 @@ bool make_ctx(std::unique_ptr<SSL_CTX, CtxFree> *ctx, const TlsClientOptions &o,
     int ok = o.cafile.empty() ? SSL_CTX_set_default_verify_paths(x)
                               : SSL_CTX_load_verify_locations(x, o.cafile.c_str(), nullptr);
     if (ok != 1) {
-        *err = "TLS CA file " + o.cafile + ": " + ssl_reason();
+        *err = "TLS CA file " + o.cafile + ": " + tls_reason("connection closed");
         return false;
     }
     if (o.cert.empty()) return true;
@@ -57,7 +50,8 @@ bool make_ctx(std::unique_ptr<SSL_CTX, CtxFree> *ctx, const TlsClientOptions &o,
     if (SSL_CTX_use_certificate_chain_file(x, o.cert.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(x, key.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_check_private_key(x) != 1) {
-        *err = "TLS client certificate " + o.cert + " or key " + key + ": " + ssl_reason();
+        *err = "TLS client certificate " + o.cert + " or key " + key + ": " +
+               tls_reason("connection closed");
         return false;
     }
     return true;
@@ -66,7 +60,7 @@ bool make_ctx(std::unique_ptr<SSL_CTX, CtxFree> *ctx, const TlsClientOptions &o,
 // Why the handshake failed: the verification result when that is the cause.
 std::string handshake_error(SSL *s) {
     long v = SSL_get_verify_result(s);
-    std::string r = ssl_reason();
+    std::string r = tls_reason("connection closed");
     if (v != X509_V_OK)
         return std::string("TLS: server certificate: ") + X509_verify_cert_error_string(v);
     return "TLS handshake failed: " + r;
@@ -83,7 +77,7 @@ TlsClientPtr tlscli_open(int fd, const std::string &host, const TlsClientOptions
     if (!make_ctx(&ctx, o, err)) return nullptr;
     TlsClientPtr s(SSL_new(ctx.get()));  // holds its own reference to ctx
     if (!s || SSL_set_fd(s.get(), fd) != 1) {
-        *err = "TLS: " + ssl_reason();
+        *err = "TLS: " + tls_reason("connection closed");
         return nullptr;
     }
     // The certificate must name what was dialled: a name, or an address.
@@ -120,7 +114,8 @@ int tlscli_read(ssl_st *s, char *bf, int len, std::string *err) {
     if (r > 0) return r;
     int e = SSL_get_error(s, r);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return 0;
-    *err = e == SSL_ERROR_ZERO_RETURN ? "connection closed by server" : "TLS: " + ssl_reason();
+    *err = e == SSL_ERROR_ZERO_RETURN ? "connection closed by server"
+                                      : "TLS: " + tls_reason("connection closed");
     return -1;
 }
 
@@ -130,7 +125,7 @@ int tlscli_write(ssl_st *s, const char *bf, int len, std::string *err) {
     if (r > 0) return r;
     int e = SSL_get_error(s, r);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return 0;
-    *err = "TLS: " + ssl_reason();
+    *err = "TLS: " + tls_reason("connection closed");
     return -1;
 }
 

@@ -1,5 +1,7 @@
 #include "lib/lib.h"
 
+#include <openssl/err.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -127,4 +129,13 @@ int lib_msleep(int x) {
 void UniqueFd::reset(int fd) {
     if (fd_ >= 0) close(fd_);
     fd_ = fd;
+}
+
+std::string tls_reason(const char *when_none) {
+    unsigned long e = ERR_get_error();
+    ERR_clear_error();
+    if (e == 0) return errno ? strerror(errno) : when_none;
+    char text[256];
+    ERR_error_string_n(e, text, sizeof text);
+    return text;
 }

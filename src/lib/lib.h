@@ -1,5 +1,6 @@
 // Support library: the bounded copy that fills every fixed-size text buffer,
-// work-area file names, file tests and sizes, close-on-exec and sleeps.
+// work-area file names, file tests and sizes, close-on-exec and sleeps, and
+// the text of the last TLS failure.
 // Used by every subsystem of the server. The bottom layer: it includes no
 // other module. The log and the configuration lie above it, so they hand it
 // their entry points (lib_set_log, lib_set_workarea) in each program's
@@ -7,6 +8,8 @@
 // work area is empty.
 // One thread; keeps no state but those two bindings and one result buffer.
 #pragma once
+
+#include <string>
 
 #include <cstddef>
 #include <cstdio>
@@ -83,3 +86,7 @@ class UniqueFd {
    private:
     int fd_ = -1;
 };
+
+// The reason of the last TLS failure (OpenSSL's error queue, then errno),
+// clearing the queue; when_none when neither says anything.
+std::string tls_reason(const char *when_none);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/emsg.h"
+#include "lib/lib.h"
 #include "net/chan.h"
 
 namespace {
@@ -33,15 +34,6 @@ std::unique_ptr<SSL_CTX, CtxFree> ctx;
 // can time out, so the check never walks idle connections.
 std::unordered_map<Chan *, time_t> handshakes;
 time_t last_expire;
-
-std::string ssl_reason() {
-    unsigned long e = ERR_get_error();
-    ERR_clear_error();
-    if (e == 0) return errno ? strerror(errno) : "unknown error";
-    char text[256];
-    ERR_error_string_n(e, text, sizeof text);
-    return text;
-}
 
 // The key file must be the server's secret alone.
 bool key_private(const char *key, std::string *why) {
@@ -78,7 +70,7 @@ int not_moved(Chan *c, int r, const char *what) {
     }
     if (err != SSL_ERROR_ZERO_RETURN) {
         c->tlswant |= kTlsFailed;
-        imsg("TLS %s on socket %d failed: %s\n", what, c->sk, ssl_reason().c_str());
+        imsg("TLS %s on socket %d failed: %s\n", what, c->sk, tls_reason("unknown error").c_str());
     }
     return -1;
 }
@@ -91,7 +83,7 @@ void TlsFree::operator()(ssl_st *s) const {
 int tls_setup(const char *cert, const char *key, const char *client_ca, std::string *why) {
     ctx.reset(SSL_CTX_new(TLS_server_method()));
     if (!ctx) {
-        *why = "cannot make a TLS context: " + ssl_reason();
+        *why = "cannot make a TLS context: " + tls_reason("unknown error");
         return 0;
     }
     SSL_CTX *x = ctx.get();
@@ -115,11 +107,11 @@ int tls_setup(const char *cert, const char *key, const char *client_ca, std::str
     // The key first: a certificate that does not match it then reaches the
     // check below, which says so plainly.
     if (SSL_CTX_use_PrivateKey_file(x, key, SSL_FILETYPE_PEM) != 1) {
-        *why = std::string("tls_key ") + key + ": " + ssl_reason();
+        *why = std::string("tls_key ") + key + ": " + tls_reason("unknown error");
         return 0;
     }
     if (SSL_CTX_use_certificate_chain_file(x, cert) != 1) {
-        *why = std::string("tls_cert ") + cert + ": " + ssl_reason();
+        *why = std::string("tls_cert ") + cert + ": " + tls_reason("unknown error");
         return 0;
     }
     if (SSL_CTX_check_private_key(x) != 1) {
@@ -132,7 +124,7 @@ int tls_setup(const char *cert, const char *key, const char *client_ca, std::str
         if (!names || SSL_CTX_load_verify_locations(x, client_ca, nullptr) != 1) {
             if (names) sk_X509_NAME_pop_free(names, X509_NAME_free);
             *why = std::string("tls_client_ca ") + client_ca +
-                   " holds no usable CA certificate: " + ssl_reason();
+                   " holds no usable CA certificate: " + tls_reason("unknown error");
             return 0;
         }
         SSL_CTX_set_client_CA_list(x, names);
