@@ -23,6 +23,7 @@ char log_path[1000];
 
 constexpr const char *kLogName = "zorvexsvr.log";
 constexpr long kLogLimit = 500000;
+constexpr size_t kLineMax = 1099;  // time stamp, blank and text
 // A lazy log keeps this much in the stream before it must write.
 constexpr size_t kLazyBuffer = 64 << 10;
 
@@ -196,11 +197,14 @@ void imsg_log(const char *line) {
         return;
     }
     if (!flog) return;
-    char out[1100];
-    int n = snprintf(out, sizeof out, "%s %s", stamp(), line);
-    if (n < 0) return;
-    if (n >= static_cast<int>(sizeof out)) n = static_cast<int>(sizeof out) - 1;
-    size_t w = fwrite(out, 1, static_cast<size_t>(n), flog.get());
+    // Straight into the stream's buffer, no copy formatted first; a line is
+    // cut where a 1100-byte buffer would have cut it.
+    const char *ts = stamp();
+    size_t tn = strlen(ts);
+    size_t n = strnlen(line, kLineMax - tn - 1);
+    size_t w = fwrite(ts, 1, tn, flog.get());
+    w += fwrite(" ", 1, 1, flog.get());
+    w += fwrite(line, 1, n, flog.get());
     bytes += static_cast<long>(w);
     if (ini_true(INI_DEBUG)) fflush(flog.get());
 }
@@ -249,6 +253,9 @@ const char *log_secret(const char *secret) {
 
 const char *log_secret_words(const char *line, int keep) {
     if (!hide_secrets) return line;
+    // Only debug lines show whole request lines: without debug the
+    // fingerprint would be made for every request and written nowhere.
+    if (!ini_true(INI_DEBUG)) return "";
     const char *p = line;
     for (int w = 0; w < keep && *p; w++) {
         while (*p == ' ') p++;

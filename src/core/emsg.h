@@ -28,7 +28,9 @@ int dmsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 const char *log_secret(const char *secret);
 // A whole request line for the log: unchanged, or with "log_secrets no" its
 // first keep words followed by the fingerprint of the rest (which may hold a
-// password). Same lifetime as log_secret.
+// password). Same lifetime as log_secret. For debug lines: with "log_secrets
+// no" and debug off it is empty, so that no request pays for a fingerprint
+// that no line shows.
 const char *log_secret_words(const char *line, int keep);
 // True when secrets are fingerprinted.
 bool log_hides_secrets();

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
-#include <list>
+#include <deque>
+#include <functional>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include "core/emsg.h"
 
@@ -32,13 +33,79 @@ struct Entry {
     int64_t last_fail = 0;
     int64_t logged = -kLogEvery;
     unsigned char recent[kRecent][kAddrLen];
+    uint32_t tag = 0;
+    int32_t prev = -1;
+    int32_t next = -1;
     std::string_view name() const { return {key, keylen}; }
 };
-static_assert(sizeof(Entry) < 220);
+static_assert(sizeof(Entry) + 2 * sizeof(uint64_t) < 240);
 
 BrakeRules rules;
-std::list<Entry> lru;  // most recently seen first
-std::unordered_map<std::string_view, std::list<Entry>::iterator> by_key;
+
+// The entries sit in a deque (stable addresses while it grows), linked in
+// least-recently-seen order by index, and are found through an open
+// addressing table of 8-byte slots: the low 32 bits of the key's hash and
+// the entry's index plus one (0: empty). A check looks up two or three keys
+// that are mostly absent; a slot array answers such a miss from one cache
+// line, where node-based maps walked several. The key bytes are still
+// compared, so equal hashes never merge two entries.
+std::deque<Entry> pool;
+int32_t head = -1;  // most recently seen
+int32_t tail = -1;
+std::vector<uint64_t> slots;
+size_t mask;
+
+uint32_t tag_of(std::string_view key) {
+    return static_cast<uint32_t>(std::hash<std::string_view>()(key));
+}
+
+// The slot that holds entry idx, or of the first empty one for a new key.
+size_t slot_of(uint32_t tag, int32_t idx) {
+    size_t i = tag & mask;
+    while (slots[i] && static_cast<int32_t>(slots[i] & 0xffffffff) - 1 != idx) i = (i + 1) & mask;
+    return i;
+}
+
+void slot_put(uint32_t tag, int32_t idx) {
+    slots[slot_of(tag, -2)] = (static_cast<uint64_t>(tag) << 32) | static_cast<uint32_t>(idx + 1);
+}
+
+// Removes entry idx's slot, moving later slots of the same run back so
+// that no probe stops early (no tombstones).
+void slot_drop(uint32_t tag, int32_t idx) {
+    size_t i = slot_of(tag, idx);
+    for (size_t j = (i + 1) & mask; slots[j]; j = (j + 1) & mask) {
+        size_t home = (slots[j] >> 32) & mask;
+        bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+        if (!stays) {
+            slots[i] = slots[j];
+            i = j;
+        }
+    }
+    slots[i] = 0;
+}
+
+// Keeps the table at most half full.
+void slots_grow() {
+    if (!slots.empty() && (pool.size() + 1) * 2 <= slots.size()) return;
+    slots.assign(std::max<size_t>(64, slots.size() * 2), 0);
+    mask = slots.size() - 1;
+    for (size_t i = 0; i < pool.size(); i++) slot_put(pool[i].tag, static_cast<int32_t>(i));
+}
+
+void unlink(int32_t i) {
+    Entry &e = pool[static_cast<size_t>(i)];
+    (e.prev >= 0 ? pool[static_cast<size_t>(e.prev)].next : head) = e.next;
+    (e.next >= 0 ? pool[static_cast<size_t>(e.next)].prev : tail) = e.prev;
+}
+
+void push_front(int32_t i) {
+    Entry &e = pool[static_cast<size_t>(i)];
+    e.prev = -1;
+    e.next = head;
+    (head >= 0 ? pool[static_cast<size_t>(head)].prev : tail) = i;
+    head = i;
+}
 
 // The address as 16 bytes; false when it is none or no IP address.
 bool parse_addr(std::string_view text, unsigned char out[kAddrLen]) {
@@ -82,24 +149,47 @@ struct Key {
     std::string_view view() const { return {buf, len}; }
 };
 
+Entry *find(const Key &key, uint32_t tag) {
+    if (slots.empty()) return nullptr;
+    for (size_t i = tag & mask; slots[i]; i = (i + 1) & mask) {
+        if (static_cast<uint32_t>(slots[i] >> 32) != tag) continue;
+        auto idx = static_cast<int32_t>(slots[i] & 0xffffffff) - 1;
+        Entry &e = pool[static_cast<size_t>(idx)];
+        if (e.name() != key.view()) continue;
+        if (head != idx) {
+            unlink(idx);
+            push_front(idx);
+        }
+        return &e;
+    }
+    return nullptr;
+}
+
 Entry *find(const Key &key) {
-    auto it = by_key.find(key.view());
-    if (it == by_key.end()) return nullptr;
-    lru.splice(lru.begin(), lru, it->second);
-    return &*it->second;
+    return find(key, tag_of(key.view()));
 }
 
 Entry *get(const Key &key) {
-    if (Entry *e = find(key)) return e;
-    if (lru.size() >= rules.entries && !lru.empty()) {
-        by_key.erase(lru.back().name());
-        lru.pop_back();
+    uint32_t tag = tag_of(key.view());
+    if (Entry *e = find(key, tag)) return e;
+    int32_t idx;
+    if (pool.size() >= rules.entries && tail >= 0) {
+        // The least recently seen entry makes room, in place.
+        idx = tail;
+        slot_drop(pool[static_cast<size_t>(idx)].tag, idx);
+        unlink(idx);
+        pool[static_cast<size_t>(idx)] = Entry{};
+    } else {
+        slots_grow();
+        idx = static_cast<int32_t>(pool.size());
+        pool.emplace_back();
     }
-    lru.emplace_front();
-    Entry &e = lru.front();
+    Entry &e = pool[static_cast<size_t>(idx)];
     e.keylen = static_cast<uint8_t>(key.len);
     memcpy(e.key, key.buf, key.len);
-    by_key.emplace(e.name(), lru.begin());
+    e.tag = tag;
+    slot_put(tag, idx);
+    push_front(idx);
     return &e;
 }
 
@@ -187,8 +277,9 @@ void brake_configure(const BrakeRules &r) {
     rules.entries = std::max<size_t>(rules.entries, 3);
     rules.max_delay_s = std::clamp(rules.max_delay_s, 1, 3600);
     rules.window_s = std::clamp(rules.window_s, 1, 86400);
-    by_key.clear();
-    lru.clear();
+    pool.clear();
+    slots.clear();
+    head = tail = -1;
 }
 
 bool brake_on() {
@@ -252,5 +343,5 @@ void brake_result(std::string_view user, std::string_view addr, bool accepted, i
 }
 
 size_t brake_entries() {
-    return lru.size();
+    return pool.size();
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <unordered_map>
+#include <vector>
 
 #include "core/emsg.h"
 #include "core/ini.h"
@@ -53,8 +54,27 @@ struct KeyHash {
                (static_cast<size_t>(k.rid) * 0x9e3779b97f4a7c15ULL);
     }
 };
-std::unordered_map<Key, Pending, KeyHash> pending;
+using PendingMap = std::unordered_map<Key, Pending, KeyHash>;
+PendingMap pending;
+// Nodes of ended requests, kept for the next ones: the map allocates
+// nothing per request once as many requests were in flight as now.
+std::vector<PendingMap::node_type> spare;
+constexpr size_t kSpareMax = 256;
 bool sweep_armed;
+
+Pending &pending_add(Key k) {
+    if (auto it = pending.find(k); it != pending.end()) return it->second;
+    if (spare.empty()) return pending[k];
+    PendingMap::node_type nh = std::move(spare.back());
+    spare.pop_back();
+    nh.key() = k;
+    return pending.insert(std::move(nh)).position->second;
+}
+
+void pending_drop(PendingMap::iterator it) {
+    PendingMap::node_type nh = pending.extract(it);
+    if (spare.size() < kSpareMax) spare.push_back(std::move(nh));
+}
 
 // A check the brake holds back until its turn.
 struct Delayed {
@@ -232,7 +252,7 @@ void req_start(Chan *c, int rid, char *line, ReqDispatch dispatch) {
         run(c, line, dispatch);
         return;
     }
-    Pending &p = pending[Key{c, rid}];
+    Pending &p = pending_add(Key{c, rid});
     p = describe(line);
     if (!sweep_armed) {
         sweep_armed = true;
@@ -270,7 +290,7 @@ void req_reply(Chan *c, int rid, const char *text) {
             brake_result(p.user, p.addr, accepted, timer_now_ms());
     }
     if (log_requests) log_request(c, p, result, now_ns() - p.start_ns);
-    pending.erase(it);
+    pending_drop(it);
     imsg_quiet(was_quiet);
 }
 
@@ -300,5 +320,6 @@ void req_close() {
     for (auto &[id, d] : delayed) chan_hold(d.c, 0);
     delayed.clear();
     pending.clear();
+    spare.clear();
     sweep_armed = false;
 }

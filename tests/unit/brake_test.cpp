@@ -122,6 +122,20 @@ TEST(Brake, MemoryIsBoundedLeastRecentFirst) {
     run(rules(2, 60, 4, 8), s);
 }
 
+// Twenty thousand entries through a table of 127: the latest 127 are still
+// found, whatever slots the evicted ones freed around them, and no older one.
+TEST(Brake, ChurnKeepsExactlyTheLatestEntries) {
+    const int n = 20000, keep = 127;
+    std::vector<std::string> names;
+    for (int i = 0; i < n; i++) names.push_back("user" + std::to_string(i * 7919 % 100000));
+    std::vector<Step> s;
+    for (int i = 0; i < n; i++) s.push_back({i, 'F', names[i].c_str(), ""});
+    s.push_back({n, 'E', "", "", keep});
+    for (int i = n - keep; i < n; i++) s.push_back({n, 'A', names[i].c_str(), "", 'L', i + 1000});
+    for (int i = 0; i < n - keep; i += 97) s.push_back({n, 'A', names[i].c_str(), "", 'N'});
+    run(rules(1, 60, 4, keep), s);
+}
+
 TEST(Timer, RunsDueTimersInOrderAndBoundsTheWait) {
     timer_clear();
     std::vector<int> ran;

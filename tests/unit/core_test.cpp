@@ -143,9 +143,11 @@ TEST(Log, SecretsFingerprintedOnlyWithLogSecretsNo) {
         std::string want;  // "fp" stands for a fingerprint
     } rows[] = {
         {"", "7 check bob pw from=192.0.2.1", 3, "7 check bob pw from=192.0.2.1"},
-        {"log_secrets no\n", "7 check bob pw from=192.0.2.1", 3, "7 check bob fp"},
-        {"log_secrets no\n", "check bob", 2, "check bob"},
-        {"log_secrets no\n", "  7  lookup", 3, "  7  lookup"},
+        {"log_secrets no\ndebug true\n", "7 check bob pw from=192.0.2.1", 3, "7 check bob fp"},
+        {"log_secrets no\ndebug true\n", "check bob", 2, "check bob"},
+        {"log_secrets no\ndebug true\n", "  7  lookup", 3, "  7  lookup"},
+        // Request lines are for debug lines only: none is fingerprinted for nothing.
+        {"log_secrets no\n", "7 check bob pw", 3, ""},
         {"log_secrets No\n", "7 check bob pw", 3, "7 check bob pw"},
     };
     for (const Row &r : rows) {
