@@ -69,7 +69,7 @@ struct CHAN {
     // The session is handling the lines of one read: their replies wait and
     // go out in one write after the last line.
     int deferred = 0;
-    int held = 0;        // requests of the connection waiting on a timer: not freed
+    int held = 0;        // requests waiting on a timer or a hash: the record is not freed
     char peer[48] = "";  // the client's address, looked up once when first needed
     // A connection on the TLS port reads and writes through its record
     // layer; tlswant holds the kTls* bits of tls.h.
@@ -113,7 +113,7 @@ void chan_idle();
 // Lets the channel loop free a closed c (canclose 1).
 void chan_release(Chan *c);
 // Holds c for one more (on 1) or one less (on 0) request that waits on a
-// timer; a closed record is freed only once none does.
+// timer or a worker thread; a closed record is freed only once none does.
 void chan_hold(Chan *c, int on);
 int chan_close(Chan *c);
 void chan_exit();

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <unordered_map>
 
 #include "core/emsg.h"
 #include "core/ini.h"
@@ -296,23 +295,18 @@ void reply_flush(void *to) {
 
 // --- Requests answered after io_cmd returned (a hash on a worker thread).
 namespace {
-// Held requests per connection. While a connection has one, its record is
-// kept (canclose 0) even when the connection closes, so that the late reply
-// finds a closed record, which takes no output, never a freed or reused one.
-std::unordered_map<Chan *, int> held;
-
+// While a connection has a held request its record is kept even when the
+// connection closes, so that the late reply finds a closed record, which
+// takes no output, never a freed or reused one.
 void *reply_hold(void *to) {
     auto *r = static_cast<ReplyTo *>(to);
-    if (held[r->callback_chan]++ == 0) r->callback_chan->canclose = 0;
+    chan_hold(r->callback_chan, 1);
     return new ReplyTo(*r);
 }
 
 void reply_release(void *to) {
     std::unique_ptr<ReplyTo> r(static_cast<ReplyTo *>(to));
-    auto it = held.find(r->callback_chan);
-    if (it == held.end() || --it->second > 0) return;
-    held.erase(it);
-    chan_release(r->callback_chan);
+    chan_hold(r->callback_chan, 0);
 }
 }  // namespace
 
