@@ -21,6 +21,18 @@ int usage() {
 }
 }  // namespace
 
+bool authloop_settings(std::string *path, std::string *why) {
+    ini_load();
+    bool usable = rehash_configure(why);
+    if (!usable && why->empty()) *why = "password_scheme refused";
+    *path = ini_get(INI_KVAUTH_PATH);
+    // Forget the server's other settings: with its debug on, every log line
+    // of the engine would be echoed on standard output, the reply pipe.
+    ini_file_set("/dev/null");
+    ini_load();
+    return usable;
+}
+
 int authloop_set_dir(const char *dir, const char *conf) {
     if (dir && *dir) return kvauth_set_path(dir);
     if (conf && *conf) ini_file_set(conf);
@@ -28,13 +40,8 @@ int authloop_set_dir(const char *dir, const char *conf) {
     FILE *probe = fopen(ini_file(), "r");
     if (!probe) return 0;
     fclose(probe);
-    ini_load();
-    if (!rehash_configure(&refusal) && refusal.empty()) refusal = "password_scheme refused";
-    std::string path = ini_get(INI_KVAUTH_PATH);
-    // Forget the server's other settings: with its debug on, every log line
-    // of the engine would be echoed on standard output.
-    ini_file_set("/dev/null");
-    ini_load();
+    std::string path;
+    authloop_settings(&path, &refusal);
     if (path.empty()) return 0;
     return kvauth_set_path(path.c_str());
 }

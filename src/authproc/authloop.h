@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 // The whole program: options, engine directory, then requests until end of
 // input on standard input. Returns the exit status.
@@ -18,6 +19,11 @@ int kvauth_main(int argc, char **argv);
 // the engine keeps its own rule. 1 when a directory was set, 0 when not.
 // The file's password_scheme is kept for kvauth_main to configure.
 int authloop_set_dir(const char *dir, const char *conf);
+// Reads what an authenticator takes from the configuration file set with
+// ini_file_set: the password keys (rehash_configure) and kvauth_path, into
+// *path; then forgets every setting. False with the reason in *why when the
+// password keys cannot be used.
+bool authloop_settings(std::string *path, std::string *why);
 
 // Serves requests from in until end of input, each answered on out and
 // flushed, then closes the store. Returns the number of requests served.

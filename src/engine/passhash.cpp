@@ -371,9 +371,9 @@ bool pass_hash_configure_from(const char *setting, std::string *why) {
     std::string_view v(setting);
     while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
     size_t n = v.find(' ');
-    std::string name(v.substr(0, n));
+    // No name: the engine's own {ssha}.
+    std::string name = v.empty() ? "ssha" : std::string(v.substr(0, n));
     std::string rest(n == std::string_view::npos ? "" : v.substr(n));
-    if (name.empty()) name = "ssha";
     for (const SchemeName &s : kSchemes) {
         if (name != s.name) continue;
         Config c;

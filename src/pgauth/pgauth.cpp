@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "authproc/authloop.h"
 #include "authproc/pipeframe.h"
 #include "pgauth/pgconf.h"
 #include "pgauth/pgdb.h"
 #include "core/ini.h"
-#include "engine/kvrehash.h"
 #include "engine/userstore.h"
 #include "pgauth/pgxfer.h"
 
@@ -64,15 +64,9 @@ int pgauth_main(int argc, char **argv) {
     }
     pgdb_configure(settings);
     if (have_conf) {
-        // The server's keys that the engine reads (password_scheme, rehash),
-        // then none: with its debug on, the log would echo on standard
-        // output, the reply pipe.
         ini_file_set(conf);
-        ini_load();
-        bool usable = rehash_configure(&err);
-        ini_file_set("/dev/null");
-        ini_load();
-        if (!usable) {
+        std::string unused_path;
+        if (!authloop_settings(&unused_path, &err)) {
             fprintf(stderr, "pgauth: %s\n", err.c_str());
             return 1;
         }
