@@ -42,12 +42,19 @@ const char *encoded_field(const char *pass, bool made, const std::string &field,
     return encoded;
 }
 
-const char *ssha_encode(const char *pass) {
+using MakeFn = bool (*)(const char *pass, std::string *field, std::string *why);
+
+// The stored form of pass as make makes it; "*clear" stays as it is.
+const char *encode_with(const char *pass, MakeFn make) {
     if (*pass == '*') return pass;
     std::string field;
     std::string why;
-    bool made = pass_hash_make_ssha(pass, &field, &why);
+    bool made = make(pass, &field, &why);
     return encoded_field(pass, made, field, why);
+}
+
+const char *ssha_encode(const char *pass) {
+    return encode_with(pass, pass_hash_make_ssha);
 }
 
 int set_user(const char *user, const char *pass, const char *info_in, Scheme scheme,
@@ -139,11 +146,7 @@ int set_user(const char *user, const char *pass, const char *info_in, Scheme sch
 }  // namespace
 
 const char *str_encode(const char *s) {
-    if (*s == '*') return s;
-    std::string field;
-    std::string why;
-    bool made = pass_hash_make(s, &field, &why);
-    return encoded_field(s, made, field, why);
+    return encode_with(s, pass_hash_make);
 }
 
 int auth_set_raw(const char *user, const char *pass, const char *info_in) {
