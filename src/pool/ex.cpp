@@ -15,6 +15,7 @@
 
 #include "core/emsg.h"
 #include "core/ini.h"
+#include "core/metrics.h"
 #include "lib/lib.h"
 #include "net/chan.h"
 #include "net/tcplib.h"
@@ -69,6 +70,31 @@ struct Waiting {
 };
 std::deque<Waiting> waiting;
 constexpr size_t kWaitMax = 10000;
+
+uint64_t resets;
+uint64_t failed_starts;
+const MetricFamily processes_family{
+    "pool_processes", MetricType::kGauge,
+    "Authenticator processes: serving a request, idle, or not running (their start failed).",
+    [](MetricOut &o) {
+        int n[3] = {};
+        for (int i = 0; i < ex_n(); i++)
+            n[slots[i].state == kBusy ? 0 : slots[i].state == kIdle && slots[i].pid > 0 ? 1 : 2]++;
+        o.sample("state=\"busy\"", n[0]);
+        o.sample("state=\"idle\"", n[1]);
+        o.sample("state=\"down\"", n[2]);
+    }};
+const MetricFamily queue_family{
+    "pool_queue_length", MetricType::kGauge, "Requests waiting for an idle process.",
+    [](MetricOut &o) { o.sample("", static_cast<double>(waiting.size())); }};
+const MetricFamily resets_family{
+    "pool_resets", MetricType::kCounter,
+    "Processes replaced: failed, busy past the limit, or writing outside their requests.",
+    [](MetricOut &o) { o.sample("", static_cast<double>(resets)); }};
+const MetricFamily failed_starts_family{
+    "pool_start_failures", MetricType::kCounter,
+    "Authenticator processes that could not be started.",
+    [](MetricOut &o) { o.sample("", static_cast<double>(failed_starts)); }};
 
 // Fast loop: killed processes not reaped yet, each with the descriptor that
 // reports its end (-1: none, looked at in every cycle). The loop never waits
@@ -365,6 +391,7 @@ int ex_spawn(int i) {
     imsg("Spawning h=%d (%s)\n", r, prog);
     if (r <= 0) {
         emsg("Could not spawn %s\n", msg);
+        failed_starts++;
         slots[i].in = slots[i].out = -1;
         slots[i].pid = 0;
         return 0;
@@ -452,6 +479,7 @@ int ex_read(int p, int) {
 }
 
 int ex_reset(int p) {
+    resets++;
     if (slots[p].state == kBusy && slots[p].chan && reply) {
         replying = p;
         reply(slots[p].chan, "%d -ERR External process failed\r\n", slots[p].rid);
