@@ -50,10 +50,11 @@ struct Slot {
     int nbf = 0;
     int pid = 0;
     int rid = 0;
-    int state = 0;     // 0 not started, kIdle, kBusy
-    time_t since = 0;  // when the request in flight was handed over
-    int stray = 0;     // bytes dropped since the last request was handed over
-    int offences = 0;  // replies after which the process wrote on
+    int state = 0;       // 0 not started, kIdle, kBusy
+    time_t since = 0;    // when the request in flight was handed over
+    int stray = 0;       // bytes dropped since the last request was handed over
+    int offences = 0;    // replies after which the process wrote on
+    bool unrun = false;  // its program could not be run
     // The connection of the request a busy slot serves. Cleared when the
     // slot goes idle: a released channel may be freed by the channel loop
     // after that.
@@ -79,7 +80,9 @@ const MetricFamily processes_family{
     [](MetricOut &o) {
         int n[3] = {};
         for (int i = 0; i < ex_n(); i++)
-            n[slots[i].state == kBusy ? 0 : slots[i].state == kIdle && slots[i].pid > 0 ? 1 : 2]++;
+            n[slots[i].state == kBusy                                          ? 0
+              : slots[i].state == kIdle && slots[i].pid > 0 && !slots[i].unrun ? 1
+                                                                               : 2]++;
         o.sample("state=\"busy\"", n[0]);
         o.sample("state=\"idle\"", n[1]);
         o.sample("state=\"down\"", n[2]);
@@ -392,10 +395,15 @@ int ex_spawn(int i) {
     if (r <= 0) {
         emsg("Could not spawn %s\n", msg);
         failed_starts++;
+        slots[i].unrun = true;
         slots[i].in = slots[i].out = -1;
         slots[i].pid = 0;
         return 0;
     }
+    // A program that can't be run is started again at the next failure of
+    // its slot, as any process that ends; it counts as a failed start.
+    slots[i].unrun = spawn_exec_failed();
+    if (slots[i].unrun) failed_starts++;
     slots[i].pid = r;
     slots[i].nbf = 0;
     slots[i].stray = slots[i].offences = 0;
