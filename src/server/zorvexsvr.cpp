@@ -45,16 +45,16 @@ time_t lastt;
 time_t t;
 int doexit;
 time_t started;
+bool fast_loop;
 
-const MetricFamily build_family{
-    "build_info", MetricType::kGauge, "The server's version, loop and mode; always 1.",
-    [](MetricOut &o) {
-        std::string labels = "version=\"" + metric_label(kVersion) + "\",loop=\"" +
-                             metric_label(ini_get(INI_LOOP)[0] ? ini_get(INI_LOOP) : "classic") +
-                             "\",mode=\"" + (*ini_get(INI_AUTHENT_PROCESS) ? "pool" : "engine") +
-                             "\"";
-        o.sample(labels.c_str(), 1);
-    }};
+const MetricFamily build_family{"build_info", MetricType::kGauge,
+                                "The server's version, loop and mode; always 1.", [](MetricOut &o) {
+                                    std::string labels =
+                                        "version=\"" + metric_label(kVersion) + "\",loop=\"" +
+                                        (fast_loop ? "fast" : "classic") + "\",mode=\"" +
+                                        (*ini_get(INI_AUTHENT_PROCESS) ? "pool" : "engine") + "\"";
+                                    o.sample(labels.c_str(), 1);
+                                }};
 const MetricFamily start_family{"start_time_seconds", MetricType::kGauge,
                                 "When the server started, in seconds since the Unix epoch.",
                                 [](MetricOut &o) { o.sample("", static_cast<double>(started)); },
@@ -346,6 +346,7 @@ void sig_init() {
 
 void main_pick_loop() {
     bool fast = strcmp(ini_get(INI_LOOP), "fast") == 0;
+    fast_loop = fast;
     imsg_use_loop(fast);
     // The one-line request log lets lines wait for a full buffer or a second.
     imsg_lazy(fast && ini_true(INI_LOG_REQUESTS));
