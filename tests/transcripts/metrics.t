@@ -4,6 +4,9 @@
 # families of pool mode and TLS left out; statuses of bad requests; a
 # stalled scraper delays no check and no other scrape.
 conf metrics_listen 127.0.0.1:{mport}
+conf max_connections 2
+# The start-up's probe is gone before the first handshake's comes.
+metric zorvexsvr_connections_open 0
 > 1 set bob right
 < 1 +OK bob added to database
 > 2 check bob right
@@ -32,18 +35,27 @@ metric zorvexsvr_engine_users 1
 metric zorvexsvr_build_info{version="1.1e",loop="{loop}",mode="engine"} 1
 nometric zorvexsvr_pool_
 nometric zorvexsvr_tls_
-# A second connection, and one that gives the wrong check value; the
-# start-up's probe and the first handshake's (it makes the secret) count too.
+# A second connection, one beyond max_connections, and one that gives the
+# wrong check value; the start-up's probe and the first handshake's (it
+# makes the secret) count too.
+metric zorvexsvr_connections_open 1
 conn 2
 > 9 check bob right
 <prefix 9 +OK bob
 conn 3 clear
+closed
+close
+metric zorvexsvr_connections_refused_total{reason="limit"} 1
+conn 2
+close
+metric zorvexsvr_connections_open 1
+conn 4 clear
 > 10 encrypt tok {check-1}
 < 10 +ERR You must copy xlate.dat wrong shared secret
 closed
 metric zorvexsvr_connections_accepted_total 5
-metric zorvexsvr_connections_open 2
 metric zorvexsvr_connections_closed_errors_total 1
+metric zorvexsvr_connections_refused_total{reason="allow"} 0
 # Another writer's change is read before the next request.
 file db/kvauth.add
 | carol:{SSHA}lHFzXul4wnzRItssVcTnvXWRjNgBAgMEBQYHCA==:
