@@ -3,7 +3,7 @@
 #   sbin/zorvexsvr, sbin/kvauth, bin/zorvex
 #   share/man/man8/zorvexsvr.8.gz, share/man/man8/kvauth.8.gz, share/man/man1/zorvex.1.gz
 #   share/doc/zorvexsvr/: README.md, SECURITY.md, protocol.md, scaling.md,
-#     performance.md, database.md, copyright, changelog.Debian.gz, examples/zorvexsvr.conf
+#     performance.md, database.md, logging.md, metrics.md, copyright, changelog.Debian.gz, examples/zorvexsvr.conf
 #   lib/systemd/system/zorvexsvr.service, lib/tmpfiles.d/zorvexsvr.conf
 #   /etc/zorvexsvr.conf (a conffile), only when the prefix is /usr
 #
@@ -53,7 +53,7 @@ install(FILES ${ZORVEX_PKG_DIR}/debian/lintian-overrides DESTINATION ${CMAKE_INS
 install(FILES ${ZORVEX_PKG_DIR}/zorvexsvr.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/SECURITY.md
               ${CMAKE_SOURCE_DIR}/doc/protocol.md ${CMAKE_SOURCE_DIR}/doc/scaling.md
-              ${CMAKE_SOURCE_DIR}/doc/logging.md
+              ${CMAKE_SOURCE_DIR}/doc/logging.md ${CMAKE_SOURCE_DIR}/doc/metrics.md
               ${CMAKE_SOURCE_DIR}/doc/performance.md ${CMAKE_SOURCE_DIR}/doc/database.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${ZORVEX_PKG_DIR}/zorvexsvr.tmpfiles DESTINATION ${ZORVEX_TMPFILESDIR}
