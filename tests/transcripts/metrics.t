@@ -64,7 +64,15 @@ conn 1
 <prefix 11 +OK carol
 metric zorvexsvr_engine_reloads_total 1
 metric zorvexsvr_engine_users 2
-# Only GET and HEAD of /metrics; the head is bounded.
+# OpenMetrics for those who ask for it, as Prometheus does; the 0.0.4 text
+# for the others. Only GET and HEAD of /metrics; the head is bounded.
+http 200 GET /metrics HTTP/1.1\r\nAccept: text/plain;q=0.5,application/openmetrics-text;version=1.0.0\r\n\r\n
+| Content-Type: application/openmetrics-text; version=1.0.0; charset=utf-8
+| \n# TYPE zorvexsvr_requests counter\nzorvexsvr_requests_total{command="other",result="error"} 1\n
+| \n# EOF\n
+http 200 GET /metrics HTTP/1.1\r\naccept: text/plain\r\n\r\n
+| Content-Type: text/plain; version=0.0.4; charset=utf-8
+| \n# TYPE zorvexsvr_requests_total counter\n
 http 404 GET / HTTP/1.1\r\n\r\n
 http 404 HEAD /metrics/x HTTP/1.1\r\n\r\n
 http 200 HEAD /metrics HTTP/1.0\r\n\r\n
@@ -73,7 +81,12 @@ http 405 POST /metrics HTTP/1.1\r\n\r\n
 http 400 GET /metrics HTTP/2\r\n\r\n
 http 400 \r\n\r\n
 http 431 GET /metrics HTTP/1.1\r\nX: {9k}\r\n\r\n
-stall
+# Sixteen stalled scrapers: a check and a seventeenth scraper are not held
+# up (it gets 503), and 10 s later the stalled ones are closed.
+stall 16
 > 12 check bob right
 <prefix 12 +OK bob
+http 503 GET /metrics HTTP/1.1\r\n\r\n
+stalled 16
+stalled 0
 metric zorvexsvr_requests_total{command="check",result="accepted"} 5
