@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/metrics.h"
+#include "net/scrape.h"
 
 namespace {
 MetricHistogram seconds;
@@ -89,5 +90,40 @@ TEST(Metrics, NumbersReadBackAndHiddenFamilies) {
     EXPECT_NE(block(metrics_render(true), "test_g "), "(absent)");
     metrics_show_all();
     EXPECT_NE(block(metrics_render(true), "test_h_seconds "), "(absent)");
+}
+
+TEST(Metrics, ListenAddresses) {
+    const struct {
+        const char *spec;
+        bool ok;
+        const char *address;
+        int port;
+    } rows[] = {
+        {"127.0.0.1:9601", true, "127.0.0.1", 9601},
+        {"[::1]:9601", true, "::1", 9601},
+        {"9601", true, "", 9601},
+        {"0.0.0.0:1", true, "0.0.0.0", 1},
+        {"127.0.0.1:65535", true, "127.0.0.1", 65535},
+        {"127.0.0.1:65536", false, "", 0},
+        {"127.0.0.1:0", false, "", 0},
+        {":9601", false, "", 0},
+        {"::1:9601", false, "", 0},
+        {"[::1]9601", false, "", 0},
+        {"[]:9601", false, "", 0},
+        {"[127.0.0.1]:9601", false, "", 0},
+        {"localhost:9601", false, "", 0},
+        {"127.0.0.1:96x1", false, "", 0},
+        {"127.0.0.1:", false, "", 0},
+        {"", false, "", 0},
+    };
+    for (const auto &r : rows) {
+        std::string address;
+        int port = 0;
+        EXPECT_EQ(scrape_parse(r.spec, &address, &port), r.ok) << r.spec;
+        if (r.ok) {
+            EXPECT_EQ(address, r.address) << r.spec;
+            EXPECT_EQ(port, r.port) << r.spec;
+        }
+    }
 }
 }  // namespace
