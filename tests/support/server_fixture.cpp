@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
+#include <set>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -20,6 +23,7 @@
 
 #include "core/emsg.h"
 #include "core/ini.h"
+#include "lib/lib.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -44,16 +48,24 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
+// Below the kernel's range for the local ports of outgoing connections, so
+// that no client connection of this or a parallel test takes the port before
+// the server binds it; random, so that parallel tests rarely pick the same;
+// never one this process gave out before.
 int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
+    static std::set<int> given;
+    static std::mt19937 pick(static_cast<unsigned>(getpid()) ^
+                             static_cast<unsigned>(time(nullptr)));
+    for (;;) {
+        int port = 20000 + static_cast<int>(pick() % 12000);
+        if (!given.insert(port).second) continue;
+        UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        if (bind(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return port;
+    }
 }
 
 std::string read_file(const std::string &path) {

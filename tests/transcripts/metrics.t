@@ -81,6 +81,7 @@ http 405 POST /metrics HTTP/1.1\r\n\r\n
 http 400 GET /metrics HTTP/2\r\n\r\n
 http 400 \r\n\r\n
 http 431 GET /metrics HTTP/1.1\r\nX: {9k}\r\n\r\n
+http 431 GET /metrics HTTP/1.1\r\nX: {9k}
 # Sixteen stalled scrapers: a check and a seventeenth scraper are not held
 # up (it gets 503), and 10 s later the stalled ones are closed.
 stall 16
