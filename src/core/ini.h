@@ -36,7 +36,8 @@ enum IniKey {
     INI_TLS_CERT = 24,         // its certificate chain, PEM
     INI_TLS_KEY = 25,          // its private key, PEM, readable by the owner alone
     INI_TLS_CLIENT_CA = 26,    // when set, TLS clients need a certificate this CA signed
-    INI_NKEYS = 27
+    INI_METRICS_LISTEN = 27,   // ADDRESS:PORT of the metrics listener; off when empty
+    INI_NKEYS = 28
 };
 
 extern const char *const ini_names[];

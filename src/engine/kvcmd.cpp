@@ -9,6 +9,7 @@
 #include "engine/userstore.h"
 
 #include <cctype>
+#include <iterator>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -274,6 +275,10 @@ constexpr Command kCommands[] = {
     {"help", kNone, run_help},
 };
 }  // namespace
+
+const char *cmd_word(int i) {
+    return i >= 0 && i < static_cast<int>(std::size(kCommands)) ? kCommands[i].word : nullptr;
+}
 
 // --- One request.
 int engine_request(char *line, const ReplySink &sink) {

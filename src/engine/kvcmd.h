@@ -34,6 +34,9 @@ struct CmdLine {
     char p3[1000];  // the rest of the line after p2, blanks kept
 };
 
+// The words of the command set, in its order: null when i is past the last.
+const char *cmd_word(int i);
+
 // Splits line as do_command does; line is not modified.
 void cmd_split(const char *line, CmdLine *out);
 

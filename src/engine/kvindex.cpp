@@ -10,12 +10,27 @@
 #include <vector>
 
 #include "core/emsg.h"
+#include "core/metrics.h"
 #include "engine/flock.h"
 #include "engine/kvfilename.h"
 #include "engine/kvline.h"
 #include "engine/kvrules.h"
 #include "engine/kvstore.h"
 #include "lib/lib.h"
+
+namespace {
+const MetricFamily users_family{"engine_users", MetricType::kGauge, "Users in the index.",
+                                [](MetricOut &o) { o.sample("", nmap_size()); }};
+const MetricFamily add_file_family{
+    "engine_add_file_bytes", MetricType::kGauge,
+    "Size of kvauth.add: the changes since kvauth.txt was last rebuilt.",
+    [](MetricOut &o) {
+        struct stat st {};
+        o.sample("",
+                 stat(file_config("kvauth.add"), &st) == 0 ? static_cast<double>(st.st_size) : 0);
+    },
+    "bytes"};
+}  // namespace
 
 namespace {
 USER *users[AUTH_BUCKETS];

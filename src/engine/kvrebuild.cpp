@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "core/emsg.h"
+#include "core/metrics.h"
 #include "engine/flock.h"
 #include "engine/kvfile.h"
 #include "engine/kvindex.h"
@@ -20,6 +21,13 @@
 #include "engine/kvrefresh.h"
 #include "engine/kvfilename.h"
 #include "lib/lib.h"
+
+namespace {
+uint64_t rebuilds;
+const MetricFamily rebuilds_family{
+    "engine_rebuilds", MetricType::kCounter, "Rebuilds of kvauth.txt from the index.",
+    [](MetricOut &o) { o.sample("", static_cast<double>(rebuilds)); }};
+}  // namespace
 
 namespace {
 constexpr int kField = 999;
@@ -237,6 +245,7 @@ int auth_rebuild() {
         kv_sync_dir(txt.s);
         if (linked) remove(add.s);
         remove(add_old.s);
+        rebuilds++;
     }
     if (!auth_lib_exists(bck.s)) auth_write_backup();
     chmod(txt.s, 0660);

@@ -10,10 +10,18 @@
 #include <cstring>
 #include <string>
 
+#include "core/metrics.h"
 #include "engine/flock.h"
 #include "engine/kvindex.h"
 
 namespace {
+// Index reloads and add-file replays for changes another process made.
+uint64_t reloads;
+const MetricFamily reloads_family{
+    "engine_reloads", MetricType::kCounter,
+    "Reloads of the index for changes another process wrote to kvauth.txt or kvauth.add.",
+    [](MetricOut &o) { o.sample("", static_cast<double>(reloads)); }};
+
 // What identifies one version of a file: a rebuild writes a new kvauth.txt
 // and renames it over the old one, and every append changes the add file's
 // size and times.
@@ -127,12 +135,15 @@ int kvrefresh_before() {
     // look at kvauth.txt and the reading of it, and appends from landing
     // half-read.
     auth_lock();
-    if (!auth_index_built() || !same(current("kvauth.txt"), seen_txt)) {
+    bool built = auth_index_built();
+    bool reload = !built || !same(current("kvauth.txt"), seen_txt);
+    if (reload) {
         // Under the lock, so no rebuild comes between the load and the note.
         build_index("sync");  // the next replay reads the add file whole
         kvrefresh_note_txt();
     }
     FileId add = current("kvauth.add");
+    if (built && (reload || !same(add, seen_add))) reloads++;
     check_add();
     seen_add = add;
     auth_unlock();

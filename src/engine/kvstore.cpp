@@ -257,6 +257,10 @@ void nmap_clear() {
     used = 0;
 }
 
+uint32_t nmap_size() {
+    return used;
+}
+
 long nmap_bytes() {
     return slots ? static_cast<long>((mask + 1) * sizeof(uint32_t)) : 0;
 }

@@ -37,6 +37,8 @@ uint32_t nmap_find(const char *name);
 void nmap_put(const char *name, uint32_t id);
 void nmap_erase(const char *name);
 void nmap_clear();
+// Names in the index: the live users.
+uint32_t nmap_size();
 // Loading many names at once: between begin and end only nmap_bulk_add may
 // be used; it keeps an existing entry (callers add the newest record first).
 void nmap_bulk_begin(uint32_t n);

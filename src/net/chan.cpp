@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/emsg.h"
+#include "core/metrics.h"
 #include "lib/lib.h"
 #include "net/tcplib.h"
 #include "net/timer.h"
@@ -43,9 +44,17 @@ constexpr LoopSteps kClassicLoop{wait_classic, 1, false};
 constexpr LoopSteps kFastLoop{wait_fast, kFastAccepts, true};
 const LoopSteps *loop = &kClassicLoop;
 
+uint64_t closed_errors;
+const MetricFamily closed_errors_family{
+    "connections_closed_errors", MetricType::kCounter,
+    "Client connections the server closed for a fault: a failed write or TLS record, input or "
+    "output over its limit, a failed TLS handshake, a wrong shared secret.",
+    [](MetricOut &o) { o.sample("", static_cast<double>(closed_errors)); }};
+
 // The one place a channel's socket is closed; the record stays in the list
 // until chan_idle frees it.
-void close_socket(Chan *c) {
+void close_socket(Chan *c, bool fault = false) {
+    if (c->sk != -1 && (fault || (c->tlswant & kTlsFailed))) closed_errors++;
     tls_stop(c);
     if (c->sk != -1) tcp_close(c->sk);
     c->sk = -1;
@@ -161,6 +170,12 @@ int chan_close(Chan *c) {
     return 1;
 }
 
+int chan_close_error(Chan *c) {
+    imsg("Chan_close(%p sk=%d)\n", static_cast<void *>(c), c->sk);
+    close_socket(c, true);
+    return 1;
+}
+
 void chan_exit() {
     for (Chan *c = clist; c; c = c->next) {
         chan_close(c);
@@ -177,7 +192,7 @@ int chan_write(Chan *c, char *bf, int len) {
     int n = c->tls ? tls_write(c, bf, len) : tcp_write(c->sk, bf, len);
     if (n >= 0) return n;
     imsg("Write failed (%s)\n", tcperror());
-    close_socket(c);
+    close_socket(c, true);
     return n;
 }
 
@@ -200,7 +215,7 @@ int read_once(Chan *c) {
         if (!c->in) {
             // Without a buffer the connection cannot be served at all.
             emsg("CHAN_READIN, header request too big\n");
-            chan_close(c);
+            chan_close_error(c);
             return -1;
         }
         c->insz = kFirstInSize;
@@ -211,7 +226,7 @@ int read_once(Chan *c) {
     if (room < 1) {
         if (!chan_growin(c)) {
             emsg("CHAN_READIN, header request too big\n");
-            chan_close(c);
+            chan_close_error(c);
             return -1;
         }
         room = c->insz - c->inat;

@@ -116,6 +116,9 @@ void chan_release(Chan *c);
 // timer or a worker thread; a closed record is freed only once none does.
 void chan_hold(Chan *c, int on);
 int chan_close(Chan *c);
+// chan_close for a fault (a failed write, input or output over its limit, a
+// TLS failure, a wrong shared secret): counted in the metrics.
+int chan_close_error(Chan *c);
 void chan_exit();
 // One write; the count written (maybe short, maybe 0), or negative when gone.
 int chan_write(Chan *c, char *bf, int len);

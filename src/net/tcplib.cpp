@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/emsg.h"
+#include "core/metrics.h"
 #include "lib/lib.h"
 #include "net/acl.h"
 
@@ -57,6 +58,25 @@ struct Throttle {
 Throttle full_log;
 Throttle nofd_log;
 std::unordered_map<std::string, Throttle> refusals;
+
+// Connections accepted, and those closed at once by reason.
+enum Refusal { kNotAllowed, kLimit, kNoDescriptor, kRefusals };
+uint64_t accepted;
+uint64_t refused[kRefusals];
+const MetricFamily open_family{"connections_open", MetricType::kGauge, "Client connections open.",
+                               [](MetricOut &o) { o.sample("", clients); }};
+const MetricFamily accepted_family{
+    "connections_accepted", MetricType::kCounter, "Client connections accepted.",
+    [](MetricOut &o) { o.sample("", static_cast<double>(accepted)); }};
+const MetricFamily refused_family{
+    "connections_refused", MetricType::kCounter,
+    "Client connections closed at once: a peer not in allow, max_connections reached, or no "
+    "descriptor left.",
+    [](MetricOut &o) {
+        o.sample("reason=\"allow\"", static_cast<double>(refused[kNotAllowed]));
+        o.sample("reason=\"limit\"", static_cast<double>(refused[kLimit]));
+        o.sample("reason=\"descriptors\"", static_cast<double>(refused[kNoDescriptor]));
+    }};
 
 __attribute__((format(printf, 2, 3))) void throttled(Throttle *t, const char *fmt, ...) {
     time_t now = time(nullptr);
@@ -109,6 +129,7 @@ short shed(short xlisten, int err) {
     if (taken >= 0) close(taken);
     spare = null_fd();  // at once, while the slot is free
     if (taken < 0) return -1;
+    refused[kNoDescriptor]++;
     throttled(&nofd_log, kNoFdLog, strerror(err));
     return kTcpShed;
 }
@@ -168,17 +189,20 @@ short tcp_accept(short xlisten) {
     if (fd < 0) return werrno == EMFILE || werrno == ENFILE ? shed(xlisten, werrno) : -1;
     if (!acl_allows(reinterpret_cast<sockaddr *>(&sa))) {
         log_refusal(acl_peer_text(reinterpret_cast<sockaddr *>(&sa)));
+        refused[kNotAllowed]++;
         close(fd);
         return kTcpShed;
     }
     if (max_clients > 0 && clients >= max_clients) {
         throttled(&full_log, kFullLog, max_clients);
+        refused[kLimit]++;
         close(fd);
         return kTcpShed;
     }
     if (static_cast<size_t>(fd) >= is_client.size()) is_client.resize(static_cast<size_t>(fd) + 1);
     is_client[static_cast<size_t>(fd)] = 1;
     clients++;
+    accepted++;
     close_on_exec(fd);
     // A client that never reads its replies must not stall the one thread:
     // writes that the kernel can't take now return 0 and wait in the channel.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/emsg.h"
+#include "core/metrics.h"
 #include "lib/lib.h"
 #include "net/chan.h"
 
@@ -50,9 +51,20 @@ bool key_private(const char *key, std::string *why) {
     return false;
 }
 
+// Handshakes finished, and those that failed, timed out or were left.
+uint64_t handshakes_ok;
+uint64_t handshakes_failed;
+const MetricFamily handshakes_family{
+    "tls_handshakes", MetricType::kCounter, "TLS handshakes on the TLS port, by result.",
+    [](MetricOut &o) {
+        o.sample("result=\"ok\"", static_cast<double>(handshakes_ok));
+        o.sample("result=\"failed\"", static_cast<double>(handshakes_failed));
+    }};
+
 // The time-out applies from accept until the handshake's end.
 void handshake_check(Chan *c) {
     if (!(c->tlswant & kTlsHandshaking) || !SSL_is_init_finished(c->tls.get())) return;
+    handshakes_ok++;
     c->tlswant &= ~kTlsHandshaking;
     handshakes.erase(c);
 }
@@ -168,6 +180,7 @@ int tls_pending(const Chan *c) {
 
 void tls_stop(Chan *c) {
     if (!c->tls) return;
+    if (c->tlswant & kTlsHandshaking) handshakes_failed++;
     if (!(c->tlswant & (kTlsFailed | kTlsHandshaking))) {
         // One try: the socket closes next, whatever the peer does.
         SSL_shutdown(c->tls.get());
@@ -189,6 +202,6 @@ void tls_expire() {
     for (Chan *c : late) {
         imsg("TLS handshake on socket %d timed out\n", c->sk);
         c->tlswant |= kTlsFailed;
-        chan_close(c);
+        chan_close_error(c);
     }
 }

@@ -15,6 +15,7 @@
 
 #include "core/emsg.h"
 #include "core/ini.h"
+#include "core/metrics.h"
 #include "lib/lib.h"
 #include "net/chan.h"
 #include "net/tcplib.h"
@@ -49,10 +50,11 @@ struct Slot {
     int nbf = 0;
     int pid = 0;
     int rid = 0;
-    int state = 0;     // 0 not started, kIdle, kBusy
-    time_t since = 0;  // when the request in flight was handed over
-    int stray = 0;     // bytes dropped since the last request was handed over
-    int offences = 0;  // replies after which the process wrote on
+    int state = 0;       // 0 not started, kIdle, kBusy
+    time_t since = 0;    // when the request in flight was handed over
+    int stray = 0;       // bytes dropped since the last request was handed over
+    int offences = 0;    // replies after which the process wrote on
+    bool unrun = false;  // its program could not be run
     // The connection of the request a busy slot serves. Cleared when the
     // slot goes idle: a released channel may be freed by the channel loop
     // after that.
@@ -69,6 +71,33 @@ struct Waiting {
 };
 std::deque<Waiting> waiting;
 constexpr size_t kWaitMax = 10000;
+
+uint64_t resets;
+uint64_t failed_starts;
+const MetricFamily processes_family{
+    "pool_processes", MetricType::kGauge,
+    "Authenticator processes: serving a request, idle, or not running (their start failed).",
+    [](MetricOut &o) {
+        int n[3] = {};
+        for (int i = 0; i < ex_n(); i++)
+            n[slots[i].state == kBusy                                          ? 0
+              : slots[i].state == kIdle && slots[i].pid > 0 && !slots[i].unrun ? 1
+                                                                               : 2]++;
+        o.sample("state=\"busy\"", n[0]);
+        o.sample("state=\"idle\"", n[1]);
+        o.sample("state=\"down\"", n[2]);
+    }};
+const MetricFamily queue_family{
+    "pool_queue_length", MetricType::kGauge, "Requests waiting for an idle process.",
+    [](MetricOut &o) { o.sample("", static_cast<double>(waiting.size())); }};
+const MetricFamily resets_family{
+    "pool_resets", MetricType::kCounter,
+    "Processes replaced: failed, busy past the limit, or writing outside their requests.",
+    [](MetricOut &o) { o.sample("", static_cast<double>(resets)); }};
+const MetricFamily failed_starts_family{
+    "pool_start_failures", MetricType::kCounter,
+    "Authenticator processes that could not be started.",
+    [](MetricOut &o) { o.sample("", static_cast<double>(failed_starts)); }};
 
 // Fast loop: killed processes not reaped yet, each with the descriptor that
 // reports its end (-1: none, looked at in every cycle). The loop never waits
@@ -365,10 +394,16 @@ int ex_spawn(int i) {
     imsg("Spawning h=%d (%s)\n", r, prog);
     if (r <= 0) {
         emsg("Could not spawn %s\n", msg);
+        failed_starts++;
+        slots[i].unrun = true;
         slots[i].in = slots[i].out = -1;
         slots[i].pid = 0;
         return 0;
     }
+    // A program that can't be run is started again at the next failure of
+    // its slot, as any process that ends; it counts as a failed start.
+    slots[i].unrun = spawn_exec_failed();
+    if (slots[i].unrun) failed_starts++;
     slots[i].pid = r;
     slots[i].nbf = 0;
     slots[i].stray = slots[i].offences = 0;
@@ -452,6 +487,7 @@ int ex_read(int p, int) {
 }
 
 int ex_reset(int p) {
+    resets++;
     if (slots[p].state == kBusy && slots[p].chan && reply) {
         replying = p;
         reply(slots[p].chan, "%d -ERR External process failed\r\n", slots[p].rid);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstring>
 #include <sys/ioctl.h>
@@ -20,6 +21,19 @@ int xread[2] = {-1, -1};   // becomes the child's standard input
 int xwrite[2] = {-1, -1};  // becomes the child's standard output
 char *args[100];
 char *noenv[100];
+bool exec_failed;
+
+// Waits for the child's exec through a pipe that the exec closes (it is
+// close-on-exec) and a failed exec writes its errno to: the time between
+// fork and exec, not the program's own start.
+bool exec_failed_on(int fd) {
+    int err = 0;
+    ssize_t n;
+    do {
+        n = read(fd, &err, sizeof err);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof err);
+}
 
 void close_pair(int *p) {
     for (int i = 0; i < 2; i++) {
@@ -64,14 +78,24 @@ int lib_spawn(const char *cmd, char **env, int *xin, int *xout, char *msg) {
     // Whatever the server has buffered must not be written a second time by
     // the child's flush after a failed exec.
     fflush(nullptr);
+    exec_failed = false;
+    int status[2] = {-1, -1};
+    if (pipe2(status, O_CLOEXEC) != 0) status[0] = status[1] = -1;
     pid_t pid = fork();
     if (pid == 0) {
         move_fd(xread[0], 0);
         move_fd(xwrite[1], 1);
         execve(cmd, args, env);
-        emsg("lib_spawn: Error on exec %s %s", cmd, strerror(errno));
+        int err = errno;
+        if (status[1] >= 0) (void)!write(status[1], &err, sizeof err);
+        emsg("lib_spawn: Error on exec %s %s", cmd, strerror(err));
         fflush(nullptr);
         _exit(0);
+    }
+    if (status[1] >= 0) close(status[1]);
+    if (status[0] >= 0) {
+        if (pid > 0) exec_failed = exec_failed_on(status[0]);
+        close(status[0]);
     }
     close(xread[0]);
     close(xwrite[1]);
@@ -85,6 +109,10 @@ int lib_spawn(const char *cmd, char **env, int *xin, int *xout, char *msg) {
         return -1;
     }
     return static_cast<int>(pid);
+}
+
+bool spawn_exec_failed() {
+    return exec_failed;
 }
 
 int lib_spawn_noenv(const char *cmd, int *hin, int *hout, char *msg) {

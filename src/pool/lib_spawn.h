@@ -9,7 +9,12 @@
 // returns the child's pid and sets *xin (write requests) and *xout (read
 // replies); 0 when a pipe could not be made, -1 when fork failed, both with
 // the reason in msg (at least 1000 bytes) and *xin, *xout set to -1.
+// Returns once the child has run cmd or failed to: a child whose exec failed
+// ends at once, with the failure logged, and is still returned, as a process
+// that will answer nothing; spawn_exec_failed says which it was.
 int lib_spawn(const char *cmd, char **env, int *xin, int *xout, char *msg);
+// True when the last lib_spawn's child could not run its program.
+bool spawn_exec_failed();
 // lib_spawn with an empty environment.
 int lib_spawn_noenv(const char *cmd, int *hin, int *hout, char *msg);
 

@@ -15,6 +15,7 @@
 
 #include "core/emsg.h"
 #include "core/ini.h"
+#include "core/metrics.h"
 #include "core/workers.h"
 #include "engine/kvoffload.h"
 #include "engine/kvrehash.h"
@@ -25,6 +26,7 @@
 #include "lib/lib.h"
 #include "net/acl.h"
 #include "net/chan.h"
+#include "net/scrape.h"
 #include "net/tcplib.h"
 #include "net/tls.h"
 #include "pool/ex.h"
@@ -42,6 +44,21 @@ Chan *tls_listen_chan;
 time_t lastt;
 time_t t;
 int doexit;
+time_t started;
+bool fast_loop;
+
+const MetricFamily build_family{"build_info", MetricType::kGauge,
+                                "The server's version, loop and mode; always 1.", [](MetricOut &o) {
+                                    std::string labels =
+                                        "version=\"" + metric_label(kVersion) + "\",loop=\"" +
+                                        (fast_loop ? "fast" : "classic") + "\",mode=\"" +
+                                        (*ini_get(INI_AUTHENT_PROCESS) ? "pool" : "engine") + "\"";
+                                    o.sample(labels.c_str(), 1);
+                                }};
+const MetricFamily start_family{"start_time_seconds", MetricType::kGauge,
+                                "When the server started, in seconds since the Unix epoch.",
+                                [](MetricOut &o) { o.sample("", static_cast<double>(started)); },
+                                "seconds"};
 
 // Descriptors kept back from client connections, so that they never run
 // out where running out stops the server or fails a request: the standard
@@ -112,7 +129,9 @@ long connection_limit() {
     long limit = kFdMax;
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < static_cast<rlim_t>(kFdMax))
         limit = static_cast<long>(rl.rlim_cur);
-    long reserve = kFdReserve + (*ini_get(INI_AUTHENT_PROCESS) ? kFdReservePerProcess * ex_n() : 0);
+    long reserve = kFdReserve +
+                   (*ini_get(INI_AUTHENT_PROCESS) ? kFdReservePerProcess * ex_n() : 0) +
+                   (*ini_get(INI_METRICS_LISTEN) ? kScrapeMax + 1 : 0);
     long fit = limit - reserve;
     const char *v = ini_get(INI_MAX_CONNECTIONS);
     char *end = nullptr;
@@ -254,6 +273,16 @@ int startup_checks() {
         return 0;
     }
     if (!tls_checks()) return 0;
+    const char *ml = ini_get(INI_METRICS_LISTEN);
+    std::string maddr;
+    int mport = 0;
+    if (*ml && !scrape_parse(ml, &maddr, &mport)) {
+        fprintf(stderr,
+                "zorvexsvr: metrics_listen %s in %s is not ADDRESS:PORT, [ADDRESS]:PORT or PORT; "
+                "give one such as 127.0.0.1:9187, or remove the line\n",
+                ml, ini_file());
+        return 0;
+    }
     long n = connection_limit();
     if (n < 1) return 0;
     tcp_set_max_clients(static_cast<int>(n));
@@ -317,6 +346,7 @@ void sig_init() {
 
 void main_pick_loop() {
     bool fast = strcmp(ini_get(INI_LOOP), "fast") == 0;
+    fast_loop = fast;
     imsg_use_loop(fast);
     // The one-line request log lets lines wait for a full buffer or a second.
     imsg_lazy(fast && ini_true(INI_LOG_REQUESTS));
@@ -371,17 +401,36 @@ int main_init_socket(Chan *c) {
     return 1;
 }
 
+namespace {
+// The metrics listener, and the families that mean nothing in this mode or
+// without TLS left out of its scrapes.
+int metrics_load() {
+    started = time(nullptr);
+    metrics_hide(*ini_get(INI_AUTHENT_PROCESS) ? "engine_" : "pool_");
+    if (!tls_listen_chan) metrics_hide("tls_");
+    const char *ml = ini_get(INI_METRICS_LISTEN);
+    std::string why;
+    if (!*ml || scrape_listen(ml, &why)) return 1;
+    fprintf(stderr,
+            "zorvexsvr: cannot listen for metrics on %s: %s; stop what uses it or choose another "
+            "address\n",
+            ml, why.c_str());
+    return 0;
+}
+}  // namespace
+
 int main_load() {
     listen_chan = chan_new();
     dmsg("listen chan %p\n", static_cast<void *>(listen_chan));
     if (!main_init_socket(listen_chan)) return 0;
-    if (!*ini_get(INI_TLS_PORT)) return 1;
-    tls_listen_chan = chan_new();
-    int tp = port_number(ini_get(INI_TLS_PORT));
-    if (!listen_at(tls_listen_chan, tp)) return 0;
-    tls_listen_chan->tlslisten = 1;
-    imsg("Listening for TLS on port %d socket %d\n", tp, tls_listen_chan->sk);
-    return 1;
+    if (*ini_get(INI_TLS_PORT)) {
+        tls_listen_chan = chan_new();
+        int tp = port_number(ini_get(INI_TLS_PORT));
+        if (!listen_at(tls_listen_chan, tp)) return 0;
+        tls_listen_chan->tlslisten = 1;
+        imsg("Listening for TLS on port %d socket %d\n", tp, tls_listen_chan->sk);
+    }
+    return metrics_load();
 }
 
 int lib_detach() {
@@ -462,6 +511,7 @@ void main_exit() {
     if (workers_fd() != -1) tcp_unwatch_fd(workers_fd());
     workers_stop();
     req_close();
+    scrape_close();
     chan_exit();
     imsg("All memory correctly freed\n");
     exit(0);

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "core/emsg.h"
+#include "core/metrics.h"
+#include "net/timer.h"
 
 namespace {
 constexpr int64_t kFirstDelay = 1000;
@@ -204,6 +206,22 @@ void expire(Entry *e, int64_t now) {
 bool braked(const Entry *e) {
     return e && e->delay > 0;
 }
+
+// Braked now: what expire would not release. A walk over the entries, at a
+// scrape only.
+const MetricFamily throttled_family{
+    "brake_throttled", MetricType::kGauge, "Users and addresses the brake holds back now.",
+    [](MetricOut &o) {
+        int64_t now = timer_now_ms();
+        double users = 0, addrs = 0;
+        for (const Entry &e : pool) {
+            if (!braked(&e) || now - e.last_fail > rules.window_s * 1000LL) continue;
+            if (e.key[0] == 'a') addrs++;
+            if (e.key[0] == 'u') users++;
+        }
+        o.sample("kind=\"user\"", users);
+        o.sample("kind=\"address\"", addrs);
+    }};
 
 // One line per entry per minute while its brake meets checks.
 void note_met(Entry *e, int64_t now) {

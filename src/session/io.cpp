@@ -93,7 +93,7 @@ bool out_room(Chan *c, int n) {
 void out_close(Chan *c, int n) {
     emsg("Output to socket %d full (%d bytes waiting, %d more), connection closed\n", c->sk,
          c->outlen, n);
-    chan_close(c);
+    chan_close_error(c);
     c->out.reset();
     c->outat = c->outlen = c->outsz = 0;
 }
@@ -227,7 +227,7 @@ int do_encrypt(Chan *c, int rid, const char *token, const char *check) {
             io_write(c, nullptr);
             imsg("%d +ERR You must copy xlate.dat wrong shared secret %d %s %s\r\n", rid, mine,
                  check, log_secret(secret));
-            chan_close(c);
+            chan_close_error(c);
             return 0;
         }
     }

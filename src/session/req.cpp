@@ -14,6 +14,7 @@
 
 #include "core/emsg.h"
 #include "core/ini.h"
+#include "core/metrics.h"
 #include "engine/kvcmd.h"
 #include "net/chan.h"
 #include "net/timer.h"
@@ -33,10 +34,55 @@ constexpr int64_t kStaleMs = 300000;
 constexpr int kWordMax = 64;
 
 bool log_requests;
+bool count_requests;
+
+// A request's result, as the request log and the metrics name it.
+enum Result { kAccepted, kRefused, kError, kThrottled, kOk, kResults };
+constexpr const char *kResultWords[kResults] = {"accepted", "refused", "error", "throttled", "ok"};
+
+// Requests by command and result: row 0 for words outside the command set
+// ("other"), so that no client can add a series.
+constexpr int kCmdRows = 16;
+uint64_t requests[kCmdRows][kResults];
+MetricHistogram check_seconds;
+uint64_t delayed_checks;
+
+int cmd_row(const char *word) {
+    for (int i = 0; i + 1 < kCmdRows && cmd_word(i); i++)
+        if (strcmp(word, cmd_word(i)) == 0) return i + 1;
+    return 0;
+}
+
+const MetricFamily requests_family{
+    "requests", MetricType::kCounter,
+    "Requests answered by the engine or the pool, by command and result.", [](MetricOut &o) {
+        for (int row = 0; row < kCmdRows; row++) {
+            const char *word = row ? cmd_word(row - 1) : "other";
+            if (!word) break;
+            for (int r = 0; r < kResults; r++) {
+                // Results that a command cannot have stay out of the scrape.
+                bool check = row && strcmp(word, "check") == 0;
+                if ((r == kOk && check) ||
+                    ((r == kAccepted || r == kRefused || r == kThrottled) && !check))
+                    continue;
+                std::string labels =
+                    std::string("command=\"") + word + "\",result=\"" + kResultWords[r] + "\"";
+                o.sample(labels.c_str(), static_cast<double>(requests[row][r]));
+            }
+        }
+    }};
+const MetricFamily check_seconds_family{
+    "check_duration_seconds", MetricType::kHistogram,
+    "Time from a check's arrival to its reply, held back by the brake or not.",
+    [](MetricOut &o) { o.histogram("", check_seconds); }, "seconds"};
+const MetricFamily delayed_family{
+    "brake_delayed", MetricType::kCounter, "Checks the brake held back for their turn.",
+    [](MetricOut &o) { o.sample("", static_cast<double>(delayed_checks)); }};
 
 // What the request point knows of a request in flight.
 struct Pending {
     int64_t start_ns = 0;
+    int row = 0;  // of requests
     bool check = false;
     char cmd[kWordMax + 1] = "";
     char user[kWordMax + 1] = "";
@@ -132,6 +178,7 @@ Pending describe(const char *line) {
     CmdLine cl;
     cmd_split(sp ? sp + 1 : "", &cl);
     log_word(p.cmd, cl.cmd, strlen(cl.cmd));
+    p.row = cmd_row(cl.cmd);
     p.check = strcmp(cl.cmd, "check") == 0;
     if (p.check || strcmp(cl.cmd, "lookup") == 0 || strcmp(cl.cmd, "set") == 0 ||
         strcmp(cl.cmd, "mod") == 0 || strcmp(cl.cmd, "del") == 0)
@@ -179,15 +226,15 @@ bool ends_request(const char *text) {
     return false;
 }
 
-const char *result_of(const Pending &p, const char *text) {
-    if (strcmp(text, kReqThrottled) == 0) return "throttled";
+Result result_of(const Pending &p, const char *text) {
+    if (strcmp(text, kReqThrottled) == 0) return kThrottled;
     bool ok = strncmp(text, "+OK", 3) == 0;
-    if (!p.check) return ok ? "ok" : "error";
-    if (ok) return "accepted";
+    if (!p.check) return ok ? kOk : kError;
+    if (ok) return kAccepted;
     size_t n = strlen(text), e = strlen(kRefusedEnd);
     if (strncmp(text, "-ERR", 4) == 0 && n >= e && strcmp(text + n - e, kRefusedEnd) == 0)
-        return "refused";
-    return "error";
+        return kRefused;
+    return kError;
 }
 
 void log_request(Chan *c, const Pending &p, const char *result, int64_t ns) {
@@ -234,6 +281,7 @@ void fire(void *arg) {
 
 void req_configure() {
     log_requests = ini_true(INI_LOG_REQUESTS);
+    count_requests = *ini_get(INI_METRICS_LISTEN) != 0;
     BrakeRules r;
     r.failures = atoi(ini_get(INI_BRAKE_FAILURES));
     if (int w = atoi(ini_get(INI_BRAKE_WINDOW)); w > 0) r.window_s = w;
@@ -248,7 +296,7 @@ bool req_logging() {
 
 void req_start(Chan *c, int rid, char *line, ReqDispatch dispatch) {
     // Only what the pool or the engine will answer begins a request.
-    if (!strchr(line, ' ') || (!log_requests && !brake_on())) {
+    if (!strchr(line, ' ') || (!log_requests && !count_requests && !brake_on())) {
         run(c, line, dispatch);
         return;
     }
@@ -269,6 +317,7 @@ void req_start(Chan *c, int rid, char *line, ReqDispatch dispatch) {
         io_printf(c, "%d %s\r\n", rid, kReqThrottled);
         req_reply(c, rid, kReqThrottled);
     } else {
+        delayed_checks++;
         uint64_t id = ++next_delayed;
         delayed.emplace(id, Delayed{c, rid, line, dispatch, p.user, p.addr});
         chan_hold(c, 1);
@@ -281,15 +330,15 @@ void req_reply(Chan *c, int rid, const char *text) {
     auto it = pending.find(Key{c, rid});
     if (it == pending.end()) return;
     const Pending &p = it->second;
-    const char *result = result_of(p, text);
+    Result result = result_of(p, text);
+    int64_t ns = now_ns() - p.start_ns;
+    requests[p.row][result]++;
+    if (p.check) check_seconds.observe(static_cast<double>(ns) / 1e9);
     // The brake's own lines are no request's information lines.
     bool was_quiet = imsg_quiet(false);
-    if (p.check) {
-        bool accepted = strcmp(result, "accepted") == 0;
-        if (accepted || strcmp(result, "refused") == 0)
-            brake_result(p.user, p.addr, accepted, timer_now_ms());
-    }
-    if (log_requests) log_request(c, p, result, now_ns() - p.start_ns);
+    if (p.check && (result == kAccepted || result == kRefused))
+        brake_result(p.user, p.addr, result == kAccepted, timer_now_ms());
+    if (log_requests) log_request(c, p, kResultWords[result], ns);
     pending_drop(it);
     imsg_quiet(was_quiet);
 }

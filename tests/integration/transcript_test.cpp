@@ -29,11 +29,22 @@
 //                      it holds TEXT exactly N times
 //   count N PATH TEXT  the file holds TEXT exactly N times
 //   mode PATH OCTAL    the file's permission bits
+//   metric TEXT        a scrape of the metrics listener comes to hold the
+//                      line TEXT
+//   nometric TEXT      a scrape holds no line starting with TEXT
+//   http STATUS TEXT   TEXT, after escapes, sent to the metrics listener
+//                      gets a response with that status
+//   stall              a connection to the metrics listener that sends
+//                      half a request and waits, till the transcript ends
 // In every TEXT, {dir} is the server's directory, {secret} its secret line,
-// {check} that secret's check value, {check-1} one less, and {programs} the directory of the
-// built programs.
+// {check} that secret's check value, {check-1} one less, {programs} the
+// directory of the built programs, {mport} the metrics listener's port, and
+// {loop} the serving loop, and {9k} 9000 letters.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -44,7 +55,9 @@
 #include <thread>
 #include <vector>
 
+#include "lib/lib.h"
 #include "lib/xlate.h"
+#include "support/http.h"
 #include "support/server_fixture.h"
 
 namespace {
@@ -116,7 +129,10 @@ class Runner {
             {"{secret}", server_.secret()},
             {"{programs}", program_path("")},
             {"{check}", std::to_string(check)},
-            {"{check-1}", std::to_string(check - 1)}};
+            {"{check-1}", std::to_string(check - 1)},
+            {"{mport}", std::to_string(mport_)},
+            {"{loop}", getenv("ZORVEX_TEST_LOOP") ? getenv("ZORVEX_TEST_LOOP") : "classic"},
+            {"{9k}", std::string(9000, 'x')}};
         for (const auto &[k, v] : vars)
             for (size_t at; (at = t.find(k)) != std::string::npos;) t.replace(at, k.size(), v);
         return t;
@@ -228,6 +244,33 @@ class Runner {
             size_t sp = arg.find(' ');
             ASSERT_EQ(stat(server_.file(arg.substr(0, sp)).c_str(), &sb), 0) << arg;
             EXPECT_EQ(sb.st_mode & 0777, std::stoul(arg.substr(sp + 1), nullptr, 8)) << arg;
+        } else if (st.verb == "metric" || st.verb == "nometric") {
+            ensure_started();
+            // A line is matched whole; an absent one by its start.
+            bool want = st.verb == "metric";
+            const std::string line = "\n" + arg + (want ? "\n" : "");
+            std::string text;
+            for (int i = 0; i < (want ? 30 : 1); i++) {
+                if (i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                text = "\n" + http_get(mport_, "/metrics").body;
+                if (text.find(line) != std::string::npos) break;
+            }
+            EXPECT_EQ(text.find(line) != std::string::npos, want) << arg << "\nscrape:" << text;
+        } else if (st.verb == "http") {
+            ensure_started();
+            size_t sp = arg.find(' ');
+            HttpReply r = http_parse(http_exchange(mport_, unescape(arg.substr(sp + 1))));
+            EXPECT_EQ(r.status, std::stoi(arg.substr(0, sp))) << r.headers << r.body;
+        } else if (st.verb == "stall") {
+            ensure_started();
+            stalled_.emplace_back(socket(AF_INET, SOCK_STREAM, 0));
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET;
+            sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            sa.sin_port = htons(static_cast<uint16_t>(mport_));
+            ASSERT_EQ(connect(stalled_.back().get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa),
+                      0);
+            ASSERT_EQ(write(stalled_.back().get(), "GET /metr", 9), 9);
         } else {
             ADD_FAILURE() << "unknown verb " << st.verb;
         }
@@ -235,6 +278,8 @@ class Runner {
 
     std::string name_;
     TestServer server_;
+    int mport_ = free_port();
+    std::vector<UniqueFd> stalled_;
     bool started_ = false;
     std::map<int, ZvClient> conns_;
     int cur_ = 1;

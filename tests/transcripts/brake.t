@@ -5,6 +5,7 @@
 # one-line request log records each result, never the password.
 conf brake_failures 2
 conf log_requests true
+conf metrics_listen 127.0.0.1:{mport}
 > 1 set bob right
 < 1 +OK bob added to database
 > 2 set carol other
@@ -50,3 +51,7 @@ nolog Command: check
 nolog db_check(
 log brake: user=bob throttled count=1 delay=1s from=192.0.2.1
 log brake: address=192.0.2.1 throttled count=1 delay=1s
+metric zorvexsvr_brake_delayed_total 2
+metric zorvexsvr_brake_throttled{kind="user"} 1
+metric zorvexsvr_brake_throttled{kind="address"} 1
+metric zorvexsvr_requests_total{command="check",result="throttled"} 1

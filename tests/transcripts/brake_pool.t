@@ -10,6 +10,7 @@ file auth.sh
 conf authent_process {dir}/auth.sh
 conf brake_failures 1
 conf log_requests true
+conf metrics_listen 127.0.0.1:{mport}
 > 1 check dave right from=2001:db8::7
 < 1 +DATA [from=2001:db8::7]
 < 1 +OK dave
@@ -27,3 +28,5 @@ log from=2001:db8::9 cmd=check user=dave result=refused ms=
 log slot=0
 nolog guess
 log brake: user=dave throttled count=1 delay=1s from=2001:db8::9
+metric zorvexsvr_brake_delayed_total 1
+metric zorvexsvr_requests_total{command="check",result="refused"} 2

@@ -15,6 +15,7 @@ file auth.sh
 | esac; done
 conf authent_process {dir}/auth.sh
 conf authent_number -4
+conf metrics_listen 127.0.0.1:{mport}
 conf debug true
 logcount 1 Spawning h=
 nolog is more than 10
@@ -50,3 +51,4 @@ log spawn_write failed
 log Now try and recreate that child process
 > 10 back
 < 10 +OK back
+metric zorvexsvr_pool_resets_total 3

@@ -62,6 +62,7 @@ TEST_F(SpawnTest, ChildrenDoNotInheritEachOthersPipes) {
     ASSERT_GT(p1, 0) << msg;
     int p2 = lib_spawn_noenv(prog.c_str(), &in2, &out2, msg);
     ASSERT_GT(p2, 0) << msg;
+    EXPECT_FALSE(spawn_exec_failed());
     EXPECT_EQ(spawn_write(in1, "x\n", 2), 2);
     EXPECT_EQ(spawn_write(in2, "x\n", 2), 2);
     std::string first = read_reply(out1);
@@ -80,6 +81,7 @@ TEST_F(SpawnTest, UnexecutablePathEndsAndLogsOnce) {
     char msg[1000], buf[16];
     int pid = lib_spawn_noenv(dir.file("none").c_str(), &in, &out, msg);
     ASSERT_GT(pid, 0);
+    EXPECT_TRUE(spawn_exec_failed());
     pollfd p{out, POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 5000), 1);
     EXPECT_EQ(spawn_nready(out), 0);
