@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the programs and starts a demo server in engine mode with all its
-# files in ./demo, listening on 127.0.0.1 port 6010. Installs what the build
+# files in ./demo, listening on 127.0.0.1 port 6010 (metrics on 6011). Installs what the build
 # needs first (scripts/deps.sh). Talk to it with build/zorvex; stop it with
 # `touch demo/zorvexsvr.exit`.
 set -eu
@@ -48,6 +48,8 @@ brake_entries 50000
 # New passwords as Argon2id (not {ssha}); checks rehash older forms once.
 password_scheme argon2id
 rehash yes
+# Metrics for Prometheus at http://127.0.0.1:$((port + 1))/metrics.
+metrics_listen 127.0.0.1:$((port + 1))
 CONF
 fi
 # The first handshake creates the secret file; make it now so that the
@@ -68,4 +70,6 @@ lport=$(grep -m1 '^port ' demo/zorvexsvr.conf | cut -d' ' -f2- || true)
 echo "Demo server running (pid $(cat demo/zorvexsvr.pid)), listening on $addr port ${lport:-601}, files in demo/."
 echo "Try:   build/zorvex -conf demo/zorvexsvr.conf check alice secret"
 echo "       build/zorvex -conf demo/zorvexsvr.conf set bob newpass 'quota=\"5\"'"
+mlisten=$(grep -m1 '^metrics_listen ' demo/zorvexsvr.conf | cut -d' ' -f2- || true)
+[ -z "$mlisten" ] || echo "Metrics: http://$mlisten/metrics (curl, a browser, or a Prometheus scrape job)"
 echo "Stop:  touch demo/zorvexsvr.exit"

@@ -118,7 +118,7 @@ check_installed() {
 
     # The installed configuration is the production profile.
     for key in 'loop fast' 'log_secrets no' 'log syslog' 'log_requests true' 'brake_failures 5' \
-        'password_scheme argon2id' 'rehash yes'; do
+        'password_scheme argon2id' 'rehash yes' 'metrics_listen 127.0.0.1:9601'; do
         grep -qx "$key" "${r:-}/etc/zorvexsvr.conf" || fail "/etc/zorvexsvr.conf lacks \"$key\""
     done
     say "/etc/zorvexsvr.conf holds the production profile"
@@ -157,6 +157,8 @@ check_installed() {
         # the installed configuration: the server runs with its profile.
         printf 'workarea %s\nlogdir %s\nport %d\nsecret_file %s\nkvauth_path %s\n' \
             "$t" "$t" "$port" "$t/xlate.dat" "$t/db" >"$t/zorvexsvr.conf"
+        # Its metrics beside its port, not on the profile's fixed one.
+        printf 'metrics_listen 127.0.0.1:%d\n' $((port + 20000)) >>"$t/zorvexsvr.conf"
         cat "${r:-}/etc/zorvexsvr.conf" >>"$t/zorvexsvr.conf"
         # shellcheck disable=SC2086 # the unit's command line, split as systemd does
         if (cd "$t" && $as_user $exec_start >/dev/null); then

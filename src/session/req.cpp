@@ -100,7 +100,9 @@ struct KeyHash {
                (static_cast<size_t>(k.rid) * 0x9e3779b97f4a7c15ULL);
     }
 };
-using PendingMap = std::unordered_map<Key, Pending, KeyHash>;
+// A client may give several requests in flight the same identifier: each is
+// a request of its own, ended by one of the final replies to that identifier.
+using PendingMap = std::unordered_multimap<Key, Pending, KeyHash>;
 PendingMap pending;
 // Nodes of ended requests, kept for the next ones: the map allocates
 // nothing per request once as many requests were in flight as now.
@@ -109,12 +111,11 @@ constexpr size_t kSpareMax = 256;
 bool sweep_armed;
 
 Pending &pending_add(Key k) {
-    if (auto it = pending.find(k); it != pending.end()) return it->second;
-    if (spare.empty()) return pending[k];
+    if (spare.empty()) return pending.emplace(k, Pending{})->second;
     PendingMap::node_type nh = std::move(spare.back());
     spare.pop_back();
     nh.key() = k;
-    return pending.insert(std::move(nh)).position->second;
+    return pending.insert(std::move(nh))->second;
 }
 
 void pending_drop(PendingMap::iterator it) {
@@ -271,10 +272,11 @@ void fire(void *arg) {
     Delayed &d = it->second;
     chan_hold(d.c, 0);
     brake_leave(d.user, d.addr);
-    if (d.c->sk == -1)
-        pending.erase(Key{d.c, d.rid});
-    else
+    if (d.c->sk == -1) {
+        if (auto p = pending.find(Key{d.c, d.rid}); p != pending.end()) pending_drop(p);
+    } else {
         run(d.c, d.line.data(), d.dispatch);
+    }
     delayed.erase(it);
 }
 }  // namespace

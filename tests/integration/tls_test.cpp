@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/http.h"
 #include "support/server_fixture.h"
 
 using Args = std::vector<std::string>;
@@ -99,8 +100,8 @@ TEST(Tls, ClientsOnBothPorts) {
     if (access(kOpenssl, X_OK) != 0) GTEST_SKIP() << "no openssl command";
     TestServer s;
     s.launcher = {"/usr/bin/env", kNoSiteConf};
-    int tp = free_port();
-    s.extra_conf = {tls_conf(tp)};
+    int tp = free_port(), mp = free_port();
+    s.extra_conf = {tls_conf(tp), "metrics_listen 127.0.0.1:" + std::to_string(mp)};
     ASSERT_TRUE(s.start());
     S port = std::to_string(tp);
 
@@ -223,4 +224,12 @@ TEST(Tls, ClientsOnBothPorts) {
     ZvClient c;
     ASSERT_TRUE(s.connect(&c));
     EXPECT_EQ(s.request(&c, 5, "check bob pw"), std::vector<S>{"5 +OK bob config 0 "});
+    // Handshakes: six got through (the batch run makes two); eleven failed
+    // on either side, stalled, or were no TLS at all. Each of those is a
+    // connection closed for a fault, as are the two wrong check values.
+    S scrape = http_get(mp, "/metrics").body;
+    for (S want : {"zorvexsvr_tls_handshakes_total{result=\"ok\"} 6\n",
+                   "zorvexsvr_tls_handshakes_total{result=\"failed\"} 11\n",
+                   "zorvexsvr_connections_closed_errors_total 13\n"})
+        EXPECT_NE(scrape.find(want), S::npos) << want << scrape;
 }

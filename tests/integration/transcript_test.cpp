@@ -33,15 +33,19 @@
 //                      line TEXT
 //   nometric TEXT      a scrape holds no line starting with TEXT
 //   http STATUS TEXT   TEXT, after escapes, sent to the metrics listener
-//                      gets a response with that status
-//   stall              a connection to the metrics listener that sends
-//                      half a request and waits, till the transcript ends
+//                      gets a response with that status that holds each of
+//                      the "| " lines that follow
+//   stall N            N connections to the metrics listener that send half
+//                      a request and wait
+//   stalled N          N of them are still open (at most 15 s until the
+//                      others are closed by the server)
 // In every TEXT, {dir} is the server's directory, {secret} its secret line,
 // {check} that secret's check value, {check-1} one less, {programs} the
 // directory of the built programs, {mport} the metrics listener's port, and
 // {loop} the serving loop, and {9k} 9000 letters.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -259,18 +263,38 @@ class Runner {
         } else if (st.verb == "http") {
             ensure_started();
             size_t sp = arg.find(' ');
-            HttpReply r = http_parse(http_exchange(mport_, unescape(arg.substr(sp + 1))));
-            EXPECT_EQ(r.status, std::stoi(arg.substr(0, sp))) << r.headers << r.body;
+            std::string raw = http_exchange(mport_, unescape(arg.substr(sp + 1)));
+            EXPECT_EQ(http_parse(raw).status, std::stoi(arg.substr(0, sp))) << raw;
+            for (const auto &l : st.body)
+                EXPECT_NE(raw.find(unescape(subst(l))), std::string::npos) << l << "\n" << raw;
         } else if (st.verb == "stall") {
             ensure_started();
-            stalled_.emplace_back(socket(AF_INET, SOCK_STREAM, 0));
             sockaddr_in sa{};
             sa.sin_family = AF_INET;
             sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             sa.sin_port = htons(static_cast<uint16_t>(mport_));
-            ASSERT_EQ(connect(stalled_.back().get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa),
-                      0);
-            ASSERT_EQ(write(stalled_.back().get(), "GET /metr", 9), 9);
+            for (int i = 0; i < std::stoi(arg); i++) {
+                UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
+                ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+                ASSERT_EQ(write(fd.get(), "GET /metr", 9), 9);
+                stalled_.push_back(std::move(fd));
+            }
+        } else if (st.verb == "stalled") {
+            // Open: no end of file or reset to be read now.
+            auto open_now = [this] {
+                int n = 0;
+                for (const UniqueFd &fd : stalled_) {
+                    pollfd p{fd.get(), POLLIN, 0};
+                    n += poll(&p, 1, 0) == 0;
+                }
+                return n;
+            };
+            int n = open_now();
+            for (int i = 0; i < 150 && n > std::stoi(arg); i++) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                n = open_now();
+            }
+            EXPECT_EQ(n, std::stoi(arg));
         } else {
             ADD_FAILURE() << "unknown verb " << st.verb;
         }

@@ -1,4 +1,5 @@
 # The engine's commands over an enciphered connection, and a restart.
+conf metrics_listen 127.0.0.1:{mport}
 # quit says nothing: the next line to arrive answers the next request.
 > 6 quit
 > 7 version
@@ -21,6 +22,8 @@ conn 2
 < 30 +OK test0 added to database
 < 30 +OK test0 config 0 
 log Rebuilding kvauth file
+metric zorvexsvr_engine_rebuilds_total 1
+metric zorvexsvr_engine_users 1001
 restart
 > 50 check test937 test937
 < 50 +OK test937 config 0 

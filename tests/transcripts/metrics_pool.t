@@ -20,12 +20,17 @@ conf metrics_listen 127.0.0.1:{mport}
 < 7 -ERR Invalid command (frob) use help
 > 8 lookup nobody
 < 8 -ERR nobody not found
-metric zorvexsvr_requests_total{command="check",result="accepted"} 2
-metric zorvexsvr_requests_total{command="check",result="refused"} 2
+# Two requests in flight with one identifier are two requests.
+>raw 9 check bob wrong\n9 check bob right\n
+<any
+| 9 +OK bob config 0 
+| 9 -ERR bob password wrong or not a valid user
+metric zorvexsvr_requests_total{command="check",result="accepted"} 3
+metric zorvexsvr_requests_total{command="check",result="refused"} 3
 metric zorvexsvr_requests_total{command="set",result="ok"} 1
 metric zorvexsvr_requests_total{command="lookup",result="error"} 1
 metric zorvexsvr_requests_total{command="other",result="error"} 1
-metric zorvexsvr_check_duration_seconds_count 4
+metric zorvexsvr_check_duration_seconds_count 6
 metric zorvexsvr_build_info{version="1.1e",loop="{loop}",mode="pool"} 1
 metric zorvexsvr_pool_processes{state="busy"} 0
 metric zorvexsvr_pool_processes{state="idle"} 2
