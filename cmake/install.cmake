@@ -3,7 +3,8 @@
 #   sbin/zorvexsvr, sbin/kvauth, bin/zorvex
 #   share/man/man8/zorvexsvr.8.gz, share/man/man8/kvauth.8.gz, share/man/man1/zorvex.1.gz
 #   share/doc/zorvexsvr/: README.md, SECURITY.md, protocol.md, scaling.md,
-#     performance.md, database.md, logging.md, metrics.md, copyright, changelog.Debian.gz, examples/zorvexsvr.conf
+#     performance.md, database.md, logging.md, metrics.md, copyright, changelog.Debian.gz,
+#     examples/zorvexsvr.conf, examples/zorvexsvr.rules.yml (Prometheus alerting rules)
 #   lib/systemd/system/zorvexsvr.service, lib/tmpfiles.d/zorvexsvr.conf
 #   /etc/zorvexsvr.conf (a conffile), only when the prefix is /usr
 #
@@ -50,7 +51,8 @@ install(FILES ${ZORVEX_GZ_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR}
 install(FILES ${ZORVEX_PKG_DIR}/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${ZORVEX_PKG_DIR}/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
         RENAME zorvexsvr)
-install(FILES ${ZORVEX_PKG_DIR}/zorvexsvr.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES ${ZORVEX_PKG_DIR}/zorvexsvr.conf ${ZORVEX_PKG_DIR}/zorvexsvr.rules.yml
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/SECURITY.md
               ${CMAKE_SOURCE_DIR}/doc/protocol.md ${CMAKE_SOURCE_DIR}/doc/scaling.md
               ${CMAKE_SOURCE_DIR}/doc/logging.md ${CMAKE_SOURCE_DIR}/doc/metrics.md

@@ -1,10 +1,13 @@
 #!/bin/sh
 # Installs what building and testing need and this machine lacks (Debian;
-# openssl is the real TLS client and certificate maker of the TLS tests):
+# openssl is the real TLS client and certificate maker of the TLS tests;
+# prometheus brings promtool and the server that the metrics tests scrape
+# with, each run started by the test itself: a container without systemd
+# never starts the package's own service, and no test needs it):
 #   scripts/deps.sh [PACKAGE...]   the build and test packages, plus any named
 # Used by scripts/test.sh, scripts/demo.sh, scripts/package-check.sh and .ci/run.
 set -eu
-pkgs="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev libargon2-dev util-linux openssl"
+pkgs="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libcrypt-dev libargon2-dev util-linux openssl prometheus"
 # Tools that made the password test vectors (tests/data/hashes); the tests do
 # not need them, regenerating the vectors does.
 pkgs="$pkgs whois argon2"

@@ -5,7 +5,8 @@
 #   - cpack -G DEB builds the package (in build-pkg/) with the expected
 #     dependencies and files;
 #   - lintian finds no error and no warning in it;
-#   - dpkg installs it and it adds its system user, the installed zorvexsvr
+#   - dpkg installs it and it adds its system user, promtool (when there)
+#     accepts its example alerting rules, the installed zorvexsvr
 #     -version answers, the unit's command line started as that user, with
 #     the installed configuration (the production profile), serves a
 #     user added and checked with the installed zorvex, and dpkg removes and
@@ -82,7 +83,8 @@ for f in /usr/sbin/zorvexsvr /usr/sbin/kvauth /usr/bin/zorvex \
     /usr/share/man/man8/zorvexsvr.8.gz /usr/share/man/man8/kvauth.8.gz \
     /usr/share/man/man1/zorvex.1.gz /usr/share/doc/zorvexsvr/copyright \
     /usr/share/doc/zorvexsvr/changelog.Debian.gz /usr/share/doc/zorvexsvr/SECURITY.md \
-    /usr/share/doc/zorvexsvr/examples/zorvexsvr.conf /etc/zorvexsvr.conf \
+    /usr/share/doc/zorvexsvr/examples/zorvexsvr.conf \
+    /usr/share/doc/zorvexsvr/examples/zorvexsvr.rules.yml /etc/zorvexsvr.conf \
     /usr/lib/systemd/system/zorvexsvr.service /usr/lib/tmpfiles.d/zorvexsvr.conf; do
     grep -qx "$f" "$scratch/contents" || fail "package lacks $f"
 done
@@ -120,6 +122,11 @@ check_installed() {
         grep -qx "$key" "${r:-}/etc/zorvexsvr.conf" || fail "/etc/zorvexsvr.conf lacks \"$key\""
     done
     say "/etc/zorvexsvr.conf holds the production profile"
+    if command -v promtool >/dev/null 2>&1; then
+        promtool check rules "$r/usr/share/doc/zorvexsvr/examples/zorvexsvr.rules.yml" >/dev/null ||
+            fail "promtool rejects the installed example alerting rules"
+        say "the installed example alerting rules pass promtool check rules"
+    fi
 
     t="$scratch/run"
     rm -rf "$t"
