@@ -279,7 +279,7 @@ int startup_checks() {
     if (*ml && !scrape_parse(ml, &maddr, &mport)) {
         fprintf(stderr,
                 "zorvexsvr: metrics_listen %s in %s is not ADDRESS:PORT, [ADDRESS]:PORT or PORT; "
-                "give one such as 127.0.0.1:9187, or remove the line\n",
+                "give one such as 127.0.0.1:9601, or remove the line\n",
                 ml, ini_file());
         return 0;
     }

@@ -26,7 +26,8 @@ TEST(CommandLine, Options) {
               "\nZorvexsvr Version 1.1e\n\nUsage: zorvexsvr [-conf /etc/zorvexsvr.conf] "
               "[-install] [-uninstall] [-port <x>]\n\n");
     // Start-up refusals: one line on standard error, status 1, nothing left
-    // running. $D is a fresh directory that holds the configuration $D/c.
+    // running. $D is a fresh directory that holds the configuration $D/c, $P
+    // a free port.
     // Each row: arguments (blank-separated) | configuration | standard output
     // | standard error after "zorvexsvr: ".
     const std::string refusals[] = {
@@ -53,15 +54,22 @@ TEST(CommandLine, Options) {
         "|password_scheme scrypt||password_scheme scrypt: no such scheme; give ssha, sha512-crypt, "
         "bcrypt, yescrypt or argon2id; change the line in $D/c",
         "|hash_threads 65||hash_threads 65 in $D/c is no number from 1 to 64; give one, or "
-        "remove the line for one thread per core"};
+        "remove the line for one thread per core",
+        "|metrics_listen localhost:9601||metrics_listen localhost:9601 in $D/c is not "
+        "ADDRESS:PORT, [ADDRESS]:PORT or PORT; give one such as 127.0.0.1:9601, or remove the line",
+        "|port $P\nmetrics_listen 127.0.0.1:$P||cannot listen for metrics on 127.0.0.1:$P: Address "
+        "already in use; stop what uses it or choose another address"};
     for (const std::string &row : refusals) {
         TempDir d;
         std::string t = row, row_arg;
         for (size_t at; (at = t.find("$D")) != std::string::npos;) t.replace(at, 2, d.path());
+        const std::string port = std::to_string(free_port());
+        for (size_t at; (at = t.find("$P")) != std::string::npos;) t.replace(at, 2, port);
         std::vector<std::string> f;
         for (size_t at = 0, bar; f.size() < 3; at = bar + 1)
             f.push_back(t.substr(at, (bar = t.find('|', at)) - at));
-        // No row gets as far as listening; the first definition of a key wins.
+        // Only the last row gets as far as listening, and no row detaches;
+        // the first definition of a key wins.
         write_file(d.file("c"), f[1] + "\nworkarea " + d.path() + "\nlogdir " + d.path() + "\n");
         std::vector<std::string> argv{prog, "-conf", d.file("c")};
         for (std::istringstream in(f[0]); in >> row_arg;) argv.push_back(row_arg);
