@@ -20,8 +20,8 @@ bool is_hidden(const MetricFamily &f) {
     return false;
 }
 
-// The shortest text that reads back as the same double ("+Inf" for
-// infinity); integers without a point.
+// Whole values without a point; others in the fewest digits that read back
+// as the same double.
 void append_number(std::string *t, double v) {
     char bf[40];
     if (v > -1e15 && v < 1e15 && v == static_cast<double>(static_cast<int64_t>(v))) {

@@ -1,7 +1,6 @@
 #include "net/scrape.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -222,10 +221,6 @@ bool scrape_listen(const char *spec, std::string *why) {
     listener->sk = sk;
     listener->fn_read = on_accept;
     return true;
-}
-
-int scrape_open() {
-    return static_cast<int>(scrapes.size());
 }
 
 void scrape_close() {

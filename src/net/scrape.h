@@ -21,7 +21,5 @@ constexpr int kScrapeMax = 16;
 bool scrape_parse(const char *spec, std::string *address, int *port);
 // Listens on spec; false with the reason in why.
 bool scrape_listen(const char *spec, std::string *why);
-// Scrape connections open now.
-int scrape_open();
 // Closes the listener and every scrape connection (shutdown, tests).
 void scrape_close();
